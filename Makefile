@@ -1,0 +1,49 @@
+# brisvane: `make` builds build/brisvane.efi (installing what this machine
+# lacks and fetching EDK II into a cache outside the repo), `make test` runs
+# every test, `make clean` removes the build output but keeps the EDK II cache.
+
+SHELL := /bin/bash
+.DEFAULT_GOAL := all
+
+EDK2_VERSION := 2022.11
+EDK2_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/brisvane
+EDK2 := $(EDK2_CACHE)/edk2-$(EDK2_VERSION)
+BUILD := build
+EFI := $(BUILD)/brisvane.efi
+EDK2_OUT := $(BUILD)/edk2-ws/Build/Brisvane/RELEASE_GCC5/X64
+HOST := $(BUILD)/host
+
+FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
+	store/*.cpp store/*.h platform/*.h platform/uefi/*) \
+	Brisvane.inf BrisvanePkg.dsc BrisvanePkg.dec
+
+.PHONY: all packages edk2 test test-host check-efi clean
+
+all: $(EFI)
+
+# Probing costs well under a second, so every run checks the packages.
+packages:
+	@scripts/install-packages.sh
+
+$(EDK2)/BaseTools/Source/C/bin/GenFw: | packages
+	@scripts/fetch-edk2.sh $(EDK2)
+
+edk2: packages $(EDK2)/BaseTools/Source/C/bin/GenFw
+
+$(EFI): $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
+	@scripts/build-efi.sh $(EDK2) $(BUILD) RELEASE
+	@cp $(EDK2_OUT)/brisvane.efi $@
+	@echo "built $@ ($$(stat -c %s $@) bytes)"
+
+test: test-host check-efi
+
+test-host: | packages
+	@cmake -S tests -B $(HOST) -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@cmake --build $(HOST) -j"$$(nproc)"
+	@ctest --test-dir $(HOST) --output-on-failure
+
+check-efi: $(EFI)
+	@python3 scripts/check-efi.py $(EFI)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,63 @@
+/** @file
+  Command dispatch: chooses the help screen, the query, the clear or the set
+  action from the argument vector, and gives the run's exit status.
+**/
+
+#ifndef COMMAND_H_
+#define COMMAND_H_
+
+#include "platform/PlatformTypes.h"
+
+/**
+  Carries out one command line.
+
+  @param[in] Argc  The number of entries in Argv.
+  @param[in] Argv  The words; Argv[0] is the command's name and Argv[1] the mode.
+
+  @retval EFI_SUCCESS            The help screen was shown for no word or one
+                                 unknown word, the variable is absent ("-g"),
+                                 or the clear or the set succeeded.
+  @retval EFI_LOAD_ERROR         "-g": the variable is present.
+  @retval EFI_INVALID_PARAMETER  Two or more words not led by "-s" or "--set"
+                                 (help screen shown), or a start-up option
+                                 was rejected (error line shown).
+  @return                        The firmware's status of a failed clear,
+                                 query or write, unchanged.
+**/
+EFI_STATUS
+DispatchCommand (
+  UINTN      Argc,
+  UCS2_CHAR  **Argv
+  );
+
+/**
+  Prints the nine-line help screen.
+**/
+VOID
+ShowUsage (
+  VOID
+  );
+
+/**
+  Validates, lower-cases and joins the start-up options Argv[2] to
+  Argv[Argc - 1] and stores them as the variable. The argument strings are
+  lower-cased in place, except the number that follows "-delay".
+
+  @param[in] Argc  The number of entries in Argv; at least 3.
+  @param[in] Argv  The words; Argv[1] is "-s" or "--set".
+
+  @retval EFI_INVALID_PARAMETER  A word is not a start-up option; its error
+                                 line was printed and nothing was written.
+  @retval EFI_OUT_OF_RESOURCES   No buffer for the option string; nothing
+                                 was written.
+  @return                        The status of locating Unicode Collation when
+                                 it failed (nothing written), or else that of
+                                 the write, unchanged.
+**/
+EFI_STATUS
+SetStartupOptions (
+  UINTN      Argc,
+  UCS2_CHAR  **Argv
+  );
+
+#endif

@@ -1,0 +1,39 @@
+#!/bin/bash
+# Builds brisvane.efi with EDK II's own build: X64, GCC5, the target given
+# (RELEASE by default). Usage: build-efi.sh EDK2_DIR OUT_DIR [TARGET]
+#
+# EDK II finds packages by directory name, while a clone's folder name is
+# not ours to choose, so the workspace holds a link named BrisvanePkg to
+# the repo.
+set -euo pipefail
+
+EDK2=$(realpath "${1:?usage: build-efi.sh EDK2_DIR OUT_DIR [TARGET]}")
+OUT=$(realpath -m "${2:?usage: build-efi.sh EDK2_DIR OUT_DIR [TARGET]}")
+TARGET=${3:-RELEASE}
+REPO=$(realpath "$(dirname "$0")/..")
+WS=$OUT/edk2-ws
+
+mkdir -p "$WS/Conf"
+ln -sfn "$REPO" "$WS/BrisvanePkg"
+
+export WORKSPACE=$WS
+export PACKAGES_PATH=$WS:$EDK2
+export EDK_TOOLS_PATH=$EDK2/BaseTools
+export CONF_PATH=$WS/Conf
+export PYTHON_COMMAND=${PYTHON_COMMAND:-python3}
+
+cd "$EDK2"
+# edksetup.sh reads its own arguments; give it none of ours.
+set --
+# shellcheck disable=SC1091 # EDK II's own set-up script
+set +u
+. ./edksetup.sh >/dev/null
+set -u
+
+LOG=$OUT/edk2-build.log
+if ! build -a X64 -t GCC5 -b "$TARGET" -n "$(nproc)" -q \
+    -p BrisvanePkg/BrisvanePkg.dsc -m BrisvanePkg/Brisvane.inf >"$LOG" 2>&1; then
+    grep -E "error|Error|ERROR" "$LOG" | head -40 >&2
+    echo "build-efi: EDK II build failed; the whole log is $LOG" >&2
+    exit 1
+fi
