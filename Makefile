@@ -47,3 +47,6 @@ check-efi: $(EFI)
 
 clean:
 	rm -rf $(BUILD)
+
+# Firmware tests and the virtual machine runner.
+include tests/firmware/firmware.mk

@@ -1,0 +1,1 @@
+# Targets that boot OVMF under QEMU: filled in by the firmware test suite.
