@@ -32,7 +32,7 @@ set -u
 
 LOG=$OUT/edk2-build.log
 if ! build -a X64 -t GCC5 -b "$TARGET" -n "$(nproc)" -q \
-    -p BrisvanePkg/BrisvanePkg.dsc >"$LOG" 2>    -p BrisvanePkg/BrisvanePkg.dsc -m BrisvanePkg/Brisvane.inf >"$LOG" 2>&1; then1; then
+    -p BrisvanePkg/BrisvanePkg.dsc >"$LOG" 2>&1; then
     grep -E "error|Error|ERROR" "$LOG" | head -40 >&2
     echo "build-efi: EDK II build failed; the whole log is $LOG" >&2
     exit 1
