@@ -10,16 +10,13 @@
 
 EFI_STATUS
 EFIAPI
-ApplicationMain (
-  EFI_HANDLE        ImageHandle,
-  EFI_SYSTEM_TABLE  *SystemTable
-  )
+ApplicationMain (EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable)
 {
-  UINTN      Argc;
-  UCS2_CHAR  **Argv;
+  UINTN       Argc;
+  UCS2_CHAR **Argv;
 
   // The library constructors have already taken the service tables from SystemTable.
-  (VOID)SystemTable;
+  (VOID) SystemTable;
 
   if (EFI_ERROR (GetShellArguments (ImageHandle, &Argc, &Argv))) {
     return EFI_OUT_OF_RESOURCES;

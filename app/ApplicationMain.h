@@ -21,10 +21,7 @@ extern "C" {
 **/
 EFI_STATUS
 EFIAPI
-ApplicationMain (
-  EFI_HANDLE        ImageHandle,
-  EFI_SYSTEM_TABLE  *SystemTable
-  );
+ApplicationMain (EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 }
 
 #endif

@@ -7,52 +7,41 @@
 #include "platform/Platform.h"
 
 static EFI_STATUS
-OpenShellProtocol (
-  EFI_HANDLE      ImageHandle,
-  const EFI_GUID  *Protocol,
-  VOID            **Interface
-  )
+OpenShellProtocol (EFI_HANDLE ImageHandle, const EFI_GUID *Protocol, VOID **Interface)
 {
   return Platform::OpenProtocol (
-                     ImageHandle,
-                     Protocol,
-                     Interface,
-                     ImageHandle,
-                     NULL,
-                     EFI_OPEN_PROTOCOL_GET_PROTOCOL
-                     );
+      ImageHandle, Protocol, Interface, ImageHandle, NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
 }
 
 EFI_STATUS
-GetShellArguments (
-  EFI_HANDLE  ImageHandle,
-  UINTN       *Argc,
-  UCS2_CHAR   ***Argv
-  )
+GetShellArguments (EFI_HANDLE ImageHandle, UINTN *Argc, UCS2_CHAR ***Argv)
 {
-  EFI_STATUS  Status;
-  VOID        *Interface;
+  EFI_STATUS      Status;
+  const EFI_GUID *Protocol;
+  VOID           *Interface;
 
-  Status = OpenShellProtocol (ImageHandle, &gEfiShellParametersProtocolGuid, &Interface);
+  Protocol = &gEfiShellParametersProtocolGuid;
+  Status   = OpenShellProtocol (ImageHandle, Protocol, &Interface);
   if (!EFI_ERROR (Status)) {
-    const SHELL_PARAMETERS_ARGUMENTS  *Parameters = static_cast<SHELL_PARAMETERS_ARGUMENTS *>(Interface);
+    const SHELL_PARAMETERS_ARGUMENTS *Parameters =
+        static_cast<SHELL_PARAMETERS_ARGUMENTS *> (Interface);
 
     *Argc = Parameters->Argc;
     *Argv = Parameters->Argv;
-    // The vector stays the shell's after the close; only the open is undone.
-    Platform::CloseProtocol (ImageHandle, &gEfiShellParametersProtocolGuid, ImageHandle, NULL);
-    return EFI_SUCCESS;
+  } else {
+    Protocol = &gEfiShellInterfaceGuid;
+    Status   = OpenShellProtocol (ImageHandle, Protocol, &Interface);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    const SHELL_INTERFACE_ARGUMENTS *Shell = static_cast<SHELL_INTERFACE_ARGUMENTS *> (Interface);
+
+    *Argc = Shell->Argc;
+    *Argv = Shell->Argv;
   }
 
-  Status = OpenShellProtocol (ImageHandle, &gEfiShellInterfaceGuid, &Interface);
-  if (EFI_ERROR (Status)) {
-    return Status;
-  }
-
-  const SHELL_INTERFACE_ARGUMENTS  *Shell = static_cast<SHELL_INTERFACE_ARGUMENTS *>(Interface);
-
-  *Argc = Shell->Argc;
-  *Argv = Shell->Argv;
-  Platform::CloseProtocol (ImageHandle, &gEfiShellInterfaceGuid, ImageHandle, NULL);
+  // The vector stays the shell's after the close; only the open is undone.
+  Platform::CloseProtocol (ImageHandle, Protocol, ImageHandle, NULL);
   return EFI_SUCCESS;
 }

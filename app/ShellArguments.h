@@ -22,10 +22,6 @@
                        neither protocol is on the handle.
 **/
 EFI_STATUS
-GetShellArguments (
-  EFI_HANDLE  ImageHandle,
-  UINTN       *Argc,
-  UCS2_CHAR   ***Argv
-  );
+GetShellArguments (EFI_HANDLE ImageHandle, UINTN *Argc, UCS2_CHAR ***Argv);
 
 #endif

@@ -25,18 +25,12 @@
                                  query or write, unchanged.
 **/
 EFI_STATUS
-DispatchCommand (
-  UINTN      Argc,
-  UCS2_CHAR  **Argv
-  );
+DispatchCommand (UINTN Argc, UCS2_CHAR **Argv);
 
 /**
   Prints the nine-line help screen.
 **/
-VOID
-ShowUsage (
-  VOID
-  );
+VOID ShowUsage (VOID);
 
 /**
   Validates, lower-cases and joins the start-up options Argv[2] to
@@ -55,9 +49,6 @@ ShowUsage (
                                  the write, unchanged.
 **/
 EFI_STATUS
-SetStartupOptions (
-  UINTN      Argc,
-  UCS2_CHAR  **Argv
-  );
+SetStartupOptions (UINTN Argc, UCS2_CHAR **Argv);
 
 #endif

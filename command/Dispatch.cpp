@@ -12,11 +12,9 @@
   script reads 0x0 or 0x1 in %lasterror%.
 **/
 static EFI_STATUS
-QueryCommand (
-  VOID
-  )
+QueryCommand (VOID)
 {
-  EFI_STATUS  Status;
+  EFI_STATUS Status;
 
   Status = QueryStartupOptions ();
   if (Status == EFI_NOT_FOUND) {
@@ -31,19 +29,13 @@ QueryCommand (
 }
 
 static BOOLEAN
-IsWord (
-  const UCS2_CHAR  *Argument,
-  const UCS2_CHAR  *Word
-  )
+IsWord (const UCS2_CHAR *Argument, const UCS2_CHAR *Word)
 {
   return Platform::StrCmp (Argument, Word) == 0;
 }
 
 EFI_STATUS
-DispatchCommand (
-  UINTN      Argc,
-  UCS2_CHAR  **Argv
-  )
+DispatchCommand (UINTN Argc, UCS2_CHAR **Argv)
 {
   if (Argc < 2) {
     ShowUsage ();

@@ -13,11 +13,9 @@
 #include "store/StartupOptionStore.h"
 
 static UINTN
-WordLength (
-  const UCS2_CHAR  *Word
-  )
+WordLength (const UCS2_CHAR *Word)
 {
-  UINTN  Length;
+  UINTN Length;
 
   for (Length = 0; Word[Length] != 0; Length++) {
   }
@@ -30,13 +28,10 @@ WordLength (
   for the last word the NUL, so a completed string fills the buffer exactly.
 **/
 static UINTN
-OptionStringSize (
-  UINTN      Argc,
-  UCS2_CHAR  **Argv
-  )
+OptionStringSize (UINTN Argc, UCS2_CHAR **Argv)
 {
-  UINTN  Characters;
-  UINTN  Index;
+  UINTN Characters;
+  UINTN Index;
 
   Characters = 0;
   for (Index = 2; Index < Argc; Index++) {
@@ -46,31 +41,32 @@ OptionStringSize (
   return Characters * sizeof (UCS2_CHAR);
 }
 
-static BOOLEAN
-IsStartupOption (
-  const UCS2_CHAR  *Word
-  )
+/**
+  Looks a lower-cased word up in the option table.
+
+  @return The first row whose name equals Word, or NULL.
+**/
+static const STARTUP_OPTION *
+FindStartupOption (const UCS2_CHAR *Word)
 {
-  const STARTUP_OPTION  *Option;
+  const STARTUP_OPTION *Option;
 
   for (Option = StartupOptionTable; Option->Name != NULL; Option++) {
     if (Platform::StrCmp (Option->Name, Word) == 0) {
-      return TRUE;
+      return Option;
     }
   }
 
-  return FALSE;
+  return NULL;
 }
 
 /**
   True for a word of digits only, the empty word included.
 **/
 static BOOLEAN
-IsDelayOperand (
-  const UCS2_CHAR  *Word
-  )
+IsDelayOperand (const UCS2_CHAR *Word)
 {
-  for ( ; *Word != 0; Word++) {
+  for (; *Word != 0; Word++) {
     if ((*Word < u'0') || (*Word > u'9')) {
       return FALSE;
     }
@@ -79,80 +75,58 @@ IsDelayOperand (
   return TRUE;
 }
 
-/**
-  Appends Argv[Index], and a space unless it is the last word.
-**/
-static EFI_STATUS
-AppendWord (
-  UCS2_CHAR  *Options,
-  UINTN      OptionsMax,
-  UINTN      Argc,
-  UCS2_CHAR  **Argv,
-  UINTN      Index
-  )
-{
-  EFI_STATUS  Status;
-
-  Status = Platform::StrCat (Options, OptionsMax, Argv[Index]);
-  if (EFI_ERROR (Status) || (Index + 1 >= Argc)) {
-    return Status;
-  }
-
-  return Platform::StrCat (Options, OptionsMax, u" ");
-}
-
 static EFI_STATUS
 JoinStartupOptions (
-  VOID       *Collation,
-  UINTN      Argc,
-  UCS2_CHAR  **Argv,
-  UCS2_CHAR  *Options,
-  UINTN      OptionsMax
-  )
+    VOID       *Collation,
+    UINTN       Argc,
+    UCS2_CHAR **Argv,
+    UCS2_CHAR  *Options,
+    UINTN       OptionsMax)
 {
-  EFI_STATUS  Status;
-  UINTN       Index;
+  EFI_STATUS            Status;
+  UINTN                 Index;
+  BOOLEAN               IsOperand;
+  const STARTUP_OPTION *Option;
 
+  IsOperand = FALSE;
+  Option    = NULL;
   for (Index = 2; Index < Argc; Index++) {
-    Platform::StrLwr (Collation, Argv[Index]);
-    if (!IsStartupOption (Argv[Index])) {
-      Platform::Print (u"ERROR: Invalid shell startup option: %s\n", Argv[Index]);
-      return EFI_INVALID_PARAMETER;
+    // The delay's operand is taken as it stands: neither lowered nor looked up.
+    if (!IsOperand) {
+      Platform::StrLwr (Collation, Argv[Index]);
+      Option = FindStartupOption (Argv[Index]);
+      if (Option == NULL) {
+        Platform::Print (u"ERROR: Invalid shell startup option: %s\n", Argv[Index]);
+        return EFI_INVALID_PARAMETER;
+      }
     }
 
-    Status = AppendWord (Options, OptionsMax, Argc, Argv, Index);
+    Status = Platform::StrCat (Options, OptionsMax, Argv[Index]);
+    if (!EFI_ERROR (Status) && (Index + 1 < Argc)) {
+      Status = Platform::StrCat (Options, OptionsMax, u" ");
+    }
+
     if (EFI_ERROR (Status)) {
       return Status;
     }
 
-    // The delay's operand is taken as it stands: neither lowered nor looked up.
-    if ((Platform::StrCmp (Argv[Index], DelayOptionName) == 0) &&
-        (Index + 1 < Argc) && IsDelayOperand (Argv[Index + 1]))
-    {
-      Index++;
-      Status = AppendWord (Options, OptionsMax, Argc, Argv, Index);
-      if (EFI_ERROR (Status)) {
-        return Status;
-      }
-    }
+    IsOperand = !IsOperand && (Option->Name == DelayOptionName) && (Index + 1 < Argc) &&
+                IsDelayOperand (Argv[Index + 1]);
   }
 
   return EFI_SUCCESS;
 }
 
 EFI_STATUS
-SetStartupOptions (
-  UINTN      Argc,
-  UCS2_CHAR  **Argv
-  )
+SetStartupOptions (UINTN Argc, UCS2_CHAR **Argv)
 {
-  EFI_STATUS  Status;
-  UINTN       DataSize;
-  UCS2_CHAR   *Options;
-  VOID        *Collation;
+  EFI_STATUS Status;
+  UINTN      DataSize;
+  UCS2_CHAR *Options;
+  VOID      *Collation;
 
   DataSize = OptionStringSize (Argc, Argv);
-  Options  = static_cast<UCS2_CHAR *>(Platform::AllocateZeroPool (DataSize));
+  Options  = static_cast<UCS2_CHAR *> (Platform::AllocateZeroPool (DataSize));
   if (Options == NULL) {
     return EFI_OUT_OF_RESOURCES;
   }

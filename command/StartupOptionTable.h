@@ -12,18 +12,18 @@
 /// characters. A row with a NULL Name ends the table.
 ///
 typedef struct {
-  const UCS2_CHAR    *Name;
-  UINTN              Length;
+  const UCS2_CHAR *Name;
+  UINTN            Length;
 } STARTUP_OPTION;
 
 ///
 /// The ten options, in the order in which they are looked up.
 ///
-extern const STARTUP_OPTION  StartupOptionTable[];
+extern const STARTUP_OPTION StartupOptionTable[];
 
 ///
 /// The option that may be followed by a word of digits, its operand.
 ///
-extern const UCS2_CHAR  DelayOptionName[];
+extern const UCS2_CHAR DelayOptionName[];
 
 #endif

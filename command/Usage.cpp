@@ -7,7 +7,7 @@
 #include "platform/Platform.h"
 
 // Lines 6 and 7 end in a bare LF, which Print brings out as CR LF like the rest.
-static const UCS2_CHAR *const  UsageLines[] = {
+static const UCS2_CHAR *const UsageLines[] = {
   u"\r\n",
   u"Version: 0.0.1\r\n",
   u"----------------------------------------------------------------\r\n",
@@ -20,9 +20,7 @@ static const UCS2_CHAR *const  UsageLines[] = {
 };
 
 VOID
-ShowUsage (
-  VOID
-  )
+ShowUsage (VOID)
 {
   for (const UCS2_CHAR *Line : UsageLines) {
     Platform::Print (Line);

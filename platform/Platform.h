@@ -10,17 +10,17 @@
 #include "PlatformTypes.h"
 
 extern "C" {
-extern EFI_GUID  gEfiShellParametersProtocolGuid;
-extern EFI_GUID  gEfiShellInterfaceGuid;
-extern EFI_GUID  gEfiUnicodeCollation2ProtocolGuid;
+extern EFI_GUID gEfiShellParametersProtocolGuid;
+extern EFI_GUID gEfiShellInterfaceGuid;
+extern EFI_GUID gEfiUnicodeCollation2ProtocolGuid;
 }
 
 ///
 /// The leading members of EFI_SHELL_PARAMETERS_PROTOCOL, as the logic reads them.
 ///
 typedef struct {
-  UCS2_CHAR    **Argv;
-  UINTN        Argc;
+  UCS2_CHAR **Argv;
+  UINTN       Argc;
 } SHELL_PARAMETERS_ARGUMENTS;
 
 ///
@@ -28,10 +28,10 @@ typedef struct {
 /// reads them.
 ///
 typedef struct {
-  EFI_HANDLE    ImageHandle;
-  VOID          *Info;
-  UCS2_CHAR     **Argv;
-  UINTN         Argc;
+  EFI_HANDLE  ImageHandle;
+  VOID       *Info;
+  UCS2_CHAR **Argv;
+  UINTN       Argc;
 } SHELL_INTERFACE_ARGUMENTS;
 
 namespace Platform {
@@ -50,13 +50,12 @@ namespace Platform {
 **/
 EFI_STATUS
 OpenProtocol (
-  EFI_HANDLE      Handle,
-  const EFI_GUID  *Protocol,
-  VOID            **Interface,
-  EFI_HANDLE      AgentHandle,
-  EFI_HANDLE      ControllerHandle,
-  UINT32          Attributes
-  );
+    EFI_HANDLE      Handle,
+    const EFI_GUID *Protocol,
+    VOID          **Interface,
+    EFI_HANDLE      AgentHandle,
+    EFI_HANDLE      ControllerHandle,
+    UINT32          Attributes);
 
 /**
   Closes a protocol opened with OpenProtocol (boot service CloseProtocol).
@@ -70,11 +69,10 @@ OpenProtocol (
 **/
 EFI_STATUS
 CloseProtocol (
-  EFI_HANDLE      Handle,
-  const EFI_GUID  *Protocol,
-  EFI_HANDLE      AgentHandle,
-  EFI_HANDLE      ControllerHandle
-  );
+    EFI_HANDLE      Handle,
+    const EFI_GUID *Protocol,
+    EFI_HANDLE      AgentHandle,
+    EFI_HANDLE      ControllerHandle);
 
 /**
   Finds the first instance of a protocol (boot service LocateProtocol).
@@ -87,11 +85,7 @@ CloseProtocol (
   @return              Any other status from the firmware, unchanged.
 **/
 EFI_STATUS
-LocateProtocol (
-  const EFI_GUID  *Protocol,
-  VOID            *Registration,
-  VOID            **Interface
-  );
+LocateProtocol (const EFI_GUID *Protocol, VOID *Registration, VOID **Interface);
 
 /**
   Lower-cases a string in place through the StrLwr member of a Unicode
@@ -100,11 +94,7 @@ LocateProtocol (
   @param[in]      Collation  The protocol's structure, from LocateProtocol.
   @param[in, out] String     The string to lower-case.
 **/
-VOID
-StrLwr (
-  VOID       *Collation,
-  UCS2_CHAR  *String
-  );
+VOID StrLwr (VOID *Collation, UCS2_CHAR *String);
 
 /**
   Allocates zero-filled pool memory of type EfiBootServicesData.
@@ -113,20 +103,14 @@ StrLwr (
 
   @return The buffer, or NULL when none could be had.
 **/
-VOID *
-AllocateZeroPool (
-  UINTN  AllocationSize
-  );
+VOID *AllocateZeroPool (UINTN AllocationSize);
 
 /**
   Releases pool memory obtained from AllocateZeroPool.
 
   @param[in] Buffer  The buffer.
 **/
-VOID
-FreePool (
-  VOID  *Buffer
-  );
+VOID FreePool (VOID *Buffer);
 
 /**
   Reads a variable (runtime service GetVariable).
@@ -143,12 +127,11 @@ FreePool (
 **/
 EFI_STATUS
 GetVariable (
-  const UCS2_CHAR  *VariableName,
-  const EFI_GUID   *VendorGuid,
-  UINT32           *Attributes,
-  UINTN            *DataSize,
-  VOID             *Data
-  );
+    const UCS2_CHAR *VariableName,
+    const EFI_GUID  *VendorGuid,
+    UINT32          *Attributes,
+    UINTN           *DataSize,
+    VOID            *Data);
 
 /**
   Writes or, with a DataSize of 0, deletes a variable (runtime service
@@ -164,12 +147,11 @@ GetVariable (
 **/
 EFI_STATUS
 SetVariable (
-  const UCS2_CHAR  *VariableName,
-  const EFI_GUID   *VendorGuid,
-  UINT32           Attributes,
-  UINTN            DataSize,
-  const VOID       *Data
-  );
+    const UCS2_CHAR *VariableName,
+    const EFI_GUID  *VendorGuid,
+    UINT32           Attributes,
+    UINTN            DataSize,
+    const VOID      *Data);
 
 /**
   Compares two strings code unit by code unit.
@@ -180,11 +162,7 @@ SetVariable (
   @retval 0      The strings are equal.
   @return        Otherwise the difference of the first differing code units.
 **/
-INTN
-StrCmp (
-  const UCS2_CHAR  *FirstString,
-  const UCS2_CHAR  *SecondString
-  );
+INTN StrCmp (const UCS2_CHAR *FirstString, const UCS2_CHAR *SecondString);
 
 /**
   Appends Source to the string in Destination.
@@ -198,11 +176,7 @@ StrCmp (
   @retval EFI_INVALID_PARAMETER   DestMax is beyond the maximum string length.
 **/
 EFI_STATUS
-StrCat (
-  UCS2_CHAR        *Destination,
-  UINTN            DestMax,
-  const UCS2_CHAR  *Source
-  );
+StrCat (UCS2_CHAR *Destination, UINTN DestMax, const UCS2_CHAR *Source);
 
 /**
   Writes a line to the console with the firmware's Print: the text is cut
@@ -211,10 +185,7 @@ StrCat (
 
   @param[in] Format  The text; it must hold no format directive.
 **/
-VOID
-Print (
-  const UCS2_CHAR  *Format
-  );
+VOID Print (const UCS2_CHAR *Format);
 
 /**
   Writes a line with one string argument to the console with the firmware's
@@ -223,11 +194,7 @@ Print (
   @param[in] Format  The text, with one "%s" directive.
   @param[in] String  The string that takes the place of "%s".
 **/
-VOID
-Print (
-  const UCS2_CHAR  *Format,
-  const UCS2_CHAR  *String
-  );
+VOID Print (const UCS2_CHAR *Format, const UCS2_CHAR *String);
 } // namespace Platform
 
 #endif

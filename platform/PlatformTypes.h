@@ -10,10 +10,10 @@
 #define PLATFORM_TYPES_H_
 
 #ifdef BRISVANE_HOST_BUILD
-  #include "HostUefiTypes.h"
+#  include "HostUefiTypes.h"
 #else
 extern "C" {
-  #include <Uefi.h>
+#  include <Uefi.h>
 }
 #endif
 

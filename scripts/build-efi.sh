@@ -16,10 +16,18 @@ WS=$OUT/edk2-ws
 mkdir -p "$WS/Conf"
 ln -sfn "$REPO" "$WS/BrisvanePkg"
 
-export WORKSPACE=$WS
-export PACKAGES_PATH=$WS:$EDK2
+# GenFw records the path of the linked image in the .efi's debug directory
+# (zeroed, but its length stays), so the workspace is reached through a link
+# whose path has the same length for every clone: the bytes do not depend on
+# where the repo lives.
+LINK=/tmp/brisvane-ws.$(printf '%s' "$WS" | sha256sum | cut -c1-16)
+ln -sfn "$WS" "$LINK"
+trap 'rm -f "$LINK"' EXIT
+
+export WORKSPACE=$LINK
+export PACKAGES_PATH=$LINK:$EDK2
 export EDK_TOOLS_PATH=$EDK2/BaseTools
-export CONF_PATH=$WS/Conf
+export CONF_PATH=$LINK/Conf
 export PYTHON_COMMAND=${PYTHON_COMMAND:-python3}
 
 cd "$EDK2"

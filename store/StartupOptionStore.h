@@ -11,17 +11,21 @@
 ///
 /// The vendor GUID under which the UEFI Shell keeps its own variables.
 ///
-#define SHELL_VARIABLE_VENDOR_GUID \
-  { 0x158DEF5A, 0xF656, 0x419C, { 0xB0, 0x27, 0x7A, 0x31, 0x92, 0xC0, 0x79, 0xD2 } }
+#define SHELL_VARIABLE_VENDOR_GUID                                                                 \
+  {                                                                                                \
+    0x158DEF5A, 0xF656, 0x419C,                                                                    \
+    {                                                                                              \
+      0xB0, 0x27, 0x7A, 0x31, 0x92, 0xC0, 0x79, 0xD2                                               \
+    }                                                                                              \
+  }
 
 ///
 /// Non-volatile, with boot-service access only: the shell reads it at start.
 ///
-#define STARTUP_OPTION_ATTRIBUTES \
-  (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS)
+#define STARTUP_OPTION_ATTRIBUTES (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS)
 
-extern const UCS2_CHAR  StartupOptionVariableName[];
-extern const EFI_GUID   StartupOptionVendorGuid;
+extern const UCS2_CHAR StartupOptionVariableName[];
+extern const EFI_GUID  StartupOptionVendorGuid;
 
 /**
   Stores the start-up options, replacing any earlier value whole.
@@ -32,10 +36,7 @@ extern const EFI_GUID   StartupOptionVendorGuid;
   @return The status of SetVariable, unchanged.
 **/
 EFI_STATUS
-WriteStartupOptions (
-  const UCS2_CHAR  *Data,
-  UINTN            DataSize
-  );
+WriteStartupOptions (const UCS2_CHAR *Data, UINTN DataSize);
 
 /**
   Deletes the start-up options (SetVariable with a DataSize of 0).
@@ -44,9 +45,7 @@ WriteStartupOptions (
           firmware when there was nothing to delete.
 **/
 EFI_STATUS
-ClearStartupOptions (
-  VOID
-  );
+ClearStartupOptions (VOID);
 
 /**
   Finds out whether the start-up options are stored, without reading them.
@@ -57,8 +56,6 @@ ClearStartupOptions (
   @return                       Any other status of GetVariable, unchanged.
 **/
 EFI_STATUS
-QueryStartupOptions (
-  VOID
-  );
+QueryStartupOptions (VOID);
 
 #endif
