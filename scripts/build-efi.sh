@@ -39,9 +39,9 @@ set +u
 set -u
 
 LOG=$OUT/edk2-build.log
-if ! build -a X64 -t GCC5 -b "$TARGET" -n "$(nproc)" -q \
+if ! build -a X64 -t GCC5 -b "$TARGET" -n "$(nproc)" \
     -p BrisvanePkg/BrisvanePkg.dsc >"$LOG" 2>&1; then
-    grep -E "error|Error|ERROR" "$LOG" | head -40 >&2
+    grep -E -B2 -A6 "error:|error [0-9A-F]+:" "$LOG" | head -60 >&2
     echo "build-efi: EDK II build failed; the whole log is $LOG" >&2
     exit 1
 fi

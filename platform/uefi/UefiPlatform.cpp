@@ -15,8 +15,10 @@ extern "C" {
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
-#include <Protocol/EfiShellInterface.h>
+// EfiShellInterface.h uses EFI_LOADED_IMAGE_PROTOCOL without including it.
 #include <Protocol/LoadedImage.h>
+
+#include <Protocol/EfiShellInterface.h>
 #include <Protocol/ShellParameters.h>
 #include <Protocol/UnicodeCollation.h>
 }
