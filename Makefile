@@ -17,7 +17,10 @@ FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
 	store/*.cpp store/*.h platform/*.h platform/uefi/*) \
 	Brisvane.inf BrisvanePkg.dsc BrisvanePkg.dec
 
-.PHONY: all packages edk2 test test-host check-efi clean
+# The size of a plain C build of the same behaviour with the same libraries.
+SIZE_BUDGET := 10304
+
+.PHONY: all packages edk2 test test-host check-efi check-reproducible clean
 
 all: $(EFI)
 
@@ -35,7 +38,7 @@ $(EFI): $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
 	@cp $(EDK2_OUT)/brisvane.efi $@
 	@echo "built $@ ($$(stat -c %s $@) bytes)"
 
-test: test-host check-efi
+test: test-host check-efi check-reproducible
 
 test-host: | packages
 	@cmake -S tests -B $(HOST) -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -43,7 +46,10 @@ test-host: | packages
 	@ctest --test-dir $(HOST) --output-on-failure
 
 check-efi: $(EFI)
-	@python3 scripts/check-efi.py $(EFI)
+	@python3 scripts/check-efi.py --max-size $(SIZE_BUDGET) $(EFI)
+
+check-reproducible: | edk2
+	@scripts/check-reproducible.sh $(EDK2) $(BUILD)/reproducible
 
 clean:
 	rm -rf $(BUILD)
