@@ -20,9 +20,12 @@ FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
 # The size of a plain C build of the same behaviour with the same libraries.
 SIZE_BUDGET := 10304
 
+# Firmware tests, the manual page and the virtual machine runner.
+include tests/firmware/firmware.mk
+
 .PHONY: all packages edk2 test test-host check-efi check-reproducible clean
 
-all: $(EFI)
+all: $(EFI) $(MAN)
 
 # Probing costs well under a second, so every run checks the packages.
 packages:
@@ -38,7 +41,7 @@ $(EFI): $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
 	@cp $(EDK2_OUT)/brisvane.efi $@
 	@echo "built $@ ($$(stat -c %s $@) bytes)"
 
-test: test-host check-efi check-reproducible
+test: test-host check-efi check-reproducible test-firmware
 
 test-host: | packages
 	@cmake -S tests -B $(HOST) -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -53,6 +56,3 @@ check-reproducible: | edk2
 
 clean:
 	rm -rf $(BUILD)
-
-# Firmware tests and the virtual machine runner.
-include tests/firmware/firmware.mk

@@ -1,1 +1,51 @@
-# Targets that boot OVMF under QEMU: filled in by the firmware test suite.
+# Firmware tests in OVMF's built-in UEFI Shell under QEMU, and `make run` to
+# try brisvane in a virtual machine. Included by the root Makefile.
+#
+#   make run ARGS="-s -NoMap -delay 3"  runs one command line in the VM and
+#                                       shows its console text, lasterror and
+#                                       the stored variable; the VM's NVRAM
+#                                       file (build/vm/) is kept between runs
+#   make run-fresh ARGS=...             the same on a fresh copy of OVMF's
+#                                       NVRAM template
+#   make test-firmware                  the firmware test suite
+#   make man                            build/brisvane.man, the manual page
+#                                       that the shell's `help brisvane` prints
+
+MAN := $(BUILD)/brisvane.man
+HARNESS := $(EDK2_OUT)/harness.efi
+HARNESS_SOURCES := $(wildcard tests/firmware/harness/*)
+VM_DIR := $(BUILD)/vm
+FIRMWARE_TEST_DIR := $(BUILD)/firmware-test
+# Seconds one boot may take before it is stopped and counted as failed.
+BOOT_TIME_LIMIT ?= 120
+
+.PHONY: man run run-fresh test-firmware
+
+man: $(MAN)
+
+# The shell reads manual pages as ASCII with CR LF line ends; the source
+# keeps plain LF ends.
+$(MAN): brisvane.man
+	@mkdir -p $(@D)
+	@sed 's/\r*$$/\r/' $< > $@
+
+# build-efi.sh builds every component of the package. Ordered after $(EFI)
+# so that two EDK II builds never share the workspace; the touch keeps an
+# incremental build that had nothing to redo from running again next time.
+$(HARNESS): $(HARNESS_SOURCES) BrisvanePkg.dsc scripts/build-efi.sh | edk2 $(EFI)
+	@scripts/build-efi.sh $(EDK2) $(BUILD) RELEASE
+	@touch $@
+
+run: export BRISVANE_RUN_ARGS = $(ARGS)
+run: $(EFI) $(MAN) | packages
+	@python3 scripts/run-in-vm.py --efi $(EFI) --man $(MAN) --dir $(VM_DIR) \
+		--time-limit $(BOOT_TIME_LIMIT) -- "$$BRISVANE_RUN_ARGS"
+
+run-fresh: export BRISVANE_RUN_ARGS = $(ARGS)
+run-fresh: $(EFI) $(MAN) | packages
+	@python3 scripts/run-in-vm.py --efi $(EFI) --man $(MAN) --dir $(VM_DIR) --fresh \
+		--time-limit $(BOOT_TIME_LIMIT) -- "$$BRISVANE_RUN_ARGS"
+
+test-firmware: $(EFI) $(HARNESS) $(MAN) | packages
+	@python3 tests/firmware/run_tests.py --efi $(EFI) --harness $(HARNESS) --man $(MAN) \
+		--work $(FIRMWARE_TEST_DIR) --time-limit $(BOOT_TIME_LIMIT)
