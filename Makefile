@@ -22,6 +22,8 @@ SIZE_BUDGET := 10304
 
 # Firmware tests, the manual page and the virtual machine runner.
 include tests/firmware/firmware.mk
+# The command-line fuzzer: make fuzz (FUZZ_SECONDS), make fuzz-smoke.
+include tests/fuzz/fuzz.mk
 
 .PHONY: all packages edk2 test test-host check-efi check-reproducible clean
 
@@ -41,7 +43,7 @@ $(EFI): $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
 	@cp $(EDK2_OUT)/brisvane.efi $@
 	@echo "built $@ ($$(stat -c %s $@) bytes)"
 
-test: test-host check-efi check-reproducible test-firmware
+test: test-host fuzz-smoke check-efi check-reproducible test-firmware
 
 test-host: | packages
 	@cmake -S tests -B $(HOST) -DCMAKE_BUILD_TYPE=Debug >/dev/null

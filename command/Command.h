@@ -42,8 +42,9 @@ VOID ShowUsage (VOID);
 
   @retval EFI_INVALID_PARAMETER  A word is not a start-up option; its error
                                  line was printed and nothing was written.
-  @retval EFI_OUT_OF_RESOURCES   No buffer for the option string; nothing
-                                 was written.
+  @retval EFI_OUT_OF_RESOURCES   No buffer for the option string, or the
+                                 joined options would pass the platform's
+                                 maximum string length; nothing was written.
   @return                        The status of locating Unicode Collation when
                                  it failed (nothing written), or else that of
                                  the write, unchanged.

@@ -126,7 +126,12 @@ SetStartupOptions (UINTN Argc, UCS2_CHAR **Argv)
   VOID      *Collation;
 
   DataSize = OptionStringSize (Argc, Argv);
-  Options  = static_cast<UCS2_CHAR *> (Platform::AllocateZeroPool (DataSize));
+  // Past this length StrCat would refuse the words, and no variable store holds them.
+  if (DataSize / sizeof (UCS2_CHAR) > PLATFORM_MAXIMUM_STRING_LENGTH) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Options = static_cast<UCS2_CHAR *> (Platform::AllocateZeroPool (DataSize));
   if (Options == NULL) {
     return EFI_OUT_OF_RESOURCES;
   }

@@ -34,6 +34,12 @@ typedef struct {
   UINTN       Argc;
 } SHELL_INTERFACE_ARGUMENTS;
 
+///
+/// The longest string StrCat works on, in characters with its NUL: EDK II's
+/// PcdMaximumUnicodeStringLength, which BaseLib's string routines enforce.
+///
+#define PLATFORM_MAXIMUM_STRING_LENGTH 1000000
+
 namespace Platform {
 /**
   Opens a protocol on a handle (boot service OpenProtocol).

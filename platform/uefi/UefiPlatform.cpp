@@ -35,6 +35,9 @@ static_assert (
         offsetof (SHELL_INTERFACE_ARGUMENTS, Argc) == offsetof (EFI_SHELL_INTERFACE, Argc),
     "SHELL_INTERFACE_ARGUMENTS must match EFI_SHELL_INTERFACE");
 static_assert (sizeof (UCS2_CHAR) == sizeof (CHAR16), "UCS2_CHAR must match CHAR16");
+static_assert (
+    PLATFORM_MAXIMUM_STRING_LENGTH == FixedPcdGet32 (PcdMaximumUnicodeStringLength),
+    "PLATFORM_MAXIMUM_STRING_LENGTH must match the limit BaseLib enforces");
 
 // EDK II's prototypes take non-const pointers for what they only read.
 static CHAR16 *

@@ -71,16 +71,26 @@ AbortOnMisuse (const char *Message)
   abort ();
 }
 
-// The English driver's map: A-Z and the Latin-1 capitals other than U+00D7.
+// The English driver's map as firmware runs it: A-Z and the Latin-1 capitals other than U+00D7
+// are lowered, and since its table holds signed chars, code units 0x80 to 0xFF come out widened
+// to 0xFF80 to 0xFFFF.
 static VOID
 EnglishStrLwr (EFI_UNICODE_COLLATION_PROTOCOL *This, UCS2_CHAR *String)
 {
   (VOID) This;
   for (; *String != 0; String++) {
-    if (((*String >= u'A') && (*String <= u'Z')) ||
-        ((*String >= 0xC0) && (*String <= 0xDE) && (*String != 0xD7))) {
-      *String = static_cast<UCS2_CHAR> (*String + 0x20);
+    UCS2_CHAR Unit = *String;
+
+    if (Unit > 0xFF) {
+      continue;
     }
+
+    if (((Unit >= u'A') && (Unit <= u'Z')) ||
+        ((Unit >= 0xC0) && (Unit <= 0xDE) && (Unit != 0xD7))) {
+      Unit = static_cast<UCS2_CHAR> (Unit + 0x20);
+    }
+
+    *String = static_cast<UCS2_CHAR> ((Unit >= 0x80) ? (0xFF00 | Unit) : Unit);
   }
 }
 

@@ -168,6 +168,29 @@ TEST_F (SetStartupOptionsTest, RejectionBeyondWord255IsStillSeen)
   EXPECT_EQ (StartupVariable (), nullptr);
 }
 
+// StrCat takes strings of at most 1,000,000 characters with the NUL; one more is refused whole.
+TEST_F (SetStartupOptionsTest, OptionsPastTheLongestStringAreRefusedBeforeAnyCall)
+{
+  const UINTN Operand = 1000000 - sizeof ("-delay ");
+
+  for (UINTN Digits : { Operand, Operand + 1 }) {
+    SCOPED_TRACE (Digits);
+    Reset ();
+    ArgumentVector Args (CommandLine ({ u"-Delay", std::u16string (Digits, u'7') }));
+    const bool     Fits = (Digits == Operand);
+
+    EXPECT_EQ (
+        DispatchCommand (Args.Argc (), Args.Argv ()), Fits ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES);
+    EXPECT_EQ (CallCount (Operation::SetVariable), Fits ? 1u : 0u);
+    EXPECT_EQ (CallCount (Operation::AllocateZeroPool), Fits ? 1u : 0u);
+    EXPECT_EQ (ConsoleText (), u"");
+    if (Fits) {
+      ASSERT_NE (StartupVariable (), nullptr);
+      EXPECT_EQ (StartupVariable ()->Data.size (), 2u * 1000000);
+    }
+  }
+}
+
 // Neither the buffer nor the collation: nothing lowered, nothing written, nothing kept.
 TEST_F (SetStartupOptionsTest, MissingBufferOrCollationStopsBeforeAnyWord)
 {
