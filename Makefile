@@ -12,6 +12,9 @@ BUILD := build
 EFI := $(BUILD)/brisvane.efi
 EDK2_OUT := $(BUILD)/edk2-ws/Build/Brisvane/RELEASE_GCC5/X64
 HOST := $(BUILD)/host
+VARS := $(BUILD)/brisvane-vars
+VARS_SOURCES := $(wildcard command/* store/* platform/*.h platform/linux/* \
+	platform/nvram/* app/vars/*) CMakeLists.txt
 
 FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
 	store/*.cpp store/*.h platform/*.h platform/uefi/*) \
@@ -25,9 +28,9 @@ include tests/firmware/firmware.mk
 # The command-line fuzzer: make fuzz (FUZZ_SECONDS), make fuzz-smoke.
 include tests/fuzz/fuzz.mk
 
-.PHONY: all packages edk2 test test-host check-efi check-reproducible clean
+.PHONY: all packages edk2 test test-host test-vars check-efi check-reproducible clean
 
-all: $(EFI) $(MAN)
+all: $(EFI) $(MAN) $(VARS)
 
 # Probing costs well under a second, so every run checks the packages.
 packages:
@@ -43,12 +46,23 @@ $(EFI): $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
 	@cp $(EDK2_OUT)/brisvane.efi $@
 	@echo "built $@ ($$(stat -c %s $@) bytes)"
 
-test: test-host fuzz-smoke check-efi check-reproducible test-firmware
+test: test-host test-vars fuzz-smoke check-efi check-reproducible test-firmware
 
 test-host: | packages
 	@cmake -S tests -B $(HOST) -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(HOST) -j"$$(nproc)"
 	@ctest --test-dir $(HOST) --output-on-failure
+
+# brisvane-vars: the same logic on a virtual machine's NVRAM file, from Linux.
+$(VARS): $(VARS_SOURCES) | packages
+	@cmake -S . -B $(BUILD)/vars -DBRISVANE_VARS_OUTPUT_DIR="$(CURDIR)/$(BUILD)" >/dev/null
+	@cmake --build $(BUILD)/vars -j"$$(nproc)" >/dev/null
+	@echo "built $@"
+
+test-vars: | packages
+	@cmake -S . -B $(BUILD)/vars-test -DBRISVANE_VARS_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@cmake --build $(BUILD)/vars-test -j"$$(nproc)"
+	@ctest --test-dir $(BUILD)/vars-test --output-on-failure
 
 check-efi: $(EFI)
 	@python3 scripts/check-efi.py --max-size $(SIZE_BUDGET) $(EFI)

@@ -2,15 +2,15 @@
   The UEFI types, status codes and constants that the command logic uses,
   and its one character type.
 
-  In the firmware build they come from EDK II; the host build supplies the
-  same names from HostUefiTypes.h on its include path.
+  In the firmware build they come from EDK II; builds that run on Linux take
+  the same names from linux/HostUefiTypes.h.
 **/
 
 #ifndef PLATFORM_TYPES_H_
 #define PLATFORM_TYPES_H_
 
 #ifdef BRISVANE_HOST_BUILD
-#  include "HostUefiTypes.h"
+#  include "linux/HostUefiTypes.h"
 #else
 extern "C" {
 #  include <Uefi.h>

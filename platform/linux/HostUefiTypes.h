@@ -1,6 +1,8 @@
 /** @file
   The UEFI types, status codes and constants that the command logic uses,
-  for the host build, with the values the UEFI specification gives them.
+  with their UEFI values, for builds that run on Linux rather than on
+  firmware: brisvane-vars and the host tests. PlatformTypes.h includes this
+  header by name when BRISVANE_HOST_BUILD is defined.
 **/
 
 #ifndef HOST_UEFI_TYPES_H_

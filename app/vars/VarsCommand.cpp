@@ -1,0 +1,185 @@
+/** @file
+  brisvane-vars: argument conversion, the store's life around one command,
+  and --show.
+**/
+
+#include "app/vars/VarsCommand.h"
+
+#include "app/vars/NvramFile.h"
+#include "command/Command.h"
+#include "platform/Platform.h"
+#include "platform/nvram/NvramPlatform.h"
+#include "platform/nvram/Utf8.h"
+#include "store/StartupOptionStore.h"
+
+#include <string.h>
+#include <sysexits.h>
+
+#include <string>
+#include <vector>
+
+static const char mUsage[] =
+    "Usage: brisvane-vars NVRAM-FILE [-s OPTION... | --set OPTION... | -c | -g | --show]\n"
+    "Carries out brisvane's command line on the variable store of a virtual\n"
+    "machine's NVRAM file (OVMF_VARS.fd), while the machine is off. The words\n"
+    "after NVRAM-FILE are brisvane's, and the exit status is the %lasterror%\n"
+    "brisvane would leave. --show prints the stored start-up options.\n";
+
+static int
+ExitCode (EFI_STATUS Status)
+{
+  EFI_STATUS Code = Status & ~HOST_ERROR_BIT;
+
+  return (Code <= 255) ? static_cast<int> (Code) : 255;
+}
+
+/**
+  Prints the value as text when it is what the set action stores, UCS-2
+  ended by its only NUL, and as bytes otherwise.
+**/
+static int
+ShowStartupOptions (FILE *Out, FILE *Err)
+{
+  EFI_STATUS         Status;
+  UINTN              DataSize;
+  std::vector<UINT8> Data (1);
+
+  DataSize = 0;
+  Status   = Platform::GetVariable (
+        StartupOptionVariableName, &StartupOptionVendorGuid, NULL, &DataSize, Data.data ());
+  if (Status == EFI_BUFFER_TOO_SMALL) {
+    Data.resize (DataSize);
+    Status = Platform::GetVariable (
+        StartupOptionVariableName, &StartupOptionVendorGuid, NULL, &DataSize, Data.data ());
+  }
+
+  if (Status == EFI_NOT_FOUND) {
+    fputs ("Brisvane is not set.\n", Out);
+    return 0;
+  }
+
+  if (EFI_ERROR (Status)) {
+    fprintf (
+        Err, "brisvane-vars: cannot read Brisvane (status 0x%llx)\n", (unsigned long long)Status);
+    return ExitCode (Status);
+  }
+
+  std::u16string Text (DataSize / sizeof (char16_t), u'\0');
+
+  memcpy (&Text[0], Data.data (), Text.size () * sizeof (char16_t));
+  if ((DataSize % sizeof (char16_t) == 0) && !Text.empty () &&
+      (Text.find (u'\0') == Text.size () - 1)) {
+    Text.pop_back ();
+    fprintf (Out, "%s\n", Ucs2ToUtf8 (Text).c_str ());
+    return 0;
+  }
+
+  fprintf (Out, "Brisvane holds %llu bytes that are not UCS-2 text:", (unsigned long long)DataSize);
+  for (UINTN Index = 0; Index < DataSize; Index++) {
+    fprintf (Out, " %02X", Data[Index]);
+  }
+
+  fputs ("\n", Out);
+  return 0;
+}
+
+/**
+  The argument vector of brisvane: its name, then the words converted to
+  UCS-2, each a writable string, since the set action lower-cases in place.
+**/
+static bool
+ConvertWords (int Argc, char **Argv, std::vector<std::u16string> *Words, FILE *Err)
+{
+  std::u16string Word;
+
+  Words->assign (1, u"brisvane");
+  for (int Index = 2; Index < Argc; Index++) {
+    UTF8_CONVERSION Conversion = Utf8ToUcs2 (Argv[Index], &Word);
+
+    if (Conversion != Utf8Converted) {
+      fprintf (
+          Err, "brisvane-vars: word %d after the file %s; nothing was written\n", Index - 1,
+          (Conversion == Utf8Invalid) ? "is not valid UTF-8"
+                                      : "has a character beyond U+FFFF, which UCS-2 cannot hold");
+      return false;
+    }
+
+    Words->push_back (Word);
+  }
+
+  return true;
+}
+
+static int
+RunOnStore (NVRAM_STORE *Store, std::vector<std::u16string> &Words, bool Show, FILE *Out, FILE *Err)
+{
+  std::vector<UCS2_CHAR *> Argv;
+  int                      Code;
+
+  NvramPlatformAttach (Store, Out);
+  if (Show) {
+    Code = ShowStartupOptions (Out, Err);
+  } else {
+    for (std::u16string &Word : Words) {
+      Argv.push_back (&Word[0]);
+    }
+
+    Code = ExitCode (DispatchCommand (Argv.size (), Argv.data ()));
+  }
+
+  NvramPlatformAttach (NULL, NULL);
+  fflush (Out);
+  return Code;
+}
+
+int
+RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
+{
+  std::vector<std::u16string> Words;
+  std::vector<UINT8>          Image;
+  NVRAM_FILE                  File;
+  NVRAM_STORE                 Store;
+  NVRAM_STORE_CHECK           Check;
+  std::string                 Error;
+  char                        Reason[256];
+  int                         Code;
+
+  if ((Argc >= 2) && ((strcmp (Argv[1], "-h") == 0) || (strcmp (Argv[1], "--help") == 0))) {
+    fputs (mUsage, Out);
+    return 0;
+  }
+
+  if (Argc < 2) {
+    fputs (mUsage, Err);
+    return EX_USAGE;
+  }
+
+  if (!ConvertWords (Argc, Argv, &Words, Err)) {
+    return ExitCode (EFI_INVALID_PARAMETER);
+  }
+
+  Code = OpenNvramFile (Argv[1], &File, &Error);
+  if (Code == 0) {
+    Image = File.Bytes;
+    Check = OpenNvramStore (Image.data (), Image.size (), &Store);
+    if (Check != NvramStoreValid) {
+      DescribeNvramStoreCheck (Check, Store.CheckOffset, Reason, sizeof (Reason));
+      Error = std::string ("refused: ") + Reason;
+      Code  = EX_DATAERR;
+    }
+  }
+
+  if (Code == 0) {
+    Code = RunOnStore (&Store, Words, (Argc == 3) && (strcmp (Argv[2], "--show") == 0), Out, Err);
+    if ((Image != File.Bytes) && (ReplaceNvramFile (&File, Image, &Error) != 0)) {
+      Code = EX_CANTCREAT;
+    }
+  }
+
+  CloseNvramFile (&File);
+  if (!Error.empty ()) {
+    fprintf (Err, "brisvane-vars: %s: %s\n", Argv[1], Error.c_str ());
+  }
+
+  return Code;
+}

@@ -1,0 +1,27 @@
+/** @file
+  The platform operations on Linux, over the variable store of an NVRAM file
+  held in memory: GetVariable and SetVariable act on the store, Print writes
+  UTF-8 with plain line ends to a stream, pool memory is the C heap, and
+  LocateProtocol gives a Unicode Collation that lower-cases as the
+  firmware's English collation does. There are no handles, so OpenProtocol
+  and CloseProtocol answer EFI_UNSUPPORTED.
+**/
+
+#ifndef NVRAM_PLATFORM_H_
+#define NVRAM_PLATFORM_H_
+
+#include "platform/nvram/VariableStore.h"
+
+#include <stdio.h>
+
+/**
+  Points the platform operations at a store and a console stream until the
+  next call.
+
+  @param[in] Store    The opened store; NULL makes the variable services
+                      answer EFI_NOT_READY.
+  @param[in] Console  Where Print writes; NULL means standard output.
+**/
+VOID NvramPlatformAttach (NVRAM_STORE *Store, FILE *Console);
+
+#endif

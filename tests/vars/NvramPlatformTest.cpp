@@ -1,0 +1,107 @@
+/** @file
+  The Linux platform operations that answer for the firmware: English
+  collation, Print with plain line ends, and the UTF-8 conversions.
+**/
+
+#include "platform/nvram/NvramPlatform.h"
+#include "platform/Platform.h"
+#include "platform/nvram/Utf8.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+// What OVMF's StrLwr gave for each word, read back from the firmware's own console output.
+TEST (NvramPlatformTest, StrLwrLowersAsOvmfDoes)
+{
+  struct {
+    std::u16string Word;
+    std::u16string Lowered;
+  } Cases[] = {
+    { u"-NoMap", u"-nomap" },
+    { u"-DELAY 3", u"-delay 3" },
+    { u"@[`{", u"@[`{" },
+    { u"\u00C0\u00E9Z\u0100", u"\uFFE0\uFFE9z\u0100" },
+    { u"\u00D7\u00DE\u00DF\u0080\u00FF", u"\uFFD7\uFFFE\uFFDF\uFF80\uFFFF" },
+    { u"\u0130\u0391\uFF21", u"\u0130\u0391\uFF21" },
+  };
+  VOID *Collation = NULL;
+
+  ASSERT_EQ (
+      Platform::LocateProtocol (&gEfiUnicodeCollation2ProtocolGuid, NULL, &Collation), EFI_SUCCESS);
+  for (auto &Case : Cases) {
+    std::u16string Word = Case.Word;
+
+    Platform::StrLwr (Collation, &Word[0]);
+    EXPECT_EQ (Word, Case.Lowered);
+  }
+
+  EXPECT_EQ (
+      Platform::LocateProtocol (&gEfiShellParametersProtocolGuid, NULL, &Collation), EFI_NOT_FOUND);
+}
+
+static std::string
+Printed (const char16_t *Format, const char16_t *String)
+{
+  char  *Text    = NULL;
+  size_t Size    = 0;
+  FILE  *Console = open_memstream (&Text, &Size);
+
+  NvramPlatformAttach (NULL, Console);
+  if (String == NULL) {
+    Platform::Print (Format);
+  } else {
+    Platform::Print (Format, String);
+  }
+
+  NvramPlatformAttach (NULL, NULL);
+  fclose (Console);
+  std::string Result (Text, Size);
+  free (Text);
+  return Result;
+}
+
+TEST (NvramPlatformTest, PrintWritesPlainLinesCutAsTheFirmwareCutsThem)
+{
+  std::u16string Long (400, u'x');
+  std::string    Cut = Printed (u"ERROR: Invalid shell startup option: %s\n", Long.c_str ());
+
+  EXPECT_EQ (Printed (u"\r\n", NULL), "\n");
+  EXPECT_EQ (Printed (u"  usage\n", NULL), "  usage\n");
+  EXPECT_EQ (Printed (u"a\n\rb\r\n", NULL), "a\nb\n");
+  EXPECT_EQ (Printed (u"100%% %s\n", u"-\u00E9"), "100% -\xC3\xA9\n");
+  EXPECT_EQ (Cut, "ERROR: Invalid shell startup option: " + std::string (320 - 37, 'x'));
+}
+
+TEST (NvramPlatformTest, Utf8ConvertsOnlyWhatUcs2Holds)
+{
+  struct {
+    const char     *Text;
+    UTF8_CONVERSION Conversion;
+    std::u16string  Ucs2;
+  } Cases[] = {
+    { "-nomap", Utf8Converted, u"-nomap" },
+    { "\xC3\xA9\xE2\x82\xAC\xEF\xBF\xBF", Utf8Converted, u"\u00E9\u20AC\uFFFF" },
+    { "\x80", Utf8Invalid, u"" },
+    { "\xC0\xAF", Utf8Invalid, u"" },
+    { "\xE0\x80\xAF", Utf8Invalid, u"" },
+    { "\xED\xA0\x80", Utf8Invalid, u"" },
+    { "\xE2\x82", Utf8Invalid, u"" },
+    { "\xF4\x90\x80\x80", Utf8Invalid, u"" },
+    { "\xFF", Utf8Invalid, u"" },
+    { "-\xF0\x9F\x98\x80", Utf8BeyondUcs2, u"" },
+  };
+
+  for (auto &Case : Cases) {
+    std::u16string Ucs2;
+
+    SCOPED_TRACE (Case.Text);
+    EXPECT_EQ (Utf8ToUcs2 (Case.Text, &Ucs2), Case.Conversion);
+    if (Case.Conversion == Utf8Converted) {
+      EXPECT_EQ (Ucs2, Case.Ucs2);
+      EXPECT_EQ (Ucs2ToUtf8 (Ucs2), Case.Text);
+    }
+  }
+
+  EXPECT_EQ (Ucs2ToUtf8 (u"\xD800-"), "\xEF\xBF\xBD-");
+}
