@@ -12,7 +12,7 @@ FUZZ_DICT := tests/fuzz/brisvane.dict
 
 FUZZ_SOURCES := app/ApplicationMain.cpp app/ShellArguments.cpp command/Dispatch.cpp \
 	command/SetStartupOptions.cpp command/StartupOptionTable.cpp command/Usage.cpp \
-	store/StartupOptionStore.cpp tests/host/HostPlatform.cpp tests/fuzz/CommandLineFuzzer.cpp
+	store/StartupOptionStore.cpp platform/linux/FirmwareRoutines.cpp tests/host/HostPlatform.cpp tests/fuzz/CommandLineFuzzer.cpp
 FUZZ_HEADERS := $(wildcard app/*.h command/*.h store/*.h platform/*.h platform/linux/*.h tests/host/*.h)
 FUZZ_CXXFLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DBRISVANE_HOST_BUILD -I. -Iplatform/linux -Itests/host \
 	-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer

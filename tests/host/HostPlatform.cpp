@@ -6,32 +6,15 @@
 
 #include "HostPlatform.h"
 
+#include "platform/linux/FirmwareRoutines.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <map>
 
-extern "C" {
-EFI_GUID gEfiShellParametersProtocolGuid   = { 0x752F3136,
-                                               0x4E16,
-                                               0x4FDC,
-                                               { 0xA2, 0x2A, 0xE5, 0xF4, 0x68, 0x12, 0xF4, 0xCA } };
-EFI_GUID gEfiShellInterfaceGuid            = { 0x47C7B223,
-                                               0xC42A,
-                                               0x11D2,
-                                               { 0x8E, 0x57, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B } };
-EFI_GUID gEfiUnicodeCollation2ProtocolGuid = { 0xA4C751FC,
-                                               0x23AE,
-                                               0x4C3E,
-                                               { 0x92, 0xE9, 0x49, 0x64, 0xCF, 0x63, 0xF3, 0x49 } };
-}
-
 using namespace HostPlatform;
-
-// EDK II's defaults: PcdUefiLibMaxPrintBufferSize and PcdMaximumUnicodeStringLength.
-static const UINTN PrintBufferCharacters = 320;
-static const UINTN MaximumStringLength   = 1000000;
 
 #define HOST_EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL 0x00000001
 #define HOST_EFI_OPEN_PROTOCOL_TEST_PROTOCOL      0x00000004
@@ -71,26 +54,12 @@ AbortOnMisuse (const char *Message)
   abort ();
 }
 
-// The English driver's map as firmware runs it: A-Z and the Latin-1 capitals other than U+00D7
-// are lowered, and since its table holds signed chars, code units 0x80 to 0xFF come out widened
-// to 0xFF80 to 0xFFFF.
 static VOID
 EnglishStrLwr (EFI_UNICODE_COLLATION_PROTOCOL *This, UCS2_CHAR *String)
 {
   (VOID) This;
   for (; *String != 0; String++) {
-    UCS2_CHAR Unit = *String;
-
-    if (Unit > 0xFF) {
-      continue;
-    }
-
-    if (((Unit >= u'A') && (Unit <= u'Z')) ||
-        ((Unit >= 0xC0) && (Unit <= 0xDE) && (Unit != 0xD7))) {
-      Unit = static_cast<UCS2_CHAR> (Unit + 0x20);
-    }
-
-    *String = static_cast<UCS2_CHAR> ((Unit >= 0x80) ? (0xFF00 | Unit) : Unit);
+    *String = FirmwareRoutines::EnglishLower (*String);
   }
 }
 
@@ -650,26 +619,7 @@ INTN
 Platform::StrCmp (const UCS2_CHAR *FirstString, const UCS2_CHAR *SecondString)
 {
   ++Machine.Calls[static_cast<int> (Operation::StrCmp)];
-  while ((*FirstString != 0) && (*FirstString == *SecondString)) {
-    FirstString++;
-    SecondString++;
-  }
-
-  return static_cast<INTN> (*FirstString) - static_cast<INTN> (*SecondString);
-}
-
-static UINTN
-StrnLenS (const UCS2_CHAR *String, UINTN MaxSize)
-{
-  UINTN Length = 0;
-
-  if (String != NULL) {
-    while ((Length < MaxSize) && (String[Length] != 0)) {
-      Length++;
-    }
-  }
-
-  return Length;
+  return FirmwareRoutines::StrCmp (FirstString, SecondString);
 }
 
 EFI_STATUS
@@ -681,65 +631,17 @@ Platform::StrCat (UCS2_CHAR *Destination, UINTN DestMax, const UCS2_CHAR *Source
     return Status;
   }
 
-  // BaseLib's StrCatS, constraint by constraint.
-  UINTN DestLen = StrnLenS (Destination, DestMax);
-  UINTN CopyLen = DestMax - DestLen;
-
-  if ((Destination == NULL) || (Source == NULL) || (DestMax > MaximumStringLength) ||
-      (DestMax == 0)) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  if (CopyLen == 0) {
-    return EFI_BAD_BUFFER_SIZE;
-  }
-
-  UINTN SourceLen = StrnLenS (Source, CopyLen);
-
-  if (CopyLen <= SourceLen) {
-    return EFI_BUFFER_TOO_SMALL;
-  }
-
-  if ((Source + SourceLen + 1 > Destination) && (Destination + DestMax > Source)) {
-    return EFI_ACCESS_DENIED;
-  }
-
-  memcpy (Destination + DestLen, Source, (SourceLen + 1) * sizeof (UCS2_CHAR));
-  return EFI_SUCCESS;
+  return FirmwareRoutines::StrCatS (Destination, DestMax, Source);
 }
 
-// BasePrintLib's UnicodeVSPrint for plain text and "%s", into UefiLib's buffer.
 static VOID
-PrintLikeUefiLib (const UCS2_CHAR *Format, const UCS2_CHAR *Argument, bool HasArgument)
+PrintLikeUefiLib (const UCS2_CHAR *Format, const UCS2_CHAR *Argument, BOOLEAN HasArgument)
 {
   std::u16string Text;
   EFI_STATUS     Status;
-  auto           Put = [&] (const std::u16string &Piece) {
-    Text.append (Piece.substr (0, PrintBufferCharacters - Text.size ()));
-  };
 
-  for (; (*Format != 0) && (Text.size () < PrintBufferCharacters); Format++) {
-    if (*Format == u'%') {
-      Format++;
-      if (((*Format == u's') || (*Format == u'S')) && HasArgument) {
-        Put ((Argument != NULL) ? Argument : u"<null string>");
-        HasArgument = false;
-      } else if (*Format == u'%') {
-        Put (u"%");
-      } else if (*Format == 0) {
-        Format--;
-      } else {
-        Machine.Misuse ("Print: a directive without its argument, or one not modelled");
-      }
-    } else if (*Format == u'\r') {
-      Put ((Format[1] == u'\n') ? u"\r\n" : u"\r");
-      Format += (Format[1] == u'\n') ? 1 : 0;
-    } else if (*Format == u'\n') {
-      Put (u"\r\n");
-      Format += (Format[1] == u'\r') ? 1 : 0;
-    } else {
-      Put (std::u16string (1, *Format));
-    }
+  if (!FirmwareRoutines::FormatLikePrint (Format, Argument, HasArgument, &Text)) {
+    Machine.Misuse ("Print: a directive without its argument, or one not modelled");
   }
 
   // UefiLib writes nothing for empty text; a failing OutputString shows nothing.
@@ -752,11 +654,11 @@ PrintLikeUefiLib (const UCS2_CHAR *Format, const UCS2_CHAR *Argument, bool HasAr
 VOID
 Platform::Print (const UCS2_CHAR *Format)
 {
-  PrintLikeUefiLib (Format, NULL, false);
+  PrintLikeUefiLib (Format, NULL, FALSE);
 }
 
 VOID
 Platform::Print (const UCS2_CHAR *Format, const UCS2_CHAR *String)
 {
-  PrintLikeUefiLib (Format, String, true);
+  PrintLikeUefiLib (Format, String, TRUE);
 }
