@@ -253,3 +253,59 @@ AFTER_POWER_CYCLE = [
 
 def first_boot(man):
     return DISPATCH + SET + REJECT + SHELL_PROTOCOLS + manual(man) + [FINAL_SET]
+
+
+
+# --- brisvane-vars and the firmware on one NVRAM file ---------------------
+# A copy of OVMF's template of its own: brisvane-vars sets a value before
+# the first boot, the shell replaces it, set/clear cycles of brisvane-vars
+# compact the store twice and a few more runs leave retired records before
+# the last value, which a second boot must read.
+
+
+class VarsRun(NamedTuple):
+    """One run of brisvane-vars on the NVRAM file while the machine is off."""
+    name: str
+    words: Tuple[str, ...]  # after NVRAM-FILE
+    exit: int  # its exit status, the lasterror brisvane would leave
+    output: str  # all it may print on stdout
+    query: bool  # it must leave the file byte for byte as it was
+
+
+# Stored by brisvane-vars on the fresh copy, before its first boot.
+VARS_WORDS = ("-s", "-NoMap", "-Delay", "3")
+VARS_VALUE = "-nomap -delay 3"
+# Stored by the shell in that boot.
+SHELL_WORDS = ("-s", "-NoNest", "-Delay", "2")
+SHELL_VALUE = "-nonest -delay 2"
+# Left by brisvane-vars after the cycles: unlike every value stored before
+# it, so that an older record taken for the current one shows.
+CYCLES_VALUE = " ".join(["-nointerrupt"] * 30) + " -delay 7"
+
+VARS_THEN_SHELL = [
+    case("-g sees the value brisvane-vars stored", "brisvane -g", NOTHING, "0x1", VARS_VALUE),
+    case("the shell replaces it", "brisvane " + " ".join(SHELL_WORDS), NOTHING, "0x0", SHELL_VALUE),
+]
+
+SHELL_THEN_VARS = [
+    VarsRun("-g: present", ("-g",), 1, "", True),
+    VarsRun("--show prints the value", ("--show",), 0, SHELL_VALUE + "\n", True),
+]
+
+# Run after the cycles' last compaction.
+AFTER_COMPACTION = [
+    VarsRun("a set retires the value", ("-s", "-NoStartup", "-Exit"), 0, "", False),
+    VarsRun("-c retires that one", ("-c",), 0, "", False),
+    VarsRun("the last value", ("-s", *CYCLES_VALUE.split(" ")), 0, "", False),
+]
+
+AFTER_CYCLES = [
+    case("-g sees the value the cycles left", "brisvane -g", NOTHING, "0x1", CYCLES_VALUE),
+]
+
+AFTER_SECOND_BOOT = [
+    VarsRun("--show prints the value", ("--show",), 0, CYCLES_VALUE + "\n", True),
+    VarsRun("-c deletes it", ("-c",), 0, "", False),
+    VarsRun("-g: absent", ("-g",), 0, "", True),
+    VarsRun("--show: absent", ("--show",), 0, "Brisvane is not set.\n", True),
+]

@@ -7,7 +7,8 @@
 #                                       file (build/vm/) is kept between runs
 #   make run-fresh ARGS=...             the same on a fresh copy of OVMF's
 #                                       NVRAM template
-#   make test-firmware                  the firmware test suite
+#   make test-firmware                  the firmware test suite, with
+#                                       brisvane-vars on the same NVRAM files
 #   make man                            build/brisvane.man, the manual page
 #                                       that the shell's `help brisvane` prints
 
@@ -46,6 +47,6 @@ run-fresh: $(EFI) $(MAN) | packages
 	@python3 scripts/run-in-vm.py --efi $(EFI) --man $(MAN) --dir $(VM_DIR) --fresh \
 		--time-limit $(BOOT_TIME_LIMIT) -- "$$BRISVANE_RUN_ARGS"
 
-test-firmware: $(EFI) $(HARNESS) $(MAN) | packages
+test-firmware: $(EFI) $(HARNESS) $(MAN) $(VARS) | packages
 	@python3 tests/firmware/run_tests.py --efi $(EFI) --harness $(HARNESS) --man $(MAN) \
-		--work $(FIRMWARE_TEST_DIR) --time-limit $(BOOT_TIME_LIMIT)
+		--vars $(VARS) --work $(FIRMWARE_TEST_DIR) --time-limit $(BOOT_TIME_LIMIT)

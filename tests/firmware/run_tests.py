@@ -10,22 +10,34 @@ storing a value and powering off. The NVRAM file is then read with
 UEFIExtract, and boot 2 runs on the same file to see the value persist and
 to delete it; UEFIExtract reads the file once more.
 
+Alongside them, on an NVRAM file of its own, brisvane-vars and the firmware
+take turns: brisvane-vars sets a value on a fresh copy of the template, a
+boot reads it and sets another, brisvane-vars reads that one back, then runs
+set/clear cycles that compact the store twice, and a last boot reads the
+value they left. UEFIExtract compares every other variable before and after
+each step.
+
 Prints one line per check and finally "N passed, N failed"; exits non-zero
 on any failure, keeping the work folder (consoles, NVRAM file, scripts).
 """
 
 import argparse
+import io
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
+import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+sys.path.insert(0, os.path.join(HERE, "..", "vars"))
 sys.path.insert(0, HERE)
 
 import cases  # noqa: E402
+import interop  # noqa: E402
 import ovmf  # noqa: E402
 import varstore  # noqa: E402
 
@@ -138,20 +150,25 @@ def check_file(vars_file, value):
 
 
 class Results:
-    def __init__(self):
+    """Counts the checks and prints a line for each to out (standard output
+    by default)."""
+
+    def __init__(self, out=None):
         self.passed = 0
         self.failed = 0
+        self.out = out
 
     def record(self, name, problems):
+        out = self.out or sys.stdout
         if problems:
             self.failed += 1
-            print(f"FAIL {name}")
+            print(f"FAIL {name}", file=out)
             for problem in problems:
-                print(f"    {problem}")
+                print(f"    {problem}", file=out)
         else:
             self.passed += 1
-            print(f"ok   {name}")
-        sys.stdout.flush()
+            print(f"ok   {name}", file=out)
+        out.flush()
 
 
 def run_boot(label, boot_cases, fs_dir, vars_file, work, time_limit, results):
@@ -171,11 +188,108 @@ def run_boot(label, boot_cases, fs_dir, vars_file, work, time_limit, results):
     results.record(f"{label}: runs to power-off", boot_problems)
 
 
+# What every boot of OVMF rewrites: MTC, the high word of its monotonic
+# counter, gets new data; the console variables get new records, with the
+# same data, at the end of the store.
+GLOBAL_GUID = "8BE4DF61-93CA-11D2-AA0D-00E098032B8C"
+CHANGED_BY_EVERY_BOOT = (("MTC", "EB704011-1402-11D3-8E77-00A0C969723B"),)
+MOVED_BY_EVERY_BOOT = tuple((name, GLOBAL_GUID) for name in ("ConIn", "ConOut", "ErrOut"))
+
+
+def vars_run(tool, vars_file, run):
+    """Problems with one run of brisvane-vars (a cases.VarsRun) on vars_file."""
+    with open(vars_file, "rb") as f:
+        before = f.read()
+    try:
+        result = interop.run_tool(tool, vars_file, *run.words)
+    except subprocess.TimeoutExpired as error:
+        return [f"brisvane-vars did not finish: {error}"]
+    problems = []
+    if result.returncode != run.exit:
+        problems.append(f"exit status {result.returncode}, expected {run.exit}; stderr {result.stderr!r}")
+    if result.stdout != run.output:
+        problems.append(f"printed {show(result.stdout)}, expected {show(run.output)}")
+    with open(vars_file, "rb") as f:
+        if run.query and f.read() != before:
+            problems.append("the NVRAM file changed")
+    return problems
+
+
+def same_record(tool, vars_file, work, words):
+    """Problems when brisvane-vars, setting words on a copy of vars_file,
+    writes another record than the one the firmware left there."""
+    copy = os.path.join(work, "same-record.fd")
+    shutil.copyfile(vars_file, copy)
+    problems = vars_run(tool, copy, cases.VarsRun("set", words, 0, "", False))
+    mine = lambda path: [v for v in interop.live_variables(path) if v.key() == (VARIABLE, interop.SHELL_GUID)]
+    firmware, tool_made = mine(vars_file), mine(copy)
+    if firmware != tool_made:
+        problems.append(f"the firmware's record {firmware}, brisvane-vars' {tool_made}")
+    return problems + interop.other_differences(vars_file, copy)
+
+
+def run_vars_interop(tool, efi, work, time_limit, results):
+    fs_dir = os.path.join(work, "fs")
+    os.makedirs(fs_dir)
+    shutil.copyfile(efi, os.path.join(fs_dir, "brisvane.efi"))
+    vars_file = os.path.join(work, "OVMF_VARS.fd")
+    ovmf.fresh_vars(vars_file)
+
+    def kept(label):
+        path = os.path.join(work, f"{label}.fd")
+        shutil.copyfile(vars_file, path)
+        return path
+
+    def boot(label, table, group):
+        run_boot(label, [(group, case) for case in table], fs_dir, vars_file, work, time_limit, results)
+
+    group = "brisvane-vars, then the shell"
+    results.record(f"{group}: set on a fresh copy of the template",
+                   vars_run(tool, vars_file, cases.VarsRun("set", cases.VARS_WORDS, 0, "", False))
+                   + interop.startup_problems(vars_file, cases.VARS_VALUE))
+    boot("vars-boot1", cases.VARS_THEN_SHELL, group)
+
+    group = "the shell, then brisvane-vars"
+    after_boot1 = kept("after-boot1")
+    for run in cases.SHELL_THEN_VARS:
+        results.record(f"{group}: {run.name}", vars_run(tool, vars_file, run))
+    results.record(f"{group}: a set writes the very record the shell wrote",
+                   same_record(tool, vars_file, work, cases.SHELL_WORDS))
+
+    group = "compaction"
+    runs, _, done, failure = interop.cycle_until_compacted(tool, vars_file, 2)
+    results.record(f"{group}: set/clear cycles compact the store twice",
+                   [f"run {runs} failed: {failure}"] if failure else
+                   [] if done == 2 else [f"{done} compactions in {runs} runs"])
+    results.record(f"{group}: every other variable unchanged after the cycles",
+                   interop.other_differences(after_boot1, vars_file))
+    for run in cases.AFTER_COMPACTION:
+        results.record(f"{group}: then {run.name}", vars_run(tool, vars_file, run))
+    stored = interop.dump(vars_file)
+    results.record(f"{group}: the last value stands behind retired records, every other variable unchanged",
+                   interop.startup_problems(vars_file, cases.CYCLES_VALUE)
+                   + ([] if stored.invalid >= 2 else [f"{stored.invalid} retired records"])
+                   + interop.other_differences(after_boot1, vars_file))
+    before_boot2 = kept("before-boot2")
+    boot("vars-boot2", cases.AFTER_CYCLES, group)
+
+    group = "after the second boot"
+    results.record(f"{group}: every other variable is still there (MTC's data changes, the consoles move)",
+                   interop.other_differences(before_boot2, vars_file, changing=CHANGED_BY_EVERY_BOOT,
+                                             moving=MOVED_BY_EVERY_BOOT))
+    after_boot2 = kept("after-boot2")
+    for run in cases.AFTER_SECOND_BOOT:
+        results.record(f"{group}: brisvane-vars {run.name}", vars_run(tool, vars_file, run))
+    results.record(f"{group}: brisvane-vars left every other variable as it was",
+                   interop.other_differences(after_boot2, vars_file) + interop.startup_problems(vars_file, None))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--efi", required=True, help="brisvane.efi to test")
     parser.add_argument("--harness", required=True, help="the harness.efi test tool")
     parser.add_argument("--man", required=True, help="brisvane.man")
+    parser.add_argument("--vars", required=True, help="brisvane-vars to test with the firmware")
     parser.add_argument("--work", required=True, help="folder for the work folders of runs")
     parser.add_argument("--time-limit", type=float, default=ovmf.DEFAULT_TIME_LIMIT,
                         help="seconds one boot may take (default %(default)s)")
@@ -205,6 +319,21 @@ def main():
     first = [(group, case) for group, table in groups for case in table]
     second = [("persistence", case) for case in cases.AFTER_POWER_CYCLE]
 
+    # The brisvane-vars boots run meanwhile on their own NVRAM file; their
+    # lines are printed after the others.
+    interop_out = io.StringIO()
+    interop_results = Results(interop_out)
+
+    def interop_chain():
+        try:
+            run_vars_interop(os.path.abspath(options.vars), options.efi, os.path.join(work, "vars"),
+                             options.time_limit, interop_results)
+        except Exception as error:  # noqa: BLE001 - a broken step must still count as a failure
+            interop_results.record("brisvane-vars with the firmware: ran to the end", [repr(error)])
+
+    interop_thread = threading.Thread(target=interop_chain)
+    interop_thread.start()
+
     results = Results()
     run_boot("boot1", first, fs_dir, vars_file, work, options.time_limit, results)
     results.record("nvram file after boot 1 (UEFIExtract): value stored",
@@ -212,6 +341,10 @@ def main():
     run_boot("boot2", second, fs_dir, vars_file, work, options.time_limit, results)
     results.record("nvram file after boot 2 (UEFIExtract): value deleted",
                    check_file(vars_file, cases.ABSENT))
+    interop_thread.join()
+    print(interop_out.getvalue(), end="")
+    results.passed += interop_results.passed
+    results.failed += interop_results.failed
 
     if results.failed or options.keep:
         print(f"consoles, scripts and the NVRAM file are kept in {work}")
