@@ -11,10 +11,13 @@ EDK2 := $(EDK2_CACHE)/edk2-$(EDK2_VERSION)
 BUILD := build
 EFI := $(BUILD)/brisvane.efi
 EDK2_OUT := $(BUILD)/edk2-ws/Build/Brisvane/RELEASE_GCC5/X64
-HOST := $(BUILD)/host
 VARS := $(BUILD)/brisvane-vars
-VARS_SOURCES := $(wildcard command/* store/* platform/*.h platform/linux/* \
-	platform/nvram/* app/vars/*) CMakeLists.txt
+# The Linux builds of one CMake project: the product, and the sanitized
+# tests with the fuzzer (clang, for libFuzzer).
+RELEASE_TREE := $(BUILD)/release
+CHECK_TREE := $(BUILD)/check
+HOST_SOURCES := CMakeLists.txt $(shell git ls-files 'app/*' 'command/*' 'store/*' 'platform/*' \
+	'vars/*' 'varstore/*' 2>/dev/null)
 
 FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
 	store/*.cpp store/*.h platform/*.h platform/uefi/*) \
@@ -28,7 +31,8 @@ include tests/firmware/firmware.mk
 # The command-line fuzzer: make fuzz (FUZZ_SECONDS), make fuzz-smoke.
 include tests/fuzz/fuzz.mk
 
-.PHONY: all packages edk2 test test-host test-vars check-efi check-reproducible clean
+.PHONY: all packages edk2 test check check-build test-host check-format check-efi \
+	check-reproducible clean
 
 all: $(EFI) $(MAN) $(VARS)
 
@@ -46,23 +50,30 @@ $(EFI): $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
 	@cp $(EDK2_OUT)/brisvane.efi $@
 	@echo "built $@ ($$(stat -c %s $@) bytes)"
 
-test: test-host test-vars fuzz-smoke check-efi check-reproducible test-firmware
+# make check is the fast loop: the unit tests alone, sanitized.
+test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware
 
-test-host: | packages
-	@cmake -S tests -B $(HOST) -DCMAKE_BUILD_TYPE=Debug >/dev/null
-	@cmake --build $(HOST) -j"$$(nproc)"
-	@ctest --test-dir $(HOST) --output-on-failure
+check: check-build
+	@ctest --test-dir $(CHECK_TREE) -L unit -j"$$(nproc)" --output-on-failure
+
+# Every CTest: the unit tests and the interop check against UEFIExtract.
+test-host: check-build
+	@ctest --test-dir $(CHECK_TREE) -j"$$(nproc)" --output-on-failure
+
+check-build: | packages
+	@cmake -S . -B $(CHECK_TREE) -DCMAKE_BUILD_TYPE=Debug -DBRISVANE_CHECKS=ON \
+		-DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(CHECK_TREE) -j"$$(nproc)"
 
 # brisvane-vars: the same logic on a virtual machine's NVRAM file, from Linux.
-$(VARS): $(VARS_SOURCES) | packages
-	@cmake -S . -B $(BUILD)/vars -DBRISVANE_VARS_OUTPUT_DIR="$(CURDIR)/$(BUILD)" >/dev/null
-	@cmake --build $(BUILD)/vars -j"$$(nproc)" >/dev/null
+$(VARS): $(HOST_SOURCES) | packages
+	@cmake -S . -B $(RELEASE_TREE) -DBRISVANE_VARS_OUTPUT_DIR="$(CURDIR)/$(BUILD)" >/dev/null
+	@cmake --build $(RELEASE_TREE) -j"$$(nproc)" --target brisvane-vars >/dev/null
 	@echo "built $@"
 
-test-vars: | packages
-	@cmake -S . -B $(BUILD)/vars-test -DBRISVANE_VARS_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-	@cmake --build $(BUILD)/vars-test -j"$$(nproc)"
-	@ctest --test-dir $(BUILD)/vars-test --output-on-failure
+check-format: | packages
+	@git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+	@echo "format: every C and C++ file follows .clang-format"
 
 check-efi: $(EFI)
 	@python3 scripts/check-efi.py --max-size $(SIZE_BUDGET) $(EFI)

@@ -3,14 +3,14 @@
   and its one character type.
 
   In the firmware build they come from EDK II; builds that run on Linux take
-  the same names from linux/HostUefiTypes.h.
+  the same names from host/HostUefiTypes.h.
 **/
 
 #ifndef PLATFORM_TYPES_H_
 #define PLATFORM_TYPES_H_
 
 #ifdef BRISVANE_HOST_BUILD
-#  include "linux/HostUefiTypes.h"
+#  include "host/HostUefiTypes.h"
 #else
 extern "C" {
 #  include <Uefi.h>

@@ -22,6 +22,7 @@ qemu-system-x86_64 qemu-system-x86
 UEFIExtract uefitool-cli
 clang clang
 clang++ clang
+clang-format clang-format
 /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
 '
 

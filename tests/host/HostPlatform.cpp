@@ -6,7 +6,7 @@
 
 #include "HostPlatform.h"
 
-#include "platform/linux/FirmwareRoutines.h"
+#include "platform/host/FirmwareRoutines.h"
 
 #include <stdio.h>
 #include <stdlib.h>

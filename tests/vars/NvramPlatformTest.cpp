@@ -3,9 +3,9 @@
   collation, Print with plain line ends, and the UTF-8 conversions.
 **/
 
-#include "platform/nvram/NvramPlatform.h"
+#include "vars/NvramPlatform.h"
 #include "platform/Platform.h"
-#include "platform/nvram/Utf8.h"
+#include "vars/Utf8.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include "TestSupport.h"
 
-#include "app/vars/VarsCommand.h"
+#include "vars/VarsCommand.h"
 
 #include <dirent.h>
 #include <stdlib.h>

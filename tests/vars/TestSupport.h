@@ -9,8 +9,8 @@
 #ifndef TEST_SUPPORT_H_
 #define TEST_SUPPORT_H_
 
-#include "platform/nvram/VariableStore.h"
-#include "platform/nvram/VariableStoreFormat.h"
+#include "varstore/VariableStore.h"
+#include "varstore/VariableStoreFormat.h"
 
 #include <string>
 #include <vector>

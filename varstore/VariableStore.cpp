@@ -6,9 +6,9 @@
   as if it had written it itself.
 **/
 
-#include "platform/nvram/VariableStore.h"
+#include "varstore/VariableStore.h"
 
-#include "platform/nvram/VariableStoreFormat.h"
+#include "varstore/VariableStoreFormat.h"
 
 #include <stdio.h>
 #include <stdlib.h>

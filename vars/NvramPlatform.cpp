@@ -2,11 +2,11 @@
   The platform operations over an in-memory NVRAM variable store.
 **/
 
-#include "platform/nvram/NvramPlatform.h"
+#include "vars/NvramPlatform.h"
 
 #include "platform/Platform.h"
-#include "platform/linux/FirmwareRoutines.h"
-#include "platform/nvram/Utf8.h"
+#include "platform/host/FirmwareRoutines.h"
+#include "vars/Utf8.h"
 
 #include <stdlib.h>
 #include <string.h>

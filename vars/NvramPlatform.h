@@ -10,7 +10,7 @@
 #ifndef NVRAM_PLATFORM_H_
 #define NVRAM_PLATFORM_H_
 
-#include "platform/nvram/VariableStore.h"
+#include "varstore/VariableStore.h"
 
 #include <stdio.h>
 

@@ -3,14 +3,14 @@
   and --show.
 **/
 
-#include "app/vars/VarsCommand.h"
+#include "vars/VarsCommand.h"
 
-#include "app/vars/NvramFile.h"
 #include "command/Command.h"
 #include "platform/Platform.h"
-#include "platform/nvram/NvramPlatform.h"
-#include "platform/nvram/Utf8.h"
 #include "store/StartupOptionStore.h"
+#include "vars/NvramFile.h"
+#include "vars/NvramPlatform.h"
+#include "vars/Utf8.h"
 
 #include <string.h>
 #include <sysexits.h>

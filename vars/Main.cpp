@@ -3,7 +3,7 @@
   in a virtual machine's NVRAM file from Linux.
 **/
 
-#include "app/vars/VarsCommand.h"
+#include "vars/VarsCommand.h"
 
 int
 main (int argc, char **argv)

@@ -2,7 +2,7 @@
   EDK II's library routines and firmware behaviour, for the Linux builds.
 **/
 
-#include "platform/linux/FirmwareRoutines.h"
+#include "platform/host/FirmwareRoutines.h"
 
 #include "platform/Platform.h"
 

@@ -2,7 +2,7 @@
   NVRAM file input, output and locking on Linux.
 **/
 
-#include "app/vars/NvramFile.h"
+#include "vars/NvramFile.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
   UTF-8 to UCS-2 and back.
 **/
 
-#include "platform/nvram/Utf8.h"
+#include "vars/Utf8.h"
 
 /**
   The range a sequence's second byte must lie in, so that overlong forms,
