@@ -252,7 +252,17 @@ AFTER_POWER_CYCLE = [
 
 
 def first_boot(man):
-    return DISPATCH + SET + REJECT + SHELL_PROTOCOLS + manual(man) + [FINAL_SET]
+    """The cases of the first boot, (group, case) pairs; it ends by storing
+    FINAL_SET's value."""
+    groups = [
+        ("dispatch", DISPATCH),
+        ("set", SET),
+        ("reject", REJECT),
+        ("shell protocols", SHELL_PROTOCOLS),
+        ("manual", manual(man)),
+        ("persistence", [FINAL_SET]),
+    ]
+    return [(group, case) for group, table in groups for case in table]
 
 
 
