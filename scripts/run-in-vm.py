@@ -5,10 +5,10 @@ recorded it, and the Brisvane variable as the shell's dmpstore shows it.
 
 The virtual machine's NVRAM file is kept between runs, so a value stored by
 one run is there for the next, across the power cycle; --fresh starts from a
-new copy of OVMF's template.
+new copy of OVMF's template. Needs tests/ on PYTHONPATH (`make run` sets it).
 
-Usage: run-in-vm.py --efi brisvane.efi [--man brisvane.man] --dir DIR
-                    [--fresh] [--time-limit SECONDS] -- [WORD...]
+Usage: run-in-vm.py --efi brisvane.efi --man brisvane.man --dir DIR
+                    [--fresh] --time-limit SECONDS -- [WORD...]
 """
 
 import argparse
@@ -16,25 +16,22 @@ import os
 import shutil
 import sys
 
-sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from vmtest import machine, shell
 
-import ovmf  # noqa: E402
-
-VARIABLE = "Brisvane"
-
-
-def script(command_line):
-    lines = [
-        "@echo -off",
-        "echo BVRUN-BEGIN",
-        f"brisvane {command_line}".rstrip(),
-        "echo BVRUN-STATUS %lasterror%",
-        f"dmpstore {VARIABLE} -guid {ovmf.SHELL_VARIABLE_GUID}",
-        "echo BVRUN-END",
-        "reset -s",
-    ]
-    return "".join(line + "\r\n" for line in lines).encode("ascii")
+# lasterror as the shell prints it: the status without its error bit, in
+# hexadecimal.
+STATUS_NAMES = {
+    0x0: "EFI_SUCCESS",
+    0x1: "EFI_LOAD_ERROR",
+    0x2: "EFI_INVALID_PARAMETER",
+    0x3: "EFI_UNSUPPORTED",
+    0x5: "EFI_BUFFER_TOO_SMALL",
+    0x7: "EFI_DEVICE_ERROR",
+    0x8: "EFI_WRITE_PROTECTED",
+    0x9: "EFI_OUT_OF_RESOURCES",
+    0xE: "EFI_NOT_FOUND",
+    0xF: "EFI_ACCESS_DENIED",
+}
 
 
 def meaning(lasterror, words):
@@ -42,13 +39,17 @@ def meaning(lasterror, words):
         value = int(lasterror, 16)
     except ValueError:
         return "not a status"
-    name = ovmf.STATUS_NAMES.get(value, "a firmware status")
+    name = STATUS_NAMES.get(value, "a firmware status")
     if words == ["-g"] and value in (0, 1):
         return f"{name}: Brisvane is {'present' if value else 'not present'}"
     return name
 
 
-def show_variable(variable):
+def show_variable(dump):
+    try:
+        variable = shell.parse_dmpstore(dump)
+    except ValueError:
+        return ["  " + shell.strip_escapes(dump).decode("ascii", "replace").replace("\r\n", "\n  ").rstrip()]
     if variable is None:
         return ["  absent"]
     lines = [f"  attributes {variable.attributes}, DataSize 0x{variable.size:X} ({variable.size} bytes)"]
@@ -63,21 +64,18 @@ def show_variable(variable):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--efi", required=True)
-    parser.add_argument("--man")
+    parser.add_argument("--man", required=True)
     parser.add_argument("--dir", required=True, help="folder for the NVRAM file, FS0: and the log")
     parser.add_argument("--fresh", action="store_true", help="start from a new copy of the NVRAM template")
-    parser.add_argument("--time-limit", type=float, default=ovmf.DEFAULT_TIME_LIMIT)
+    parser.add_argument("--time-limit", type=float, required=True)
     parser.add_argument("words", nargs="*", help="brisvane's words, as typed at the shell")
     options = parser.parse_args()
 
     # One string as typed, or separate words; either way the shell splits it.
     command_line = " ".join(options.words).strip()
-    for bad in ("\r", "\n"):
-        if bad in command_line:
-            sys.exit("run-in-vm: the command line must be one line")
-    try:
-        command_line.encode("ascii")
-    except UnicodeEncodeError:
+    if "\r" in command_line or "\n" in command_line:
+        sys.exit("run-in-vm: the command line must be one line")
+    if not command_line.isascii():
         sys.exit("run-in-vm: the command line must be ASCII")
 
     fs_dir = os.path.join(options.dir, "fs")
@@ -85,49 +83,31 @@ def main():
     log = os.path.join(options.dir, "console.log")
     os.makedirs(fs_dir, exist_ok=True)
     shutil.copyfile(options.efi, os.path.join(fs_dir, "brisvane.efi"))
-    if options.man:
-        shutil.copyfile(options.man, os.path.join(fs_dir, "brisvane.man"))
+    shutil.copyfile(options.man, os.path.join(fs_dir, "brisvane.man"))
     if options.fresh or not os.path.exists(vars_file):
-        ovmf.fresh_vars(vars_file)
-        print(f"NVRAM: a fresh copy of {ovmf.OVMF_VARS_TEMPLATE} in {vars_file}")
+        machine.fresh_vars(vars_file)
+        print(f"NVRAM: a fresh copy of {machine.OVMF_VARS_TEMPLATE} in {vars_file}")
     else:
         print(f"NVRAM: {vars_file}, kept from the last run")
-    with open(os.path.join(fs_dir, "startup.nsh"), "wb") as f:
-        f.write(script(command_line))
 
     print(f"FS0:\\> brisvane {command_line}".rstrip())
     sys.stdout.flush()
-    try:
-        console = ovmf.boot(fs_dir, vars_file, log, options.time_limit)
-    except ovmf.BootError as error:
-        sys.exit(f"run-in-vm: {error}")
-
-    printed, after = ovmf.between(console, b"BVRUN-BEGIN\r\n", b"BVRUN-STATUS ")
-    status, after = ovmf.between(console, b"", b"\r\n", after) if printed is not None else (None, 0)
-    dump, _ = ovmf.between(console, b"", b"BVRUN-END\r\n", after) if status is not None else (None, 0)
-    if dump is None:
+    command = (f"brisvane {command_line}".rstrip(),)
+    [output], failure = shell.run([((), command)], fs_dir, vars_file, log, options.time_limit)
+    if failure:
+        sys.exit(f"run-in-vm: {failure}")
+    if output is None:
         sys.exit(f"run-in-vm: the console does not show the run's end; it is in {log}")
 
     print()
     print("Console text (what brisvane printed; for -? the shell prints the manual page):")
-    text = ovmf.strip_escapes(printed).decode("ascii", "replace")
-    if text:
-        lines = text.split("\r\n")
-        if lines[-1] == "":
-            lines.pop()
-        for line in lines:
-            print(f"  | {line}")
-    else:
-        print("  (nothing)")
-    lasterror = status.decode("ascii", "replace")
-    print(f"lasterror: {lasterror} ({meaning(lasterror, command_line.split())})")
-    print(f"Brisvane variable (dmpstore {VARIABLE} -guid {ovmf.SHELL_VARIABLE_GUID}):")
-    try:
-        variable = ovmf.parse_dmpstore(dump, VARIABLE)
-    except ValueError:
-        print("  " + ovmf.strip_escapes(dump).decode("ascii", "replace").replace("\r\n", "\n  ").rstrip())
-    else:
-        print("\n".join(show_variable(variable)))
+    lines = shell.strip_escapes(output.console).decode("ascii", "replace").split("\r\n")
+    if lines[-1] == "":
+        lines.pop()
+    print("\n".join(f"  | {line}" for line in lines) if lines else "  (nothing)")
+    print(f"lasterror: {output.lasterror} ({meaning(output.lasterror, command_line.split())})")
+    print(f"Brisvane variable ({shell.DMPSTORE}):")
+    print("\n".join(show_variable(output.dump)))
     print(f"(the whole console is in {log})")
     return 0
 

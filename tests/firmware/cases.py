@@ -1,5 +1,7 @@
 """The firmware test cases: command lines run in OVMF's UEFI Shell, each with
-the console text, lasterror and "Brisvane" variable it must leave.
+the console text, lasterror and "Brisvane" variable it must leave. The
+tables that hold the help screen are built from it: the suite takes it from
+brisvane-vars, which prints it from the same source.
 
 Every case sets its own stage: the command lines in `before` run first and
 are not checked, so a case passes or fails on its own whatever ran before
@@ -10,18 +12,6 @@ its final NUL, or ABSENT.
 from typing import NamedTuple, Optional, Tuple
 
 ABSENT = None
-
-HELP = (
-    b"\r\n"
-    b"Version: 0.0.1\r\n"
-    + b"-" * 64 + b"\r\n"
-    b"Usage: brisvane -s [-nomap] [-nostartup | -startup] [-noversion]\r\n"
-    + b" " * 19 + b"[-noconsolein] [-noconsoleout] [-nointerrupt]\r\n"
-    + b" " * 19 + b"[-nonest] [-exit] [-delay[:n]]\r\n"
-    + b" " * 7 + b"brisvane -c : clear Brisvane\r\n"
-    + b" " * 7 + b"brisvane -g : lasterror = 0x0 : Brisvane is not install.\r\n"
-    + b" " * 21 + b"lasterror = 0x1 : Brisvane is install.\r\n"
-)
 
 NOTHING = b""
 
@@ -61,32 +51,35 @@ def case(name, command, console, lasterror, stored, before=(), plain=False):
     return Case(name, tuple(command), console, lasterror, stored, tuple(before), plain)
 
 
-DISPATCH = [
-    case("no words: usage", "brisvane", HELP, "0x0", ABSENT, cleared()),
-    case("no words: usage, value kept", "brisvane", HELP, "0x0", "-nomap", holding("-nomap")),
-    case("one unknown word: usage", "brisvane -x", HELP, "0x0", "-nomap", holding("-nomap")),
-    case("-s alone: usage", "brisvane -s", HELP, "0x0", "-nomap", holding("-nomap")),
-    case("--set alone: usage", "brisvane --set", HELP, "0x0", "-nomap", holding("-nomap")),
-    case("-C is no mode: usage, nothing deleted", "brisvane -C", HELP, "0x0", "-nomap", holding("-nomap")),
-    case("-G is no mode: usage, no answer", "brisvane -G", HELP, "0x0", "-nomap", holding("-nomap")),
-    case("-S with options: usage, nothing stored", "brisvane -S -nomap", HELP, "0x2", ABSENT, cleared()),
-    case("-S with options: value kept", "brisvane -S -exit", HELP, "0x2", "-nomap", holding("-nomap")),
-    case("--SET with options: usage", "brisvane --SET -exit", HELP, "0x2", "-nomap", holding("-nomap")),
-    case("-set with options: usage", "brisvane -set -exit", HELP, "0x2", "-nomap", holding("-nomap")),
-    case("two unknown words: usage", "brisvane -x -y", HELP, "0x2", "-nomap", holding("-nomap")),
-    case("-c deletes", "brisvane -c", NOTHING, "0x0", ABSENT, holding("-nomap")),
-    case("-c with nothing to delete: EFI_NOT_FOUND", "brisvane -c", NOTHING, "0xE", ABSENT, cleared()),
-    case("-c with a further word: usage, not deleted", "brisvane -c -nomap", HELP, "0x2", "-nomap", holding("-nomap")),
-    case("-c -c: usage, not deleted", "brisvane -c -c", HELP, "0x2", "-nomap", holding("-nomap")),
-    case("-g, variable absent", "brisvane -g", NOTHING, "0x0", ABSENT, cleared()),
-    case("-g, variable present", "brisvane -g", NOTHING, "0x1", "-nomap", holding("-nomap")),
-    case("-g, a long value present", "brisvane -g", NOTHING, "0x1", OPTIONS, holding(OPTIONS)),
-    case("-g right after -c", "brisvane -g", NOTHING, "0x0", ABSENT, holding("-exit") + ("brisvane -c",)),
-    case("-g right after a set", "brisvane -g", NOTHING, "0x1", "-exit", cleared() + holding("-exit")),
-    case("-g with a further word: usage, no query", "brisvane -g -g", HELP, "0x2", "-nomap", holding("-nomap")),
-    case("-g with a further word, absent: usage", "brisvane -g x", HELP, "0x2", ABSENT, cleared()),
-    case("-g then -s: usage, nothing stored", "brisvane -g -s -nomap", HELP, "0x2", ABSENT, cleared()),
-]
+def dispatch(usage):
+    return [
+        case("no words: usage", "brisvane", usage, "0x0", ABSENT, cleared()),
+        case("no words: usage, value kept", "brisvane", usage, "0x0", "-nomap", holding("-nomap")),
+        case("one unknown word: usage", "brisvane -x", usage, "0x0", "-nomap", holding("-nomap")),
+        case("-s alone: usage", "brisvane -s", usage, "0x0", "-nomap", holding("-nomap")),
+        case("--set alone: usage", "brisvane --set", usage, "0x0", "-nomap", holding("-nomap")),
+        case("-C is no mode: usage, nothing deleted", "brisvane -C", usage, "0x0", "-nomap", holding("-nomap")),
+        case("-G is no mode: usage, no answer", "brisvane -G", usage, "0x0", "-nomap", holding("-nomap")),
+        case("-S with options: usage, nothing stored", "brisvane -S -nomap", usage, "0x2", ABSENT, cleared()),
+        case("-S with options: value kept", "brisvane -S -exit", usage, "0x2", "-nomap", holding("-nomap")),
+        case("--SET with options: usage", "brisvane --SET -exit", usage, "0x2", "-nomap", holding("-nomap")),
+        case("-set with options: usage", "brisvane -set -exit", usage, "0x2", "-nomap", holding("-nomap")),
+        case("two unknown words: usage", "brisvane -x -y", usage, "0x2", "-nomap", holding("-nomap")),
+        case("-c deletes", "brisvane -c", NOTHING, "0x0", ABSENT, holding("-nomap")),
+        case("-c with nothing to delete: EFI_NOT_FOUND", "brisvane -c", NOTHING, "0xE", ABSENT, cleared()),
+        case("-c with a further word: usage, not deleted", "brisvane -c -nomap", usage, "0x2", "-nomap",
+             holding("-nomap")),
+        case("-c -c: usage, not deleted", "brisvane -c -c", usage, "0x2", "-nomap", holding("-nomap")),
+        case("-g, variable absent", "brisvane -g", NOTHING, "0x0", ABSENT, cleared()),
+        case("-g, variable present", "brisvane -g", NOTHING, "0x1", "-nomap", holding("-nomap")),
+        case("-g, a long value present", "brisvane -g", NOTHING, "0x1", OPTIONS, holding(OPTIONS)),
+        case("-g right after -c", "brisvane -g", NOTHING, "0x0", ABSENT, holding("-exit") + ("brisvane -c",)),
+        case("-g right after a set", "brisvane -g", NOTHING, "0x1", "-exit", cleared() + holding("-exit")),
+        case("-g with a further word: usage, no query", "brisvane -g -g", usage, "0x2", "-nomap", holding("-nomap")),
+        case("-g with a further word, absent: usage", "brisvane -g x", usage, "0x2", ABSENT, cleared()),
+        case("-g then -s: usage, nothing stored", "brisvane -g -s -nomap", usage, "0x2", ABSENT, cleared()),
+    ]
+
 
 SET = [
     case("one option", "brisvane -s -nomap", NOTHING, "0x0", "-nomap", cleared()),
@@ -154,34 +147,36 @@ EFI_LOAD_ERROR = 0x8000000000000001
 EFI_INVALID_PARAMETER = 0x8000000000000002
 EFI_OUT_OF_RESOURCES = 0x8000000000000009
 
-# Started by the harness, which installs the chosen shell protocols itself.
-SHELL_PROTOCOLS = [
-    case("no shell protocol: EFI_OUT_OF_RESOURCES, nothing printed", "harness none",
-         harness_report(EFI_OUT_OF_RESOURCES), "0x9", "-nomap", holding("-nomap")),
-    case("parameters protocol only, as the shell gives it", "harness parameters brisvane -s -NoNest",
-         harness_report(0, parameters="brisvane -s -nonest"), "0x0", "-nonest", cleared()),
-    case("interface only: set", "harness interface brisvane -s -NoMap -Delay 3",
-         harness_report(0, interface="brisvane -s -nomap -delay 3"), "0x0", "-nomap -delay 3", cleared()),
-    case("interface only: -g present", "harness interface brisvane -g",
-         harness_report(EFI_LOAD_ERROR, interface="brisvane -g"), "0x1", "-exit", holding("-exit")),
-    case("interface only: -g absent", "harness interface brisvane -g",
-         harness_report(0, interface="brisvane -g"), "0x0", ABSENT, cleared()),
-    case("interface only: rejection", "harness interface brisvane -s -nomap -Bogus",
-         rejected("-bogus") + harness_report(EFI_INVALID_PARAMETER, interface="brisvane -s -nomap -bogus"),
-         "0x2", "-exit", holding("-exit")),
-    case("interface only: -c", "harness interface brisvane -c",
-         harness_report(0, interface="brisvane -c"), "0x0", ABSENT, holding("-exit")),
-    case("interface only: usage", "harness interface brisvane -x",
-         HELP + harness_report(0, interface="brisvane -x"), "0x0", "-exit", holding("-exit")),
-    case("both: the parameters vector sets, the interface's -c is ignored",
-         "harness both brisvane -s -NoNest :: brisvane -c",
-         harness_report(0, parameters="brisvane -s -nonest", interface="brisvane -c"),
-         "0x0", "-nonest", holding("-nomap")),
-    case("both: the parameters vector queries, the interface's set is ignored",
-         "harness both brisvane -g :: brisvane -s -Exit",
-         harness_report(0, parameters="brisvane -g", interface="brisvane -s -Exit"),
-         "0x0", ABSENT, cleared()),
-]
+def shell_protocols(usage):
+    """Cases started by the harness, which installs the chosen shell
+    protocols itself."""
+    return [
+        case("no shell protocol: EFI_OUT_OF_RESOURCES, nothing printed", "harness none",
+             harness_report(EFI_OUT_OF_RESOURCES), "0x9", "-nomap", holding("-nomap")),
+        case("parameters protocol only, as the shell gives it", "harness parameters brisvane -s -NoNest",
+             harness_report(0, parameters="brisvane -s -nonest"), "0x0", "-nonest", cleared()),
+        case("interface only: set", "harness interface brisvane -s -NoMap -Delay 3",
+             harness_report(0, interface="brisvane -s -nomap -delay 3"), "0x0", "-nomap -delay 3", cleared()),
+        case("interface only: -g present", "harness interface brisvane -g",
+             harness_report(EFI_LOAD_ERROR, interface="brisvane -g"), "0x1", "-exit", holding("-exit")),
+        case("interface only: -g absent", "harness interface brisvane -g",
+             harness_report(0, interface="brisvane -g"), "0x0", ABSENT, cleared()),
+        case("interface only: rejection", "harness interface brisvane -s -nomap -Bogus",
+             rejected("-bogus") + harness_report(EFI_INVALID_PARAMETER, interface="brisvane -s -nomap -bogus"),
+             "0x2", "-exit", holding("-exit")),
+        case("interface only: -c", "harness interface brisvane -c",
+             harness_report(0, interface="brisvane -c"), "0x0", ABSENT, holding("-exit")),
+        case("interface only: usage", "harness interface brisvane -x",
+             usage + harness_report(0, interface="brisvane -x"), "0x0", "-exit", holding("-exit")),
+        case("both: the parameters vector sets, the interface's -c is ignored",
+             "harness both brisvane -s -NoNest :: brisvane -c",
+             harness_report(0, parameters="brisvane -s -nonest", interface="brisvane -c"),
+             "0x0", "-nonest", holding("-nomap")),
+        case("both: the parameters vector queries, the interface's set is ignored",
+             "harness both brisvane -g :: brisvane -s -Exit",
+             harness_report(0, parameters="brisvane -g", interface="brisvane -s -Exit"),
+             "0x0", ABSENT, cleared()),
+    ]
 
 
 def shell_help(man, sections):
@@ -251,8 +246,18 @@ AFTER_POWER_CYCLE = [
 ]
 
 
-def first_boot(man):
-    return DISPATCH + SET + REJECT + SHELL_PROTOCOLS + manual(man) + [FINAL_SET]
+def first_boot(usage, man):
+    """The cases of the first boot, (group, case) pairs; it ends by storing
+    FINAL_SET's value."""
+    groups = [
+        ("dispatch", dispatch(usage)),
+        ("set", SET),
+        ("reject", REJECT),
+        ("shell protocols", shell_protocols(usage)),
+        ("manual", manual(man)),
+        ("persistence", [FINAL_SET]),
+    ]
+    return [(group, case) for group, table in groups for case in table]
 
 
 

@@ -19,6 +19,8 @@ VM_DIR := $(BUILD)/vm
 FIRMWARE_TEST_DIR := $(BUILD)/firmware-test
 # Seconds one boot may take before it is stopped and counted as failed.
 BOOT_TIME_LIMIT ?= 120
+# The scripts share the package tests/vmtest; -B leaves no bytecode in the tree.
+VM_PYTHON := PYTHONPATH="$(CURDIR)/tests" python3 -B
 
 .PHONY: man run run-fresh test-firmware
 
@@ -37,16 +39,11 @@ $(HARNESS): $(HARNESS_SOURCES) BrisvanePkg.dsc scripts/build-efi.sh | edk2 $(EFI
 	@scripts/build-efi.sh $(EDK2) $(BUILD) RELEASE
 	@touch $@
 
-run: export BRISVANE_RUN_ARGS = $(ARGS)
-run: $(EFI) $(MAN) | packages
-	@python3 scripts/run-in-vm.py --efi $(EFI) --man $(MAN) --dir $(VM_DIR) \
-		--time-limit $(BOOT_TIME_LIMIT) -- "$$BRISVANE_RUN_ARGS"
-
-run-fresh: export BRISVANE_RUN_ARGS = $(ARGS)
-run-fresh: $(EFI) $(MAN) | packages
-	@python3 scripts/run-in-vm.py --efi $(EFI) --man $(MAN) --dir $(VM_DIR) --fresh \
-		--time-limit $(BOOT_TIME_LIMIT) -- "$$BRISVANE_RUN_ARGS"
+run run-fresh: export BRISVANE_RUN_ARGS = $(ARGS)
+run run-fresh: $(EFI) $(MAN) | packages
+	@$(VM_PYTHON) scripts/run-in-vm.py --efi $(EFI) --man $(MAN) --dir $(VM_DIR) \
+		$(if $(filter run-fresh,$@),--fresh) --time-limit $(BOOT_TIME_LIMIT) -- "$$BRISVANE_RUN_ARGS"
 
 test-firmware: $(EFI) $(HARNESS) $(MAN) $(VARS) | packages
-	@python3 tests/firmware/run_tests.py --efi $(EFI) --harness $(HARNESS) --man $(MAN) \
+	@$(VM_PYTHON) tests/firmware/run_tests.py --efi $(EFI) --harness $(HARNESS) --man $(MAN) \
 		--vars $(VARS) --work $(FIRMWARE_TEST_DIR) --time-limit $(BOOT_TIME_LIMIT)
