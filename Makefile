@@ -30,6 +30,8 @@ SIZE_BUDGET := 10304
 include tests/firmware/firmware.mk
 # The command-line fuzzer: make fuzz (FUZZ_SECONDS), make fuzz-smoke.
 include tests/fuzz/fuzz.mk
+# make sign, and the signed UEFI Shell for the Secure Boot test.
+include scripts/secureboot.mk
 
 .PHONY: all packages edk2 test check check-build test-host check-format check-efi \
 	check-reproducible clean
@@ -51,7 +53,7 @@ $(EFI): $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
 	@echo "built $@ ($$(stat -c %s $@) bytes)"
 
 # make check is the fast loop: the unit tests alone, sanitized.
-test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware
+test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware test-sign
 
 check: check-build
 	@ctest --test-dir $(CHECK_TREE) -L unit -j"$$(nproc)" --output-on-failure

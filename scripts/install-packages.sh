@@ -19,6 +19,8 @@ dpkg-source dpkg-dev
 qemu-system-x86_64 qemu-system-x86
 /usr/share/OVMF/OVMF_CODE_4M.fd ovmf
 /usr/share/OVMF/OVMF_VARS_4M.fd ovmf
+sbsign sbsigntool
+openssl openssl
 UEFIExtract uefitool-cli
 clang clang
 clang++ clang
