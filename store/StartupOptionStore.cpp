@@ -1,5 +1,5 @@
 /** @file
-  The "Brisvane" variable: write, delete and presence query.
+  The "Brisvane" variable: write, delete, presence query and read.
 **/
 
 #include "store/StartupOptionStore.h"
@@ -42,4 +42,44 @@ QueryStartupOptions (VOID)
         StartupOptionVariableName, &StartupOptionVendorGuid, NULL, &DataSize, Scratch);
   Platform::FreePool (Scratch);
   return Status;
+}
+
+EFI_STATUS
+ReadStartupOptions (VOID **Data, UINTN *DataSize)
+{
+  EFI_STATUS Status;
+  UINTN      Size;
+  VOID      *Value;
+
+  *Data     = NULL;
+  *DataSize = 0;
+
+  // The first call has no room, as in QueryStartupOptions, and so gives the size.
+  Size  = 0;
+  Value = Platform::AllocateZeroPool (1);
+  if (Value == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Status = Platform::GetVariable (
+      StartupOptionVariableName, &StartupOptionVendorGuid, NULL, &Size, Value);
+  if (Status == EFI_BUFFER_TOO_SMALL) {
+    Platform::FreePool (Value);
+    Value = Platform::AllocateZeroPool (Size);
+    if (Value == NULL) {
+      return EFI_OUT_OF_RESOURCES;
+    }
+
+    Status = Platform::GetVariable (
+        StartupOptionVariableName, &StartupOptionVendorGuid, NULL, &Size, Value);
+  }
+
+  if (EFI_ERROR (Status)) {
+    Platform::FreePool (Value);
+    return Status;
+  }
+
+  *Data     = Value;
+  *DataSize = Size;
+  return EFI_SUCCESS;
 }

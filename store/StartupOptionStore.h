@@ -58,4 +58,21 @@ ClearStartupOptions (VOID);
 EFI_STATUS
 QueryStartupOptions (VOID);
 
+/**
+  Reads the start-up options whole, as UefiLib's GetVariable2 does: a first
+  GetVariable with no room gives the value's size, then a buffer of that
+  size from AllocateZeroPool receives it.
+
+  @param[out] Data      Receives the buffer, which the caller releases with
+                        FreePool; NULL on failure.
+  @param[out] DataSize  Receives the value's size in bytes; 0 on failure.
+
+  @retval EFI_SUCCESS           The value is in *Data.
+  @retval EFI_NOT_FOUND         The variable does not exist.
+  @retval EFI_OUT_OF_RESOURCES  No buffer could be had.
+  @return                       Any other status of GetVariable, unchanged.
+**/
+EFI_STATUS
+ReadStartupOptions (VOID **Data, UINTN *DataSize);
+
 #endif

@@ -37,22 +37,35 @@ ExitCode (EFI_STATUS Status)
   Prints the value as text when it is what the set action stores, UCS-2
   ended by its only NUL, and as bytes otherwise.
 **/
+static VOID
+PrintValue (FILE *Out, const UINT8 *Data, UINTN DataSize)
+{
+  std::u16string Text (DataSize / sizeof (char16_t), u'\0');
+
+  memcpy (&Text[0], Data, Text.size () * sizeof (char16_t));
+  if ((DataSize % sizeof (char16_t) == 0) && !Text.empty () &&
+      (Text.find (u'\0') == Text.size () - 1)) {
+    Text.pop_back ();
+    fprintf (Out, "%s\n", Ucs2ToUtf8 (Text).c_str ());
+    return;
+  }
+
+  fprintf (Out, "Brisvane holds %llu bytes that are not UCS-2 text:", (unsigned long long)DataSize);
+  for (UINTN Index = 0; Index < DataSize; Index++) {
+    fprintf (Out, " %02X", Data[Index]);
+  }
+
+  fputs ("\n", Out);
+}
+
 static int
 ShowStartupOptions (FILE *Out, FILE *Err)
 {
-  EFI_STATUS         Status;
-  UINTN              DataSize;
-  std::vector<UINT8> Data (1);
+  EFI_STATUS Status;
+  VOID      *Data;
+  UINTN      DataSize;
 
-  DataSize = 0;
-  Status   = Platform::GetVariable (
-        StartupOptionVariableName, &StartupOptionVendorGuid, NULL, &DataSize, Data.data ());
-  if (Status == EFI_BUFFER_TOO_SMALL) {
-    Data.resize (DataSize);
-    Status = Platform::GetVariable (
-        StartupOptionVariableName, &StartupOptionVendorGuid, NULL, &DataSize, Data.data ());
-  }
-
+  Status = ReadStartupOptions (&Data, &DataSize);
   if (Status == EFI_NOT_FOUND) {
     fputs ("Brisvane is not set.\n", Out);
     return 0;
@@ -64,22 +77,8 @@ ShowStartupOptions (FILE *Out, FILE *Err)
     return ExitCode (Status);
   }
 
-  std::u16string Text (DataSize / sizeof (char16_t), u'\0');
-
-  memcpy (&Text[0], Data.data (), Text.size () * sizeof (char16_t));
-  if ((DataSize % sizeof (char16_t) == 0) && !Text.empty () &&
-      (Text.find (u'\0') == Text.size () - 1)) {
-    Text.pop_back ();
-    fprintf (Out, "%s\n", Ucs2ToUtf8 (Text).c_str ());
-    return 0;
-  }
-
-  fprintf (Out, "Brisvane holds %llu bytes that are not UCS-2 text:", (unsigned long long)DataSize);
-  for (UINTN Index = 0; Index < DataSize; Index++) {
-    fprintf (Out, " %02X", Data[Index]);
-  }
-
-  fputs ("\n", Out);
+  PrintValue (Out, static_cast<const UINT8 *> (Data), DataSize);
+  Platform::FreePool (Data);
   return 0;
 }
 

@@ -1,0 +1,185 @@
+/** @file
+  What the files of the variable store library share, and nothing outside
+  it uses: the record as the variable driver reads it, the record walk and
+  lookup (VariableParsing.cpp), the layout of a new record and the
+  compaction (Variable.cpp, Reclaim.cpp), and the checks that open a store
+  (StoreChecks.cpp).
+**/
+
+#ifndef VARIABLE_STORE_INTERNAL_H_
+#define VARIABLE_STORE_INTERNAL_H_
+
+#include "varstore/VariableStore.h"
+#include "varstore/VariableStoreFormat.h"
+
+#include <string.h>
+
+#define NVRAM_RECORD_HEADER_SIZE  sizeof (NVRAM_VARIABLE_HEADER)
+#define NVRAM_RECORD_STATE_OFFSET offsetof (NVRAM_VARIABLE_HEADER, State)
+
+///
+/// One record as the variable driver reads it.
+///
+typedef struct {
+  UINTN    Offset;
+  UINT8    State;
+  UINT32   Attributes;
+  UINTN    NameSize;
+  UINTN    DataSize;
+  EFI_GUID VendorGuid;
+  UINTN    Next;
+} NVRAM_RECORD;
+
+typedef enum { NvramRecordFound, NvramRecordsEnd, NvramRecordOverrun } NVRAM_RECORD_READ;
+
+///
+/// The result of a lookup, as FindVariableEx gives it: the live record, and
+/// an older record of the same variable still in transition when both exist.
+///
+typedef struct {
+  BOOLEAN      Found;
+  NVRAM_RECORD Live;
+  BOOLEAN      HasInDeleted;
+  NVRAM_RECORD InDeleted;
+} NVRAM_LOOKUP;
+
+// CompareGuid.
+static inline BOOLEAN
+IsSameGuid (const EFI_GUID *First, const EFI_GUID *Second)
+{
+  return memcmp (First, Second, sizeof (EFI_GUID)) == 0;
+}
+
+// HEADER_ALIGN: records start on 4-byte boundaries.
+static inline UINTN
+AlignRecord (UINTN Offset)
+{
+  return (Offset + NVRAM_HEADER_ALIGNMENT - 1) & ~(UINTN)(NVRAM_HEADER_ALIGNMENT - 1);
+}
+
+// Notes where a check failed, for DescribeNvramStoreCheck to name.
+static inline NVRAM_STORE_CHECK
+Refuse (NVRAM_STORE *Store, UINTN Offset, NVRAM_STORE_CHECK Check)
+{
+  Store->CheckOffset = Offset;
+  return Check;
+}
+
+/**
+  Reads the record at Offset, as IsValidVariableHeader, NameSizeOfVariable,
+  DataSizeOfVariable and GetNextVariablePtr do together.
+
+  @param[in]  Image   The buffer.
+  @param[in]  Offset  Where the record would start.
+  @param[in]  End     The end of the store (GetEndPointer).
+  @param[out] Record  Receives the record when one is found.
+
+  @retval NvramRecordFound    Record holds it; Record->Next is the next offset.
+  @retval NvramRecordsEnd     No record starts at Offset: the walk is over.
+  @retval NvramRecordOverrun  A record starts there but runs past End.
+**/
+NVRAM_RECORD_READ
+NvramReadRecord (const UINT8 *Image, UINTN Offset, UINTN End, NVRAM_RECORD *Record);
+
+/**
+  Tells whether Record is a record of the variable with this name (NameSize
+  bytes with the NUL) and vendor GUID.
+**/
+BOOLEAN
+NvramIsRecordOf (
+    const UINT8        *Image,
+    const NVRAM_RECORD *Record,
+    const VOID         *Name,
+    UINTN               NameSize,
+    const EFI_GUID     *VendorGuid);
+
+/**
+  Finds a variable as FindVariableEx does.
+
+  @param[in]  Store       The opened store.
+  @param[in]  Name        The name.
+  @param[in]  NameSize    Its size in bytes with the NUL.
+  @param[in]  VendorGuid  The vendor GUID.
+  @param[out] Lookup      Receives what was found; Found is FALSE when nothing.
+**/
+VOID NvramFindRecord (
+    const NVRAM_STORE *Store,
+    const UCS2_CHAR   *Name,
+    UINTN              NameSize,
+    const EFI_GUID    *VendorGuid,
+    NVRAM_LOOKUP      *Lookup);
+
+/**
+  Walks the records to the end of the last one, which becomes the store's
+  FreeOffset, and checks that the free space after it is erased.
+
+  @retval NvramStoreValid          The records and the free space are sound.
+  @retval NvramRecordPastEnd       A record runs past the end of the store.
+  @retval NvramFreeSpaceNotErased  A byte of the free space is not erased.
+**/
+NVRAM_STORE_CHECK
+NvramCheckRecords (NVRAM_STORE *Store);
+
+///
+/// A record to write, from the arguments of a SetVariable call.
+///
+typedef struct {
+  const UCS2_CHAR *Name;
+  UINTN            NameSize; ///< In bytes, with the NUL.
+  const EFI_GUID  *VendorGuid;
+  UINT32           Attributes;
+  const VOID      *Data;
+  UINTN            DataSize;
+} NVRAM_NEW_RECORD;
+
+/**
+  Lays a new record out at At as UpdateVariable builds it: no authentication
+  data, and the padding to the next record left erased.
+
+  @param[out] At   Where the record goes, with room for its header, name
+                   and data.
+  @param[in]  New  The record.
+**/
+VOID NvramWriteRecord (UINT8 *At, const NVRAM_NEW_RECORD *New);
+
+/**
+  Compacts the store to its live records with a new record at the end, as
+  Reclaim does when a write does not fit; the store is changed only when
+  the whole result fits.
+
+  @param[in, out] Store     The opened store.
+  @param[in]      Replaced  The lookup of the variable being written: its
+                            records are left out.
+  @param[in]      New       The new record.
+
+  @retval EFI_SUCCESS           The store is compacted, the new record last.
+  @retval EFI_OUT_OF_RESOURCES  No memory, or the live records and the new
+                                one do not fit; the store is unchanged.
+**/
+EFI_STATUS
+NvramReclaim (NVRAM_STORE *Store, const NVRAM_LOOKUP *Replaced, const NVRAM_NEW_RECORD *New);
+
+/**
+  Checks the firmware volume header and its block map.
+
+  @param[in, out] Store   The store being opened: Image and ImageSize set.
+  @param[out]     Volume  Receives the volume header.
+**/
+NVRAM_STORE_CHECK
+NvramCheckVolumeHeader (NVRAM_STORE *Store, NVRAM_FV_HEADER *Volume);
+
+/**
+  Checks the variable store header that follows the volume header, and sets
+  the store's StoreBase, FirstRecord and StoreEnd.
+**/
+NVRAM_STORE_CHECK
+NvramCheckStoreHeader (NVRAM_STORE *Store, const NVRAM_FV_HEADER *Volume);
+
+/**
+  Finds the fault-tolerant write working block after the store and checks
+  it, and that no write it records is still in progress.
+**/
+NVRAM_STORE_CHECK
+NvramCheckWorkingBlock (NVRAM_STORE *Store);
+
+#endif
