@@ -9,6 +9,7 @@
 #                                       NVRAM template
 #   make test-firmware                  the firmware test suite, with
 #                                       brisvane-vars on the same NVRAM files
+#                                       and a boot under Secure Boot
 #   make man                            build/brisvane.man, the manual page
 #                                       that the shell's `help brisvane` prints
 
@@ -44,6 +45,7 @@ run run-fresh: $(EFI) $(MAN) | packages
 	@$(VM_PYTHON) scripts/run-in-vm.py --efi $(EFI) --man $(MAN) --dir $(VM_DIR) \
 		$(if $(filter run-fresh,$@),--fresh) --time-limit $(BOOT_TIME_LIMIT) -- "$$BRISVANE_RUN_ARGS"
 
-test-firmware: $(EFI) $(HARNESS) $(MAN) $(VARS) | packages
+test-firmware: $(EFI) $(HARNESS) $(MAN) $(VARS) $(TEST_SIGNED_EFI) $(SECUREBOOT_SHELL) | packages
 	@$(VM_PYTHON) tests/firmware/run_tests.py --efi $(EFI) --harness $(HARNESS) --man $(MAN) \
-		--vars $(VARS) --work $(FIRMWARE_TEST_DIR) --time-limit $(BOOT_TIME_LIMIT)
+		--vars $(VARS) --signed-efi $(TEST_SIGNED_EFI) --secure-boot-shell $(SECUREBOOT_SHELL) \
+		--work $(FIRMWARE_TEST_DIR) --time-limit $(BOOT_TIME_LIMIT)
