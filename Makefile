@@ -26,12 +26,13 @@ FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
 # The size of a plain C build of the same behaviour with the same libraries.
 SIZE_BUDGET := 10304
 
+# make sign, and the signed UEFI Shell for the Secure Boot test; first, for
+# the firmware tests' rules name its files.
+include scripts/secureboot.mk
 # Firmware tests, the manual page and the virtual machine runner.
 include tests/firmware/firmware.mk
 # The command-line fuzzer: make fuzz (FUZZ_SECONDS), make fuzz-smoke.
 include tests/fuzz/fuzz.mk
-# make sign, and the signed UEFI Shell for the Secure Boot test.
-include scripts/secureboot.mk
 
 .PHONY: all packages edk2 test check check-build test-host check-format check-efi \
 	check-reproducible clean

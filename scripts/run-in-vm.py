@@ -5,10 +5,14 @@ recorded it, and the Brisvane variable as the shell's dmpstore shows it.
 
 The virtual machine's NVRAM file is kept between runs, so a value stored by
 one run is there for the next, across the power cycle; --fresh starts from a
-new copy of OVMF's template. Needs tests/ on PYTHONPATH (`make run` sets it).
+new copy of OVMF's template. With --secure-boot-shell the machine enforces
+Secure Boot with Debian's public test key in db (for testing only) and boots
+that shell, which must be signed with the test key, as brisvane.efi must.
+Needs tests/ on PYTHONPATH (`make run` sets it).
 
 Usage: run-in-vm.py --efi brisvane.efi --man brisvane.man --dir DIR
-                    [--fresh] --time-limit SECONDS -- [WORD...]
+                    [--secure-boot-shell SHELL.efi] [--fresh]
+                    --time-limit SECONDS -- [WORD...]
 """
 
 import argparse
@@ -66,6 +70,7 @@ def main():
     parser.add_argument("--efi", required=True)
     parser.add_argument("--man", required=True)
     parser.add_argument("--dir", required=True, help="folder for the NVRAM file, FS0: and the log")
+    parser.add_argument("--secure-boot-shell", help="enforce Secure Boot and boot this signed UEFI Shell")
     parser.add_argument("--fresh", action="store_true", help="start from a new copy of the NVRAM template")
     parser.add_argument("--time-limit", type=float, required=True)
     parser.add_argument("words", nargs="*", help="brisvane's words, as typed at the shell")
@@ -84,16 +89,22 @@ def main():
     os.makedirs(fs_dir, exist_ok=True)
     shutil.copyfile(options.efi, os.path.join(fs_dir, "brisvane.efi"))
     shutil.copyfile(options.man, os.path.join(fs_dir, "brisvane.man"))
+    firmware = machine.OVMF
+    if options.secure_boot_shell:
+        firmware = machine.OVMF_SECURE_BOOT
+        machine.install_shell(fs_dir, options.secure_boot_shell, firmware)
+        print(f"Secure Boot: enforced by {firmware.code}, booting {options.secure_boot_shell}; "
+              "the shell and brisvane.efi must be signed with a key in db")
     if options.fresh or not os.path.exists(vars_file):
-        machine.fresh_vars(vars_file)
-        print(f"NVRAM: a fresh copy of {machine.OVMF_VARS_TEMPLATE} in {vars_file}")
+        machine.fresh_vars(vars_file, firmware)
+        print(f"NVRAM: a fresh copy of {firmware.vars_template} in {vars_file}")
     else:
         print(f"NVRAM: {vars_file}, kept from the last run")
 
     print(f"FS0:\\> brisvane {command_line}".rstrip())
     sys.stdout.flush()
     command = (f"brisvane {command_line}".rstrip(),)
-    [output], failure = shell.run([((), command)], fs_dir, vars_file, log, options.time_limit)
+    [output], failure = shell.run([((), command)], fs_dir, vars_file, log, options.time_limit, firmware)
     if failure:
         sys.exit(f"run-in-vm: {failure}")
     if output is None:

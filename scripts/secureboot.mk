@@ -20,11 +20,19 @@ UEFI_SHELL := $(UEFI_SHELL_CACHE)/Shell.efi
 SECUREBOOT_SHELL := $(UEFI_SHELL_CACHE)/Shell.signed.efi
 
 # Debian's public test keys ("snakeoil"), enrolled as PK, KEK and db in
-# OVMF_VARS_4M.snakeoil.fd: used for the tests alone, never to sign
-# anything handed out.
+# OVMF_VARS_4M.snakeoil.fd: used for the tests and make run SECURE_BOOT=1
+# alone, never to sign anything handed out.
 TEST_KEY := /usr/share/ovmf/PkKek-1-snakeoil.key
 TEST_CERT := /usr/share/ovmf/PkKek-1-snakeoil.pem
 TEST_KEY_PASSPHRASE := snakeoil
+
+# Signs images with the test key: IMAGE.efi gives IMAGE.signed.efi.
+SIGN_WITH_TEST_KEY = KEY_PASSPHRASE_FILE=<(echo $(TEST_KEY_PASSPHRASE)) \
+	scripts/sign-efi.sh $(TEST_KEY) $(TEST_CERT)
+
+# A copy of the image signed with the test key, for the Secure Boot test and
+# make run SECURE_BOOT=1; build/brisvane.efi itself stays unsigned.
+TEST_SIGNED_EFI := $(BUILD)/test-signed/brisvane.signed.efi
 
 .PHONY: sign secureboot-shell test-sign
 
@@ -39,8 +47,12 @@ $(UEFI_SHELL): | edk2
 	@scripts/build-shell.sh $(EDK2) $(UEFI_SHELL_CACHE)
 
 $(SECUREBOOT_SHELL): $(UEFI_SHELL) | packages
-	@KEY_PASSPHRASE_FILE=<(echo $(TEST_KEY_PASSPHRASE)) \
-		scripts/sign-efi.sh $(TEST_KEY) $(TEST_CERT) $<
+	@$(SIGN_WITH_TEST_KEY) $<
+
+$(TEST_SIGNED_EFI): $(EFI) scripts/sign-efi.sh | packages
+	@mkdir -p $(@D)
+	@cp $< $(@D)/brisvane.efi
+	@$(SIGN_WITH_TEST_KEY) $(@D)/brisvane.efi
 
 test-sign: $(EFI) | packages
 	@tests/sign/sign-cases.sh $(EFI) $(TEST_KEY) $(TEST_CERT) $(TEST_KEY_PASSPHRASE)

@@ -260,6 +260,27 @@ def first_boot(usage, man):
     return [(group, case) for group, table in groups for case in table]
 
 
+# --- Secure Boot ------------------------------------------------------------
+# A boot of its own with Secure Boot enforced: brisvane.efi is the image
+# signed with Debian's public test key (enrolled in db, used for tests only)
+# and unsigned\brisvane.efi the product as built. The firmware's refusal
+# stops the script that starts an image, so the unsigned one is started from
+# a script of its own, REFUSED_SCRIPT, and startup.nsh carries on.
+
+REFUSED_SCRIPT = "refused.nsh"
+REFUSED_LINES = ("unsigned\\brisvane -c",)
+
+SECURE_BOOT = [
+    case("signed: set", "brisvane -s -NoMap -Delay 3", NOTHING, "0x0", "-nomap -delay 3", cleared()),
+    case("signed: -g, variable present", "brisvane -g", NOTHING, "0x1", "-nomap", holding("-nomap")),
+    case("signed: -g, variable absent", "brisvane -g", NOTHING, "0x0", ABSENT, cleared()),
+    case("signed: -c deletes", "brisvane -c", NOTHING, "0x0", ABSENT, holding("-nomap")),
+    case("signed: unknown word, value kept", "brisvane -s -exit -bogus", rejected("-bogus"), "0x2", "-nomap",
+         holding("-nomap")),
+    case("unsigned: refused with Access Denied, the variable untouched", REFUSED_SCRIPT,
+         b"Script Error Status: Access Denied (line number 1)\r\n", "0xF", "-nomap", holding("-nomap")),
+]
+
 
 # --- brisvane-vars and the firmware on one NVRAM file ---------------------
 # A copy of OVMF's template of its own: brisvane-vars sets a value before

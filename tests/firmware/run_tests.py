@@ -15,6 +15,12 @@ set/clear cycles that compact the store twice, and a last boot reads the
 value they left. UEFIExtract compares every other variable before and after
 each step.
 
+After the last of those, a boot on a third NVRAM file enforces Secure Boot
+(OVMF's secboot build, a copy of Debian's store with its public test key in
+PK, KEK and db, the UEFI Shell signed with that key): a copy of brisvane.efi
+signed with the test key passes the core cases, and the unsigned image is
+refused by the firmware.
+
 Prints one line per check and finally "N passed, N failed"; exits non-zero
 on any failure, keeping the work folder (consoles, NVRAM file, scripts).
 Needs tests/ on PYTHONPATH (`make test-firmware` sets it).
@@ -84,10 +90,10 @@ def check_case(case, output):
     return problems
 
 
-def run_boot(label, boot_cases, fs_dir, vars_file, work, time_limit, checks):
+def run_boot(label, boot_cases, fs_dir, vars_file, work, time_limit, checks, firmware=machine.OVMF):
     """Runs (group, case) pairs in one boot and checks each case and the boot."""
     steps = [(case.before, case.command) for _, case in boot_cases]
-    outputs, failure = shell.run(steps, fs_dir, vars_file, os.path.join(work, f"{label}.log"), time_limit)
+    outputs, failure = shell.run(steps, fs_dir, vars_file, os.path.join(work, f"{label}.log"), time_limit, firmware)
     shutil.copyfile(os.path.join(fs_dir, "startup.nsh"), os.path.join(work, f"{label}.nsh"))
     for (group, case), output in zip(boot_cases, outputs):
         checks.record(f"{group}: {case.name}", check_case(case, output))
@@ -102,15 +108,31 @@ def read_back(vars_file, value):
         return [f"UEFIExtract: {error}"]
 
 
-def prepare(work, *files):
+def prepare(work, *files, firmware=machine.OVMF):
     """work/fs holding the files, as FS0:, and a fresh NVRAM file."""
     fs_dir = os.path.join(work, "fs")
     os.makedirs(fs_dir)
     for path in files:
         shutil.copy(path, fs_dir)
     vars_file = os.path.join(work, "OVMF_VARS.fd")
-    machine.fresh_vars(vars_file)
+    machine.fresh_vars(vars_file, firmware)
     return fs_dir, vars_file
+
+
+def run_secure_boot(efi, signed_efi, shell_efi, work, time_limit, checks):
+    """The boot under Secure Boot: the signed image as brisvane.efi, the
+    unsigned one in unsigned\\ and the signed shell where the firmware boots
+    it from."""
+    firmware = machine.OVMF_SECURE_BOOT
+    fs_dir, vars_file = prepare(work, firmware=firmware)
+    shutil.copyfile(signed_efi, os.path.join(fs_dir, "brisvane.efi"))
+    os.makedirs(os.path.join(fs_dir, "unsigned"))
+    shutil.copyfile(efi, os.path.join(fs_dir, "unsigned", "brisvane.efi"))
+    machine.install_shell(fs_dir, shell_efi, firmware)
+    with open(os.path.join(fs_dir, cases.REFUSED_SCRIPT), "w", newline="") as f:
+        f.write("".join(line + "\r\n" for line in cases.REFUSED_LINES))
+    boot_cases = [("secure boot", case) for case in cases.SECURE_BOOT]
+    run_boot("secureboot", boot_cases, fs_dir, vars_file, work, time_limit, checks, firmware)
 
 
 # What every boot of OVMF rewrites: MTC, the high word of its monotonic
@@ -210,6 +232,8 @@ def main():
     parser.add_argument("--harness", required=True, help="the harness.efi test tool")
     parser.add_argument("--man", required=True, help="brisvane.man")
     parser.add_argument("--vars", required=True, help="brisvane-vars to test with the firmware")
+    parser.add_argument("--signed-efi", required=True, help="brisvane.efi signed with the Secure Boot test key")
+    parser.add_argument("--secure-boot-shell", required=True, help="the UEFI Shell signed with the test key")
     parser.add_argument("--work", required=True, help="folder for the work folders of runs")
     parser.add_argument("--time-limit", type=float, required=True, help="seconds one boot may take")
     parser.add_argument("--keep", action="store_true", help="keep the work folder after a pass too")
@@ -222,18 +246,25 @@ def main():
     work = tempfile.mkdtemp(prefix="run-", dir=options.work)
     fs_dir, vars_file = prepare(work, options.efi, options.harness, options.man)
 
-    # The brisvane-vars boots run meanwhile on their own NVRAM file; their
-    # lines are printed after the others.
-    interop_checks = Checks(io.StringIO())
+    # Meanwhile, each on an NVRAM file of its own, the brisvane-vars boots run
+    # and then the Secure Boot boot; their lines are printed after the others.
+    side_checks = Checks(io.StringIO())
+    side_runs = [
+        ("brisvane-vars with the firmware",
+         lambda: run_vars_interop(tool, options.efi, os.path.join(work, "vars"), options.time_limit, side_checks)),
+        ("secure boot", lambda: run_secure_boot(options.efi, options.signed_efi, options.secure_boot_shell,
+                                                os.path.join(work, "secureboot"), options.time_limit, side_checks)),
+    ]
 
-    def interop_chain():
-        try:
-            run_vars_interop(tool, options.efi, os.path.join(work, "vars"), options.time_limit, interop_checks)
-        except Exception as error:  # noqa: BLE001 - a broken step must still count as a failure
-            interop_checks.record("brisvane-vars with the firmware: ran to the end", [repr(error)])
+    def side_chain():
+        for name, run in side_runs:
+            try:
+                run()
+            except Exception as error:  # noqa: BLE001 - a broken step must still count as a failure
+                side_checks.record(f"{name}: ran to the end", [repr(error)])
 
-    interop_thread = threading.Thread(target=interop_chain)
-    interop_thread.start()
+    side_thread = threading.Thread(target=side_chain)
+    side_thread.start()
 
     # brisvane-vars prints the help screen from the same source as the
     # firmware build, with LF line ends where the shell's console has CR LF.
@@ -248,10 +279,10 @@ def main():
     boot2 = [("persistence", case) for case in cases.AFTER_POWER_CYCLE]
     run_boot("boot2", boot2, fs_dir, vars_file, work, options.time_limit, checks)
     checks.record("nvram file after boot 2 (UEFIExtract): value deleted", read_back(vars_file, cases.ABSENT))
-    interop_thread.join()
-    print(interop_checks.out.getvalue(), end="")
-    checks.passed += interop_checks.passed
-    checks.failed += interop_checks.failed
+    side_thread.join()
+    print(side_checks.out.getvalue(), end="")
+    checks.passed += side_checks.passed
+    checks.failed += side_checks.failed
 
     if checks.failed or options.keep:
         print(f"consoles, scripts and the NVRAM file are kept in {work}")

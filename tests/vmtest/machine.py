@@ -1,4 +1,6 @@
-"""Boots OVMF's built-in UEFI Shell under QEMU and captures its console.
+"""Boots a UEFI Shell under QEMU and captures its console: OVMF's built-in
+shell, or, on a machine described with a boot file, a shell put on FS0:.
+Each machine is a Firmware: its QEMU, firmware files and flags.
 
 A host folder is the shell's FS0:, and its startup.nsh runs as soon as the
 shell is up: the driver answers the shell's start-up countdown with a key on
@@ -15,9 +17,41 @@ import selectors
 import shutil
 import subprocess
 import time
+from typing import NamedTuple, Optional, Tuple
 
-OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
-OVMF_VARS_TEMPLATE = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+
+class Firmware(NamedTuple):
+    """A virtual machine to boot: QEMU, the firmware's files and the flags
+    that differ from one machine to the next."""
+
+    qemu: str
+    code: str  # the read-only firmware image
+    vars_template: str  # copied as the machine's NVRAM file
+    flags: Tuple[str, ...]  # the machine's flags, before its flash and disk
+    # Where on FS0: a shell of one's own must be to be booted instead of the
+    # built-in one; None for a machine that boots its built-in shell.
+    boot_file: Optional[str] = None
+
+
+# TCG alone everywhere: it needs no KVM, and behaves the same on every machine.
+OVMF = Firmware(
+    "qemu-system-x86_64",
+    "/usr/share/OVMF/OVMF_CODE_4M.fd",
+    "/usr/share/OVMF/OVMF_VARS_4M.fd",
+    ("-machine", "q35,accel=tcg", "-m", "256"),
+)
+
+# Secure Boot enforced, with Debian's public test key ("snakeoil") enrolled
+# as PK, KEK and db: for tests only. The secure flash needs SMM. Debian's
+# built-in shell refuses to start under Secure Boot, so a shell signed with
+# the test key is booted from FS0:.
+OVMF_SECURE_BOOT = Firmware(
+    "qemu-system-x86_64",
+    "/usr/share/OVMF/OVMF_CODE_4M.secboot.fd",
+    "/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd",
+    ("-machine", "q35,smm=on,accel=tcg", "-m", "256", "-global", "driver=cfi.pflash01,property=secure,value=on"),
+    "EFI/BOOT/BOOTX64.EFI",
+)
 
 # The shell prints this (with attributes around "ESC" and "startup.nsh")
 # once a second while it waits; any key but ESC ends the wait.
@@ -33,40 +67,48 @@ class BootError(Exception):
         self.console = console
 
 
-def fresh_vars(path):
-    """Puts a fresh copy of OVMF's variable store template at path."""
+def fresh_vars(path, firmware=OVMF):
+    """Puts a fresh copy of the firmware's variable store template at path."""
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    shutil.copyfile(OVMF_VARS_TEMPLATE, path)
+    shutil.copyfile(firmware.vars_template, path)
 
 
-def qemu_command(fs_dir, vars_file):
+def install_shell(fs_dir, shell_efi, firmware):
+    """Puts shell_efi in fs_dir where firmware boots it from."""
+    path = os.path.join(fs_dir, *firmware.boot_file.split("/"))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    shutil.copyfile(shell_efi, path)
+
+
+def qemu_command(fs_dir, vars_file, firmware):
     return [
-        "qemu-system-x86_64",
-        # TCG alone: it needs no KVM, and behaves the same on every machine.
-        "-machine", "q35,accel=tcg",
-        "-m", "256",
+        firmware.qemu,
+        *firmware.flags,
         "-nographic",
         "-no-reboot",
         "-net", "none",
-        "-drive", f"if=pflash,format=raw,readonly=on,file={OVMF_CODE}",
+        "-drive", f"if=pflash,format=raw,readonly=on,file={firmware.code}",
         "-drive", f"if=pflash,format=raw,file={vars_file}",
         "-drive", f"file=fat:rw:{fs_dir},format=raw,media=disk",
     ]
 
 
-def boot(fs_dir, vars_file, log_file, time_limit):
-    """Boots once and returns the console's raw bytes.
+def boot(fs_dir, vars_file, log_file, time_limit, firmware=OVMF):
+    """Boots firmware once and returns the console's raw bytes.
 
     The console is always written to log_file as well. Raises BootError when
     QEMU is still running after time_limit seconds (it is killed) or exits
     with a non-zero status.
     """
-    for path in (OVMF_CODE, vars_file, os.path.join(fs_dir, "startup.nsh")):
+    needed = [firmware.code, vars_file, os.path.join(fs_dir, "startup.nsh")]
+    if firmware.boot_file:
+        needed.append(os.path.join(fs_dir, *firmware.boot_file.split("/")))
+    for path in needed:
         if not os.path.exists(path):
             raise BootError(f"{path} is missing", b"")
 
     process = subprocess.Popen(
-        qemu_command(fs_dir, vars_file),
+        qemu_command(fs_dir, vars_file, firmware),
         stdin=subprocess.PIPE,
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
