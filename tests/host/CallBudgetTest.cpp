@@ -50,7 +50,7 @@ TEST_F (CallBudgetTest, EachCommandMakesItsCallsOnce)
     SCOPED_TRACE (Budget.Name);
     Reset ();
     if (Budget.Present) {
-      SeedVariable (u"Brisvane", ShellVendorGuid (), 0x3, StoredBytes (u"-nonest"));
+      SeedVariable (u"Brisvane", ShellGuid (), 0x3, Ucs2Bytes (u"-nonest"));
     }
 
     ArgumentVector Args (Budget.Words);

@@ -106,14 +106,14 @@ class DispatchOutcomeTest : public HostTest, public ::testing::WithParamInterfac
 TEST_P (DispatchOutcomeTest, StatusConsoleAndVariable)
 {
   const OUTCOME              &Case    = GetParam ();
-  const std::vector<UINT8>    Earlier = StoredBytes (u"-nonest");
+  const BYTES                 Earlier = Ucs2Bytes (u"-nonest");
   std::vector<std::u16string> Words   = { u"brisvane" };
 
   Words.insert (Words.end (), Case.Words.begin (), Case.Words.end ());
   ArgumentVector Args (Words);
 
   if (Case.Present) {
-    SeedVariable (u"Brisvane", ShellVendorGuid (), 0x3, Earlier);
+    SeedVariable (u"Brisvane", ShellGuid (), 0x3, Earlier);
   }
 
   if (Case.FailingOp != None) {

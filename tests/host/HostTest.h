@@ -65,40 +65,10 @@ private:
   UINTN                                     Count;
 };
 
-///
-/// The start-up option variable's vendor GUID, from its bytes in memory.
-///
-inline EFI_GUID
-ShellVendorGuid (VOID)
-{
-  static const UINT8 Bytes[] = { 0x5A, 0xEF, 0x8D, 0x15, 0x56, 0xF6, 0x9C, 0x41,
-                                 0xB0, 0x27, 0x7A, 0x31, 0x92, 0xC0, 0x79, 0xD2 };
-  EFI_GUID           Guid;
-
-  memcpy (&Guid, Bytes, sizeof (Guid));
-  return Guid;
-}
-
-///
-/// Text as the variable holds it: little-endian code units and one NUL.
-///
-inline std::vector<UINT8>
-StoredBytes (const std::u16string &Text)
-{
-  std::vector<UINT8> Bytes;
-
-  for (char16_t Unit : Text + u'\0') {
-    Bytes.push_back (static_cast<UINT8> (Unit & 0xFF));
-    Bytes.push_back (static_cast<UINT8> (Unit >> 8));
-  }
-
-  return Bytes;
-}
-
 inline const HostPlatform::VARIABLE *
 StartupVariable (VOID)
 {
-  return HostPlatform::FindVariable (u"Brisvane", ShellVendorGuid ());
+  return HostPlatform::FindVariable (u"Brisvane", ShellGuid ());
 }
 
 class HostTest : public ::testing::Test {

@@ -42,7 +42,7 @@ protected:
   SetUp (VOID) override
   {
     HostTest::SetUp ();
-    SeedVariable (u"Brisvane", ShellVendorGuid (), 0x3, StoredBytes (u"-nomap"));
+    SeedVariable (u"Brisvane", ShellGuid (), 0x3, Ucs2Bytes (u"-nomap"));
     if ((GetParam ().Installed == NewShell) || (GetParam ().Installed == BothShells)) {
       InstallShellParameters (NewArgs.Argc (), NewArgs.Argv ());
     }
@@ -124,6 +124,6 @@ TEST_F (ShellInterfaceSetTest, OldShellsWordsAreLoweredAndStoredAlike)
   InstallShellInterface (Args.Argc (), Args.Argv ());
   EXPECT_EQ (ApplicationMain (ImageHandle (), NULL), EFI_SUCCESS);
   ASSERT_NE (StartupVariable (), nullptr);
-  EXPECT_EQ (StartupVariable ()->Data, StoredBytes (u"-nomap -delay 3"));
+  EXPECT_EQ (StartupVariable ()->Data, Ucs2Bytes (u"-nomap -delay 3"));
   EXPECT_EQ (Args[2], u"-nomap");
 }
