@@ -64,7 +64,6 @@ struct HOST_MACHINE {
   void (*Misuse) (const char *) = AbortOnMisuse;
   UINTN                           Calls[static_cast<int> (Operation::Count)];
   std::vector<FAULT>              Faults;
-  BYTES                           Image;
   NVRAM_STORE                     Store;
   VARIABLE                        Found;
   std::vector<SET_VARIABLE_CALL>  SetCalls;
@@ -82,6 +81,9 @@ struct HOST_MACHINE {
 };
 
 static HOST_MACHINE Machine;
+
+// Outside the machine, so that each Reset copies into the same buffer.
+static BYTES Image;
 
 // Counts the call and tells whether a fault was armed for it.
 static bool
@@ -111,9 +113,9 @@ OpenFreshStore (VOID)
     Machine.Misuse ("the host's variable store is not valid");
   }
 
-  Machine.Image       = Fresh;
+  Image               = Fresh;
   Machine.Store       = Store;
-  Machine.Store.Image = Machine.Image.data ();
+  Machine.Store.Image = Image.data ();
 }
 
 void
@@ -186,7 +188,7 @@ HostPlatform::SeedVariable (
     return;
   }
 
-  Machine.Store.FreeOffset = PutRecord (Machine.Image, Machine.Store.FreeOffset, Record);
+  Machine.Store.FreeOffset = PutRecord (Image, Machine.Store.FreeOffset, Record);
 }
 
 const VARIABLE *

@@ -10,11 +10,9 @@
 
 using namespace HostPlatform;
 
-enum SOURCE { NoShell, OldShell, NewShell, BothShells };
-
 struct PROTOCOL_CASE {
   const char *Name;
-  SOURCE      Installed;
+  SHELLS      Installed;
   EFI_STATUS  Expected;
   bool        PresentAfter;
 };
@@ -43,11 +41,11 @@ protected:
   {
     HostTest::SetUp ();
     SeedVariable (u"Brisvane", ShellGuid (), 0x3, Ucs2Bytes (u"-nomap"));
-    if ((GetParam ().Installed == NewShell) || (GetParam ().Installed == BothShells)) {
+    if ((GetParam ().Installed & NewShell) != 0) {
       InstallShellParameters (NewArgs.Argc (), NewArgs.Argv ());
     }
 
-    if ((GetParam ().Installed == OldShell) || (GetParam ().Installed == BothShells)) {
+    if ((GetParam ().Installed & OldShell) != 0) {
       InstallShellInterface (OldArgs.Argc (), OldArgs.Argv ());
     }
   }
