@@ -71,7 +71,6 @@ struct HOST_MACHINE {
   std::vector<std::u16string>     Writes;
   std::map<VOID *, UINTN>         Pool;
   std::vector<UINTN>              Sizes;
-  bool                            CollationPresent;
   char                            Collation;
   std::vector<INSTALLED_PROTOCOL> Protocols;
   std::vector<PROTOCOL_CALL>      ProtocolCalls;
@@ -127,9 +126,8 @@ HostPlatform::Reset (VOID)
 
   void (*Misuse) (const char *) = Machine.Misuse;
 
-  Machine                  = HOST_MACHINE ();
-  Machine.Misuse           = Misuse;
-  Machine.CollationPresent = true;
+  Machine        = HOST_MACHINE ();
+  Machine.Misuse = Misuse;
   OpenFreshStore ();
 }
 
@@ -142,7 +140,7 @@ HostPlatform::SetMisuseHandler (void (*Handler) (const char *Message))
 void
 HostPlatform::FailCall (Operation Op, UINTN CallNumber, EFI_STATUS Status)
 {
-  if ((Op == Operation::StrLwr) || (Op == Operation::FreePool) || (Op == Operation::StrCmp)) {
+  if ((Op == Operation::StrLwr) || (Op == Operation::FreePool)) {
     Machine.Misuse ("FailCall: this operation cannot fail");
     return;
   }
@@ -165,11 +163,9 @@ HostPlatform::CallCount (Operation Op)
 const char *
 HostPlatform::OperationName (Operation Op)
 {
-  static const char *const Names[] = {
-    "OpenProtocol",     "CloseProtocol", "LocateProtocol", "StrLwr",
-    "AllocateZeroPool", "FreePool",      "GetVariable",    "SetVariable",
-    "StrCmp",           "StrCat",        "Print"
-  };
+  static const char *const Names[] = { "OpenProtocol", "CloseProtocol",    "LocateProtocol",
+                                       "StrLwr",       "AllocateZeroPool", "FreePool",
+                                       "GetVariable",  "SetVariable",      "Print" };
 
   return Names[static_cast<int> (Op)];
 }
@@ -251,12 +247,6 @@ const std::vector<UINTN> &
 HostPlatform::AllocationSizes (VOID)
 {
   return Machine.Sizes;
-}
-
-void
-HostPlatform::SetCollationPresent (bool Present)
-{
-  Machine.CollationPresent = Present;
 }
 
 EFI_HANDLE
@@ -372,7 +362,7 @@ Platform::OpenProtocol (
   }
 
   Machine.ProtocolCalls.push_back (
-      { true, Handle, *Protocol, AgentHandle, ControllerHandle, Attributes, Status });
+      { true, Handle, *Protocol, AgentHandle, ControllerHandle, Status });
   return Status;
 }
 
@@ -428,7 +418,7 @@ Platform::CloseProtocol (
   }
 
   Machine.ProtocolCalls.push_back (
-      { false, Handle, *Protocol, AgentHandle, ControllerHandle, 0, Status });
+      { false, Handle, *Protocol, AgentHandle, ControllerHandle, Status });
   return Status;
 }
 
@@ -447,7 +437,7 @@ Platform::LocateProtocol (const EFI_GUID *Protocol, VOID *Registration, VOID **I
     return Status;
   }
 
-  if (!Machine.CollationPresent || !(*Protocol == gEfiUnicodeCollation2ProtocolGuid)) {
+  if (!(*Protocol == gEfiUnicodeCollation2ProtocolGuid)) {
     return EFI_NOT_FOUND;
   }
 
@@ -553,19 +543,12 @@ Platform::SetVariable (
 INTN
 Platform::StrCmp (const UCS2_CHAR *FirstString, const UCS2_CHAR *SecondString)
 {
-  ++Machine.Calls[static_cast<int> (Operation::StrCmp)];
   return FirmwareRoutines::StrCmp (FirstString, SecondString);
 }
 
 EFI_STATUS
 Platform::StrCat (UCS2_CHAR *Destination, UINTN DestMax, const UCS2_CHAR *Source)
 {
-  EFI_STATUS Status;
-
-  if (Faulted (Operation::StrCat, &Status)) {
-    return Status;
-  }
-
   return FirmwareRoutines::StrCatS (Destination, DestMax, Source);
 }
 

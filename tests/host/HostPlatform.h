@@ -28,8 +28,6 @@ enum class Operation {
   FreePool,
   GetVariable,
   SetVariable,
-  StrCmp,
-  StrCat,
   Print,
   Count
 };
@@ -62,7 +60,6 @@ struct PROTOCOL_CALL {
   EFI_GUID   Guid;
   EFI_HANDLE AgentHandle;
   EFI_HANDLE ControllerHandle;
-  UINT32     Attributes;
   EFI_STATUS Status;
 };
 
@@ -81,7 +78,9 @@ void SetMisuseHandler (void (*Handler) (const char *Message));
 
 /**
   Makes call number CallNumber (from 1, counted since Reset) of Op fail
-  with Status; AllocateZeroPool fails by giving NULL, Print by showing nothing.
+  with Status; AllocateZeroPool fails by giving NULL, Print by showing
+  nothing, LocateProtocol with EFI_NOT_FOUND as if Unicode Collation were
+  absent.
 **/
 void FailCall (Operation Op, UINTN CallNumber, EFI_STATUS Status);
 
@@ -128,11 +127,6 @@ LiveBuffers (VOID);
   The size asked of every AllocateZeroPool, failed ones included.
 **/
 const std::vector<UINTN> &AllocationSizes (VOID);
-
-/**
-  Absent, LocateProtocol answers EFI_NOT_FOUND for Unicode Collation 2.
-**/
-void SetCollationPresent (bool Present);
 
 /**
   The one handle the protocol database knows: the application's image.

@@ -194,7 +194,7 @@ TEST_F (SetStartupOptionsTest, MissingBufferOrCollationStopsBeforeAnyWord)
   } const Cases[] = {
     { [] { FailNextCall (Operation::AllocateZeroPool, EFI_OUT_OF_RESOURCES); },
       EFI_OUT_OF_RESOURCES },
-    { [] { SetCollationPresent (false); }, EFI_NOT_FOUND },
+    { [] { FailNextCall (Operation::LocateProtocol, EFI_NOT_FOUND); }, EFI_NOT_FOUND },
     { [] { FailNextCall (Operation::LocateProtocol, EFI_DEVICE_ERROR); }, EFI_DEVICE_ERROR },
   };
 
