@@ -14,7 +14,8 @@
     bytes 1-2  Argc, little-endian, at most 1023. Words past those given
                repeat the given ones from Argv[2] on (or the last one), so a
                short input makes a long vector.
-    byte 3     the operation that fails; byte 4 its call number, 1 to 4;
+    byte 3     the operation that fails, from the command model's list of
+               them; byte 4 its call number, 1 to 4;
                byte 5 the status it gives.
 **/
 

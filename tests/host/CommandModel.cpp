@@ -159,9 +159,9 @@ Expect (
     }
 
     // The store's answer to the write is its own: it refuses a value longer than it holds.
-    Owed.Status   = Fails (Operation::SetVariable, 1) ? Machine.FaultStatus
-                    : SetVariableCalls ().empty ()    ? EFI_SUCCESS
-                                                      : SetVariableCalls ()[0].Status;
+    Owed.Status   = Fails (Operation::SetVariable, 1)      ? Machine.FaultStatus
+                    : Records ().SetVariableCalls.empty () ? EFI_SUCCESS
+                                                           : Records ().SetVariableCalls[0].Status;
     Owed.Variable = (Owed.Status == EFI_SUCCESS) ? NewValue : Untouched;
   }
 
@@ -178,7 +178,7 @@ CaptureHelpScreen (VOID)
 {
   Reset ();
   ShowUsage ();
-  return ConsoleWrites ();
+  return Records ().ConsoleWrites;
 }
 
 static EFI_STATUS
@@ -235,16 +235,16 @@ BrokenRules (const OWED &Owed, bool Present, ArgumentVector &Args, EFI_STATUS Re
     Broken += "status " + Hex (Returned) + ", owed " + Hex (Owed.Status) + "\n";
   }
 
-  Require (ConsoleWrites () == Owed.Writes, "the console's lines");
+  Require (Records ().ConsoleWrites == Owed.Writes, "the console's lines");
   Require (LiveBuffers () == 0, "a pool buffer left behind");
   // The one open that a failing CloseProtocol leaves is the firmware's doing.
   Require (OpenProtocolEntries () == (Owed.LeftOpen ? 1u : 0u), "protocols left open");
   Require (Kept == Args.Argc (), "a word changed that should not, or not lowered in place");
   Require (
-      (Owed.Action == Set) || (Owed.Action == Clear) || SetVariableCalls ().empty (),
+      (Owed.Action == Set) || (Owed.Action == Clear) || Records ().SetVariableCalls.empty (),
       "a write by a command that does not write");
-  Require (SetVariableCalls ().size () <= 1, "more than one write");
-  for (const SET_VARIABLE_CALL &Call : SetVariableCalls ()) {
+  Require (Records ().SetVariableCalls.size () <= 1, "more than one write");
+  for (const SET_VARIABLE_CALL &Call : Records ().SetVariableCalls) {
     Require ((Call.Name == u"Brisvane") && (Call.Guid == ShellGuid ()), "a write elsewhere");
     Require (Call.Attributes == 0x3, "a write with other attributes");
     Require (
@@ -254,9 +254,9 @@ BrokenRules (const OWED &Owed, bool Present, ArgumentVector &Args, EFI_STATUS Re
   }
 
   Require (
-      (Owed.Action == Query) || GetVariableCalls ().empty (),
+      (Owed.Action == Query) || Records ().GetVariableCalls.empty (),
       "a read by a command that does not read");
-  Require (Owed.Vector || AllocationSizes ().empty (), "an allocation without a vector");
+  Require (Owed.Vector || Records ().AllocationSizes.empty (), "an allocation without a vector");
 
   const VARIABLE *After = StartupVariable ();
   if (Owed.Variable == NewValue) {

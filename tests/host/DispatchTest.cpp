@@ -101,8 +101,8 @@ TEST_F (DispatchTest, HelpScreenReachesTheConsoleAsNineCrLfLines)
 
   ShowUsage ();
   EXPECT_EQ (ConsoleText (), Expected);
-  ASSERT_EQ (ConsoleWrites ().size (), 9u);
-  for (const std::u16string &Line : ConsoleWrites ()) {
+  ASSERT_EQ (Records ().ConsoleWrites.size (), 9u);
+  for (const std::u16string &Line : Records ().ConsoleWrites) {
     EXPECT_EQ (Line.find (u"\r\n"), Line.size () - 2) << "one line per Print";
   }
 }

@@ -66,14 +66,10 @@ struct HOST_MACHINE {
   std::vector<FAULT>              Faults;
   NVRAM_STORE                     Store;
   VARIABLE                        Found;
-  std::vector<SET_VARIABLE_CALL>  SetCalls;
-  std::vector<GET_VARIABLE_CALL>  GetCalls;
-  std::vector<std::u16string>     Writes;
+  HOST_RECORDS                    Records;
   std::map<VOID *, UINTN>         Pool;
-  std::vector<UINTN>              Sizes;
   char                            Collation;
   std::vector<INSTALLED_PROTOCOL> Protocols;
-  std::vector<PROTOCOL_CALL>      ProtocolCalls;
   SHELL_PARAMETERS                Parameters;
   SHELL_INTERFACE                 Shell;
   char                            ImageTag;
@@ -207,22 +203,10 @@ HostPlatform::FindVariable (const std::u16string &Name, const EFI_GUID &Guid)
   return (Status == EFI_SUCCESS) ? &Found : NULL;
 }
 
-const std::vector<SET_VARIABLE_CALL> &
-HostPlatform::SetVariableCalls (VOID)
+const HOST_RECORDS &
+HostPlatform::Records (VOID)
 {
-  return Machine.SetCalls;
-}
-
-const std::vector<GET_VARIABLE_CALL> &
-HostPlatform::GetVariableCalls (VOID)
-{
-  return Machine.GetCalls;
-}
-
-const std::vector<std::u16string> &
-HostPlatform::ConsoleWrites (VOID)
-{
-  return Machine.Writes;
+  return Machine.Records;
 }
 
 std::u16string
@@ -230,7 +214,7 @@ HostPlatform::ConsoleText (VOID)
 {
   std::u16string Text;
 
-  for (const std::u16string &Write : Machine.Writes) {
+  for (const std::u16string &Write : Machine.Records.ConsoleWrites) {
     Text += Write;
   }
 
@@ -241,12 +225,6 @@ UINTN
 HostPlatform::LiveBuffers (VOID)
 {
   return Machine.Pool.size ();
-}
-
-const std::vector<UINTN> &
-HostPlatform::AllocationSizes (VOID)
-{
-  return Machine.Sizes;
 }
 
 EFI_HANDLE
@@ -273,12 +251,6 @@ HostPlatform::InstallShellInterface (UINTN Argc, UCS2_CHAR **Argv)
 {
   Machine.Shell = { ImageHandle (), NULL, Argv, Argc };
   InstallProtocol (gEfiShellInterfaceGuid, &Machine.Shell);
-}
-
-const std::vector<PROTOCOL_CALL> &
-HostPlatform::ProtocolCalls (VOID)
-{
-  return Machine.ProtocolCalls;
 }
 
 UINTN
@@ -361,7 +333,7 @@ Platform::OpenProtocol (
     Status = OpenOnImage (Handle, Protocol, Interface, AgentHandle, ControllerHandle);
   }
 
-  Machine.ProtocolCalls.push_back (
+  Machine.Records.ProtocolCalls.push_back (
       { true, Handle, *Protocol, AgentHandle, ControllerHandle, Status });
   return Status;
 }
@@ -417,7 +389,7 @@ Platform::CloseProtocol (
     Status = CloseOnImage (Handle, Protocol, AgentHandle, ControllerHandle);
   }
 
-  Machine.ProtocolCalls.push_back (
+  Machine.Records.ProtocolCalls.push_back (
       { false, Handle, *Protocol, AgentHandle, ControllerHandle, Status });
   return Status;
 }
@@ -464,7 +436,7 @@ Platform::AllocateZeroPool (UINTN AllocationSize)
 {
   EFI_STATUS Status;
 
-  Machine.Sizes.push_back (AllocationSize);
+  Machine.Records.AllocationSizes.push_back (AllocationSize);
   if (Faulted (Operation::AllocateZeroPool, &Status)) {
     return NULL;
   }
@@ -504,7 +476,8 @@ Platform::GetVariable (
     return EFI_INVALID_PARAMETER;
   }
 
-  Machine.GetCalls.push_back ({ VariableName, *VendorGuid, Attributes == NULL, *DataSize });
+  Machine.Records.GetVariableCalls.push_back (
+      { VariableName, *VendorGuid, Attributes == NULL, *DataSize });
   if (Faulted (Operation::GetVariable, &Status)) {
     return Status;
   }
@@ -534,9 +507,9 @@ Platform::SetVariable (
         &Machine.Store, VariableName, VendorGuid, Attributes, DataSize, Data);
   }
 
-  Machine.SetCalls.push_back ({ VariableName, *VendorGuid, Attributes, DataSize, Data == NULL,
-                                (Bytes == NULL) ? BYTES () : BYTES (Bytes, Bytes + DataSize),
-                                Status });
+  Machine.Records.SetVariableCalls.push_back (
+      { VariableName, *VendorGuid, Attributes, DataSize, Data == NULL,
+        (Bytes == NULL) ? BYTES () : BYTES (Bytes, Bytes + DataSize), Status });
   return Status;
 }
 
@@ -564,7 +537,7 @@ PrintLikeUefiLib (const UCS2_CHAR *Format, const UCS2_CHAR *Argument, BOOLEAN Ha
 
   // UefiLib writes nothing for empty text; a failing OutputString shows nothing.
   if (!Faulted (Operation::Print, &Status) && !Text.empty ()) {
-    Machine.Writes.push_back (Text);
+    Machine.Records.ConsoleWrites.push_back (Text);
   }
 }
 

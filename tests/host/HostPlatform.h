@@ -106,15 +106,22 @@ void SeedVariable (
 **/
 const VARIABLE *FindVariable (const std::u16string &Name, const EFI_GUID &Guid);
 
-const std::vector<SET_VARIABLE_CALL> &SetVariableCalls (VOID);
+///
+/// What the machine was asked since the last Reset, in order.
+///
+struct HOST_RECORDS {
+  std::vector<SET_VARIABLE_CALL> SetVariableCalls;
+  std::vector<GET_VARIABLE_CALL> GetVariableCalls;
+  std::vector<PROTOCOL_CALL>     ProtocolCalls;   ///< Every OpenProtocol and CloseProtocol.
+  std::vector<UINTN>             AllocationSizes; ///< Of every AllocateZeroPool, failed or not.
+  std::vector<std::u16string>    ConsoleWrites;   ///< Each OutputString the console was given.
+};
 
-const std::vector<GET_VARIABLE_CALL> &GetVariableCalls (VOID);
+const HOST_RECORDS &Records (VOID);
 
 /**
-  Each OutputString the console was given, and all of them in one.
+  All that the console was given, in one.
 **/
-const std::vector<std::u16string> &ConsoleWrites (VOID);
-
 std::u16string ConsoleText (VOID);
 
 /**
@@ -122,11 +129,6 @@ std::u16string ConsoleText (VOID);
 **/
 UINTN
 LiveBuffers (VOID);
-
-/**
-  The size asked of every AllocateZeroPool, failed ones included.
-**/
-const std::vector<UINTN> &AllocationSizes (VOID);
 
 /**
   The one handle the protocol database knows: the application's image.
@@ -140,11 +142,6 @@ ImageHandle (VOID);
 void InstallShellParameters (UINTN Argc, UCS2_CHAR **Argv);
 
 void InstallShellInterface (UINTN Argc, UCS2_CHAR **Argv);
-
-/**
-  Every OpenProtocol and CloseProtocol, in order.
-**/
-const std::vector<PROTOCOL_CALL> &ProtocolCalls (VOID);
 
 /**
   Opens that no CloseProtocol has undone.

@@ -98,14 +98,14 @@ TEST_F (SetStartupOptionsTest, StoresExactBytes)
   ArgumentVector Args (CommandLine ({ u"-NoMap", u"-delay", u"3", u"-exit" }));
 
   ASSERT_EQ (DispatchCommand (Args.Argc (), Args.Argv ()), EFI_SUCCESS);
-  ASSERT_FALSE (SetVariableCalls ().empty ());
-  const SET_VARIABLE_CALL &Call = SetVariableCalls ()[0];
+  ASSERT_FALSE (Records ().SetVariableCalls.empty ());
+  const SET_VARIABLE_CALL &Call = Records ().SetVariableCalls[0];
 
   EXPECT_EQ (Call.DataSize, 44u);
   EXPECT_EQ (Call.Data, Ucs2Bytes (u"-nomap -delay 3 -exit"));
   EXPECT_EQ (
       BYTES (Call.Data.begin (), Call.Data.begin () + 4), (BYTES { 0x2D, 0x00, 0x6E, 0x00 }));
-  EXPECT_EQ (AllocationSizes ()[0], 44u);
+  EXPECT_EQ (Records ().AllocationSizes[0], 44u);
 }
 
 // Counters narrower than UINTN would wrap at 256 or 512 words and hang or overrun.
@@ -150,12 +150,12 @@ TEST_F (SetStartupOptionsTest, OptionsPastTheLongestStringAreRefusedBeforeAnyCal
     EXPECT_EQ (
         DispatchCommand (Args.Argc (), Args.Argv ()),
         Fits ? EFI_INVALID_PARAMETER : EFI_OUT_OF_RESOURCES);
-    EXPECT_EQ (AllocationSizes ().empty (), !Fits);
+    EXPECT_EQ (Records ().AllocationSizes.empty (), !Fits);
     EXPECT_EQ (ConsoleText (), u"");
-    ASSERT_EQ (SetVariableCalls ().empty (), !Fits);
+    ASSERT_EQ (Records ().SetVariableCalls.empty (), !Fits);
     if (Fits) {
-      EXPECT_EQ (SetVariableCalls ()[0].Data.size (), 2u * 1000000);
-      EXPECT_EQ (SetVariableCalls ()[0].Status, EFI_INVALID_PARAMETER);
+      EXPECT_EQ (Records ().SetVariableCalls[0].Data.size (), 2u * 1000000);
+      EXPECT_EQ (Records ().SetVariableCalls[0].Status, EFI_INVALID_PARAMETER);
     }
   }
 }

@@ -55,7 +55,7 @@ protected:
   static void
   ExpectOpensUndone (VOID)
   {
-    const std::vector<PROTOCOL_CALL> &Calls = ProtocolCalls ();
+    const std::vector<PROTOCOL_CALL> &Calls = Records ().ProtocolCalls;
 
     for (UINTN Index = 0; Index < Calls.size (); Index++) {
       EXPECT_EQ (Calls[Index].Handle, ImageHandle ());

@@ -31,7 +31,7 @@ TEST_F (StoreTest, ClearDeletesWithDataSizeZero)
   EXPECT_EQ (ClearStartupOptions (), EFI_SUCCESS);
   EXPECT_EQ (StartupVariable (), nullptr);
   EXPECT_EQ (ClearStartupOptions (), EFI_NOT_FOUND);
-  for (const SET_VARIABLE_CALL &Call : SetVariableCalls ()) {
+  for (const SET_VARIABLE_CALL &Call : Records ().SetVariableCalls) {
     EXPECT_EQ (Call.DataSize, 0u);
     EXPECT_TRUE (Call.DataIsNull);
   }
@@ -61,14 +61,14 @@ TEST_F (StoreTest, QueryAsksForPresenceAlone)
     SeedVariable (u"Brisvane", ShellGuid (), 0x3, BYTES (Size, 0x41));
 
     EXPECT_EQ (QueryStartupOptions (), EFI_BUFFER_TOO_SMALL);
-    ASSERT_FALSE (GetVariableCalls ().empty ());
-    const GET_VARIABLE_CALL &Call = GetVariableCalls ()[0];
+    ASSERT_FALSE (Records ().GetVariableCalls.empty ());
+    const GET_VARIABLE_CALL &Call = Records ().GetVariableCalls[0];
 
     EXPECT_EQ (Call.Name, u"Brisvane");
     EXPECT_EQ (Call.Guid, ShellGuid ());
     EXPECT_TRUE (Call.AttributesIsNull);
     EXPECT_EQ (Call.DataSize, 0u);
-    EXPECT_EQ (AllocationSizes ()[0], 1u);
+    EXPECT_EQ (Records ().AllocationSizes[0], 1u);
     EXPECT_EQ (LiveBuffers (), 0u);
     EXPECT_EQ (ConsoleText (), u"");
   }
@@ -80,7 +80,7 @@ TEST_F (StoreTest, QueryWithoutScratchBufferAsksNothing)
   FailNextCall (Operation::AllocateZeroPool, EFI_OUT_OF_RESOURCES);
 
   EXPECT_EQ (QueryStartupOptions (), EFI_OUT_OF_RESOURCES);
-  EXPECT_TRUE (GetVariableCalls ().empty ());
+  EXPECT_TRUE (Records ().GetVariableCalls.empty ());
 }
 
 // A variable left by someone else with other attributes is refused by the firmware, not by us.
