@@ -7,8 +7,6 @@
 
 #include "HostTest.h"
 
-#include "app/ApplicationMain.h"
-
 #include <iostream>
 
 using namespace HostPlatform;
@@ -55,15 +53,8 @@ TEST_F (CallBudgetTest, EachCommandMakesItsCallsOnce)
 
   for (const BUDGET &Budget : Budgets) {
     SCOPED_TRACE (Budget.Name);
-    Reset ();
-    if (Budget.Present) {
-      SeedVariable (u"Brisvane", ShellGuid (), 0x3, Ucs2Bytes (u"-nonest"));
-    }
-
-    ArgumentVector Args (Budget.Words);
-    InstallShellParameters (Args.Argc (), Args.Argv ());
-    ApplicationMain (ImageHandle (), NULL);
-
+    EXPECT_EQ (
+        RunCommandLine (Budget.Words, { NewShell, Budget.Present, Operation::Count, 0, 0 }), "");
     std::cout << "call budget: " << Budget.Name << ":";
     for (UINTN Index = 0; Index < sizeof (Budgeted) / sizeof (Budgeted[0]); Index++) {
       EXPECT_EQ (CallCount (Budgeted[Index]), Budget.Calls[Index])

@@ -1,6 +1,7 @@
 /** @file
   The argument vector from the shell protocols: which one wins, how each is
-  opened and closed, and what the run does without either.
+  opened and closed, and what the run does without either. (The fault sweep
+  runs every kind of command line through each protocol.)
 **/
 
 #include "HostTest.h"
@@ -110,16 +111,3 @@ INSTANTIATE_TEST_SUITE_P (
     [] (const ::testing::TestParamInfo<PROTOCOL_CASE> &Info) {
       return std::string (Info.param.Name);
     });
-
-class ShellInterfaceSetTest : public HostTest {};
-
-TEST_F (ShellInterfaceSetTest, OldShellsWordsAreLoweredAndStoredAlike)
-{
-  ArgumentVector Args ({ u"brisvane", u"--set", u"-NoMap", u"-Delay", u"3" });
-
-  InstallShellInterface (Args.Argc (), Args.Argv ());
-  EXPECT_EQ (ApplicationMain (ImageHandle (), NULL), EFI_SUCCESS);
-  ASSERT_NE (StartupVariable (), nullptr);
-  EXPECT_EQ (StartupVariable ()->Data, Ucs2Bytes (u"-nomap -delay 3"));
-  EXPECT_EQ (Args[2], u"-nomap");
-}
