@@ -1,7 +1,7 @@
 /** @file
   Command dispatch: the outcome of every kind of command line, the help
-  screen as the console shows it, and the answers of "-g" as the variable
-  comes and goes.
+  screen as the console shows it (the one copy of it among the tests), and
+  the answers of "-g" as the variable comes and goes.
 **/
 
 #include "HostTest.h"
@@ -10,8 +10,6 @@
 
 using namespace HostPlatform;
 
-enum CONSOLE { Silent, Help, Rejection };
-
 struct OUTCOME {
   const char                 *Name;
   std::vector<std::u16string> Words;
@@ -19,10 +17,6 @@ struct OUTCOME {
   Operation                   FailingOp;
   EFI_STATUS                  Failure;
   EFI_STATUS                  Expected;
-  CONSOLE                     Console;
-  UINTN                       Gets;
-  UINTN                       Sets;
-  bool                        PresentAfter;
 };
 
 static void
@@ -33,108 +27,55 @@ PrintTo (const OUTCOME &Case, std::ostream *Stream)
 
 static const Operation None = Operation::Count;
 
+// The status of each is stated here; the console, the variable and the words are the model's.
 static const OUTCOME Outcomes[] = {
-  { "NoWord", {}, true, None, 0, EFI_SUCCESS, Help, 0, 0, true },
-  { "UnknownWord", { u"-x" }, true, None, 0, EFI_SUCCESS, Help, 0, 0, true },
-  { "SetAlone", { u"-s" }, false, None, 0, EFI_SUCCESS, Help, 0, 0, false },
-  { "LongSetAlone", { u"--set" }, false, None, 0, EFI_SUCCESS, Help, 0, 0, false },
-  { "UpperClear", { u"-C" }, true, None, 0, EFI_SUCCESS, Help, 0, 0, true },
-  { "UpperQuery", { u"-G" }, true, None, 0, EFI_SUCCESS, Help, 0, 0, true },
-  { "Clear", { u"-c" }, true, None, 0, EFI_SUCCESS, Silent, 0, 1, false },
-  { "ClearMissing", { u"-c" }, false, None, 0, EFI_NOT_FOUND, Silent, 0, 1, false },
+  { "NoWord", {}, true, None, 0, EFI_SUCCESS },
+  { "UnknownWord", { u"-x" }, true, None, 0, EFI_SUCCESS },
+  { "SetAlone", { u"-s" }, false, None, 0, EFI_SUCCESS },
+  { "LongSetAlone", { u"--set" }, false, None, 0, EFI_SUCCESS },
+  { "UpperClear", { u"-C" }, true, None, 0, EFI_SUCCESS },
+  { "UpperQuery", { u"-G" }, true, None, 0, EFI_SUCCESS },
+  { "Clear", { u"-c" }, true, None, 0, EFI_SUCCESS },
+  { "ClearMissing", { u"-c" }, false, None, 0, EFI_NOT_FOUND },
   { "ClearRefused",
     { u"-c" },
     true,
     Operation::SetVariable,
     EFI_WRITE_PROTECTED,
-    EFI_WRITE_PROTECTED,
-    Silent,
-    0,
-    1,
-    true },
-  { "QueryAbsent", { u"-g" }, false, None, 0, EFI_SUCCESS, Silent, 1, 0, false },
-  { "QueryPresent", { u"-g" }, true, None, 0, EFI_LOAD_ERROR, Silent, 1, 0, true },
-  { "QueryFails",
-    { u"-g" },
-    true,
-    Operation::GetVariable,
-    EFI_DEVICE_ERROR,
-    EFI_DEVICE_ERROR,
-    Silent,
-    1,
-    0,
-    true },
-  { "ClearWithWord", { u"-c", u"-nomap" }, true, None, 0, EFI_INVALID_PARAMETER, Help, 0, 0, true },
-  { "QueryWithWord", { u"-g", u"x" }, true, None, 0, EFI_INVALID_PARAMETER, Help, 0, 0, true },
-  { "UpperSet", { u"-S", u"-nomap" }, false, None, 0, EFI_INVALID_PARAMETER, Help, 0, 0, false },
-  { "UnknownWithWord",
-    { u"-x", u"-nomap" },
-    false,
-    None,
-    0,
-    EFI_INVALID_PARAMETER,
-    Help,
-    0,
-    0,
-    false },
-  { "Set", { u"-s", u"-nomap" }, false, None, 0, EFI_SUCCESS, Silent, 0, 1, true },
-  { "LongSet", { u"--set", u"-exit" }, true, None, 0, EFI_SUCCESS, Silent, 0, 1, true },
-  { "SetRejected",
-    { u"-s", u"-bogus" },
-    false,
-    None,
-    0,
-    EFI_INVALID_PARAMETER,
-    Rejection,
-    0,
-    0,
-    false },
+    EFI_WRITE_PROTECTED },
+  { "QueryAbsent", { u"-g" }, false, None, 0, EFI_SUCCESS },
+  { "QueryPresent", { u"-g" }, true, None, 0, EFI_LOAD_ERROR },
+  { "QueryFails", { u"-g" }, true, Operation::GetVariable, EFI_DEVICE_ERROR, EFI_DEVICE_ERROR },
+  { "ClearWithWord", { u"-c", u"-nomap" }, true, None, 0, EFI_INVALID_PARAMETER },
+  { "QueryWithWord", { u"-g", u"x" }, true, None, 0, EFI_INVALID_PARAMETER },
+  // The mode word is never lowered, nor the words after it.
+  { "UpperSet", { u"-S", u"-NoMap" }, false, None, 0, EFI_INVALID_PARAMETER },
+  { "UnknownWithWord", { u"-x", u"-nomap" }, false, None, 0, EFI_INVALID_PARAMETER },
+  { "Set", { u"-s", u"-nomap" }, false, None, 0, EFI_SUCCESS },
+  { "LongSet", { u"--set", u"-exit" }, true, None, 0, EFI_SUCCESS },
+  { "SetRejected", { u"-s", u"-bogus" }, false, None, 0, EFI_INVALID_PARAMETER },
   { "SetStoreFull",
     { u"-s", u"-nomap" },
     false,
     Operation::SetVariable,
     EFI_OUT_OF_RESOURCES,
-    EFI_OUT_OF_RESOURCES,
-    Silent,
-    0,
-    1,
-    false },
+    EFI_OUT_OF_RESOURCES },
 };
 
 class DispatchOutcomeTest : public HostTest, public ::testing::WithParamInterface<OUTCOME> {};
 
 TEST_P (DispatchOutcomeTest, StatusConsoleAndVariable)
 {
-  const OUTCOME              &Case    = GetParam ();
-  const std::vector<UINT8>    Earlier = StoredBytes (u"-nonest");
-  std::vector<std::u16string> Words   = { u"brisvane" };
+  const OUTCOME              &Case   = GetParam ();
+  std::vector<std::u16string> Words  = { u"brisvane" };
+  EFI_STATUS                  Status = 0;
 
   Words.insert (Words.end (), Case.Words.begin (), Case.Words.end ());
-  ArgumentVector Args (Words);
-
-  if (Case.Present) {
-    SeedVariable (u"Brisvane", ShellVendorGuid (), 0x3, Earlier);
-  }
-
-  if (Case.FailingOp != None) {
-    FailNextCall (Case.FailingOp, Case.Failure);
-  }
-
-  EXPECT_EQ (DispatchCommand (Args.Argc (), Args.Argv ()), Case.Expected);
-  EXPECT_EQ (CallCount (Operation::GetVariable), Case.Gets);
-  EXPECT_EQ (CallCount (Operation::SetVariable), Case.Sets);
-  EXPECT_EQ (StartupVariable () != NULL, Case.PresentAfter);
-  if (Case.Console == Silent) {
-    EXPECT_EQ (ConsoleText (), u"");
-  } else if (Case.Console == Rejection) {
-    EXPECT_EQ (ConsoleText (), u"ERROR: Invalid shell startup option: -bogus\r\n");
-  } else {
-    EXPECT_EQ (ConsoleWrites ().size (), 9u) << "the help screen";
-  }
-
-  if (Case.Present && Case.PresentAfter && (Case.Sets == 0)) {
-    EXPECT_EQ (StartupVariable ()->Data, Earlier);
-  }
+  EXPECT_EQ (
+      RunCommandLine (
+          Words, { DirectDispatch, Case.Present, Case.FailingOp, 1, Case.Failure }, &Status),
+      "");
+  EXPECT_EQ (Status, Case.Expected);
 }
 
 INSTANTIATE_TEST_SUITE_P (
@@ -160,8 +101,8 @@ TEST_F (DispatchTest, HelpScreenReachesTheConsoleAsNineCrLfLines)
 
   ShowUsage ();
   EXPECT_EQ (ConsoleText (), Expected);
-  ASSERT_EQ (ConsoleWrites ().size (), 9u);
-  for (const std::u16string &Line : ConsoleWrites ()) {
+  ASSERT_EQ (Records ().ConsoleWrites.size (), 9u);
+  for (const std::u16string &Line : Records ().ConsoleWrites) {
     EXPECT_EQ (Line.find (u"\r\n"), Line.size () - 2) << "one line per Print";
   }
 }
@@ -182,13 +123,4 @@ TEST_F (DispatchTest, QueryFollowsTheVariableThroughSetRejectionAndClear)
   EXPECT_EQ (DispatchCommand (Clear.Argc (), Clear.Argv ()), EFI_SUCCESS);
   EXPECT_EQ (DispatchCommand (Query.Argc (), Query.Argv ()), EFI_SUCCESS);
   EXPECT_EQ (DispatchCommand (Clear.Argc (), Clear.Argv ()), EFI_NOT_FOUND);
-}
-
-TEST_F (DispatchTest, ModeWordIsNeverLowered)
-{
-  ArgumentVector Args ({ u"brisvane", u"-S", u"-NoMap" });
-
-  EXPECT_EQ (DispatchCommand (Args.Argc (), Args.Argv ()), EFI_INVALID_PARAMETER);
-  EXPECT_EQ (Args[1], u"-S");
-  EXPECT_EQ (Args[2], u"-NoMap");
 }

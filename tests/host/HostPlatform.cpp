@@ -1,7 +1,8 @@
 /** @file
   The platform operations on the host, over a machine that keeps its state
-  in this file and answers as EDK II's DXE core, variable driver, English
-  Unicode Collation driver, BaseLib and UefiLib do.
+  in this file and answers as EDK II's DXE core, variable driver (through
+  the store library), English Unicode Collation driver, BaseLib and UefiLib
+  do.
 **/
 
 #include "HostPlatform.h"
@@ -16,23 +17,28 @@
 
 using namespace HostPlatform;
 
-#define HOST_EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL 0x00000001
-#define HOST_EFI_OPEN_PROTOCOL_TEST_PROTOCOL      0x00000004
+// The store region of OVMF's 2 MB variable file.
+#define HOST_STORE_REGION_SIZE 0xE000
 
-struct EFI_UNICODE_COLLATION_PROTOCOL {
-  INTN (*StriColl) (EFI_UNICODE_COLLATION_PROTOCOL *, UCS2_CHAR *, UCS2_CHAR *);
-  BOOLEAN (*MetaiMatch) (EFI_UNICODE_COLLATION_PROTOCOL *, UCS2_CHAR *, UCS2_CHAR *);
-  VOID (*StrLwr) (EFI_UNICODE_COLLATION_PROTOCOL *, UCS2_CHAR *);
-  VOID (*StrUpr) (EFI_UNICODE_COLLATION_PROTOCOL *, UCS2_CHAR *);
-  VOID (*FatToStr) (EFI_UNICODE_COLLATION_PROTOCOL *, UINTN, char *, UCS2_CHAR *);
-  BOOLEAN (*StrToFat) (EFI_UNICODE_COLLATION_PROTOCOL *, UCS2_CHAR *, UINTN, char *);
-  const char *SupportedLanguages;
+///
+/// The leading members of the shell protocols as the shells lay them out,
+/// declared apart from Platform.h's so that a wrong layout there shows.
+///
+struct SHELL_PARAMETERS {
+  UCS2_CHAR **Argv;
+  UINTN       Argc;
+};
+
+struct SHELL_INTERFACE {
+  EFI_HANDLE  ImageHandle;
+  VOID       *Info;
+  UCS2_CHAR **Argv;
+  UINTN       Argc;
 };
 
 struct OPEN_ENTRY {
   EFI_HANDLE AgentHandle;
   EFI_HANDLE ControllerHandle;
-  UINT32     Attributes;
 };
 
 struct INSTALLED_PROTOCOL {
@@ -54,44 +60,25 @@ AbortOnMisuse (const char *Message)
   abort ();
 }
 
-static VOID
-EnglishStrLwr (EFI_UNICODE_COLLATION_PROTOCOL *This, UCS2_CHAR *String)
-{
-  (VOID) This;
-  for (; *String != 0; String++) {
-    *String = FirmwareRoutines::EnglishLower (*String);
-  }
-}
-
 struct HOST_MACHINE {
   void (*Misuse) (const char *) = AbortOnMisuse;
-  UINTN              Calls[static_cast<int> (Operation::Count)];
-  std::vector<FAULT> Faults;
-  std::map<std::pair<std::u16string, std::vector<UINT8>>, VARIABLE> Variables;
-  std::vector<SET_VARIABLE_CALL>                                    SetCalls;
-  std::vector<GET_VARIABLE_CALL>                                    GetCalls;
-  std::u16string                                                    Console;
-  std::vector<std::u16string>                                       Writes;
-  std::map<VOID *, UINTN>                                           Pool;
-  std::vector<UINTN>                                                Sizes;
-  bool                                                              CollationPresent;
-  EFI_UNICODE_COLLATION_PROTOCOL                                    Collation;
-  std::vector<INSTALLED_PROTOCOL>                                   Protocols;
-  std::vector<PROTOCOL_CALL>                                        ProtocolCalls;
-  EFI_SHELL_PARAMETERS_PROTOCOL                                     Parameters;
-  EFI_SHELL_INTERFACE                                               Shell;
-  char                                                              Image;
+  UINTN                           Calls[static_cast<int> (Operation::Count)];
+  std::vector<FAULT>              Faults;
+  NVRAM_STORE                     Store;
+  VARIABLE                        Found;
+  HOST_RECORDS                    Records;
+  std::map<VOID *, UINTN>         Pool;
+  char                            Collation;
+  std::vector<INSTALLED_PROTOCOL> Protocols;
+  SHELL_PARAMETERS                Parameters;
+  SHELL_INTERFACE                 Shell;
+  char                            ImageTag;
 };
 
 static HOST_MACHINE Machine;
 
-static std::pair<std::u16string, std::vector<UINT8>>
-VariableKey (const std::u16string &Name, const EFI_GUID &Guid)
-{
-  const UINT8 *Bytes = reinterpret_cast<const UINT8 *> (&Guid);
-
-  return { Name, std::vector<UINT8> (Bytes, Bytes + sizeof (Guid)) };
-}
+// Outside the machine, so that each Reset copies into the same buffer.
+static BYTES Image;
 
 // Counts the call and tells whether a fault was armed for it.
 static bool
@@ -109,6 +96,23 @@ Faulted (Operation Op, EFI_STATUS *Status)
   return false;
 }
 
+// A fresh store is built and checked once; each Reset takes a copy.
+static void
+OpenFreshStore (VOID)
+{
+  static BYTES       Fresh = BuildImage (HOST_STORE_REGION_SIZE, {});
+  static NVRAM_STORE Store;
+  static bool Opened = OpenNvramStore (Fresh.data (), Fresh.size (), &Store) == NvramStoreValid;
+
+  if (!Opened) {
+    Machine.Misuse ("the host's variable store is not valid");
+  }
+
+  Image               = Fresh;
+  Machine.Store       = Store;
+  Machine.Store.Image = Image.data ();
+}
+
 void
 HostPlatform::Reset (VOID)
 {
@@ -118,11 +122,9 @@ HostPlatform::Reset (VOID)
 
   void (*Misuse) (const char *) = Machine.Misuse;
 
-  Machine                              = HOST_MACHINE ();
-  Machine.Misuse                       = Misuse;
-  Machine.CollationPresent             = true;
-  Machine.Collation.StrLwr             = EnglishStrLwr;
-  Machine.Collation.SupportedLanguages = "en";
+  Machine        = HOST_MACHINE ();
+  Machine.Misuse = Misuse;
+  OpenFreshStore ();
 }
 
 void
@@ -134,7 +136,7 @@ HostPlatform::SetMisuseHandler (void (*Handler) (const char *Message))
 void
 HostPlatform::FailCall (Operation Op, UINTN CallNumber, EFI_STATUS Status)
 {
-  if ((Op == Operation::StrLwr) || (Op == Operation::FreePool) || (Op == Operation::StrCmp)) {
+  if ((Op == Operation::StrLwr) || (Op == Operation::FreePool)) {
     Machine.Misuse ("FailCall: this operation cannot fail");
     return;
   }
@@ -157,61 +159,66 @@ HostPlatform::CallCount (Operation Op)
 const char *
 HostPlatform::OperationName (Operation Op)
 {
-  static const char *const Names[] = {
-    "OpenProtocol",     "CloseProtocol", "LocateProtocol", "StrLwr",
-    "AllocateZeroPool", "FreePool",      "GetVariable",    "SetVariable",
-    "StrCmp",           "StrCat",        "Print"
-  };
+  static const char *const Names[] = { "OpenProtocol", "CloseProtocol",    "LocateProtocol",
+                                       "StrLwr",       "AllocateZeroPool", "FreePool",
+                                       "GetVariable",  "SetVariable",      "Print" };
 
   return Names[static_cast<int> (Op)];
 }
 
 void
 HostPlatform::SeedVariable (
-    const std::u16string     &Name,
-    const EFI_GUID           &Guid,
-    UINT32                    Attributes,
-    const std::vector<UINT8> &Data)
+    const std::u16string &Name,
+    const EFI_GUID       &Guid,
+    UINT32                Attributes,
+    const BYTES          &Data)
 {
-  Machine.Variables[VariableKey (Name, Guid)] = { Name, Guid, Attributes, Data };
+  const RECORD Record = { Name, Guid, Attributes, Data };
+
+  if (RecordSpan (Record) > Machine.Store.StoreEnd - Machine.Store.FreeOffset) {
+    Machine.Misuse ("SeedVariable: the store is full");
+    return;
+  }
+
+  Machine.Store.FreeOffset = PutRecord (Image, Machine.Store.FreeOffset, Record);
 }
 
 const VARIABLE *
 HostPlatform::FindVariable (const std::u16string &Name, const EFI_GUID &Guid)
 {
-  auto Found = Machine.Variables.find (VariableKey (Name, Guid));
+  VARIABLE  &Found    = Machine.Found;
+  UINTN      DataSize = 0;
+  EFI_STATUS Status;
 
-  return (Found == Machine.Variables.end ()) ? NULL : &Found->second;
+  Found.Data.assign (1, 0);
+  Status = NvramStoreGetVariable (
+      &Machine.Store, Name.c_str (), &Guid, &Found.Attributes, &DataSize, Found.Data.data ());
+  if (Status == EFI_BUFFER_TOO_SMALL) {
+    Found.Data.resize (DataSize);
+    Status = NvramStoreGetVariable (
+        &Machine.Store, Name.c_str (), &Guid, NULL, &DataSize, Found.Data.data ());
+  }
+
+  Found.Data.resize (DataSize);
+  return (Status == EFI_SUCCESS) ? &Found : NULL;
 }
 
-UINTN
-HostPlatform::VariableCount (VOID)
+const HOST_RECORDS &
+HostPlatform::Records (VOID)
 {
-  return Machine.Variables.size ();
+  return Machine.Records;
 }
 
-const std::vector<SET_VARIABLE_CALL> &
-HostPlatform::SetVariableCalls (VOID)
-{
-  return Machine.SetCalls;
-}
-
-const std::vector<GET_VARIABLE_CALL> &
-HostPlatform::GetVariableCalls (VOID)
-{
-  return Machine.GetCalls;
-}
-
-const std::u16string &
+std::u16string
 HostPlatform::ConsoleText (VOID)
 {
-  return Machine.Console;
-}
+  std::u16string Text;
 
-const std::vector<std::u16string> &
-HostPlatform::ConsoleWrites (VOID)
-{
-  return Machine.Writes;
+  for (const std::u16string &Write : Machine.Records.ConsoleWrites) {
+    Text += Write;
+  }
+
+  return Text;
 }
 
 UINTN
@@ -220,61 +227,30 @@ HostPlatform::LiveBuffers (VOID)
   return Machine.Pool.size ();
 }
 
-const std::vector<UINTN> &
-HostPlatform::AllocationSizes (VOID)
-{
-  return Machine.Sizes;
-}
-
-void
-HostPlatform::SetCollationPresent (bool Present)
-{
-  Machine.CollationPresent = Present;
-}
-
 EFI_HANDLE
 HostPlatform::ImageHandle (VOID)
 {
-  return &Machine.Image;
+  return &Machine.ImageTag;
 }
 
 static void
 InstallProtocol (const EFI_GUID &Guid, VOID *Interface)
 {
-  for (INSTALLED_PROTOCOL &Installed : Machine.Protocols) {
-    if (Installed.Guid == Guid) {
-      Installed.Interface = Interface;
-      return;
-    }
-  }
-
   Machine.Protocols.push_back ({ Guid, Interface, {} });
 }
 
 void
 HostPlatform::InstallShellParameters (UINTN Argc, UCS2_CHAR **Argv)
 {
-  Machine.Parameters      = {};
-  Machine.Parameters.Argv = Argv;
-  Machine.Parameters.Argc = Argc;
+  Machine.Parameters = { Argv, Argc };
   InstallProtocol (gEfiShellParametersProtocolGuid, &Machine.Parameters);
 }
 
 void
 HostPlatform::InstallShellInterface (UINTN Argc, UCS2_CHAR **Argv)
 {
-  Machine.Shell             = {};
-  Machine.Shell.ImageHandle = ImageHandle ();
-  Machine.Shell.Argv        = Argv;
-  Machine.Shell.Argc        = Argc;
-  Machine.Shell.EchoOn      = TRUE;
+  Machine.Shell = { ImageHandle (), NULL, Argv, Argc };
   InstallProtocol (gEfiShellInterfaceGuid, &Machine.Shell);
-}
-
-const std::vector<PROTOCOL_CALL> &
-HostPlatform::ProtocolCalls (VOID)
-{
-  return Machine.ProtocolCalls;
 }
 
 UINTN
@@ -301,58 +277,39 @@ FindProtocol (const EFI_GUID *Guid)
   return NULL;
 }
 
-static EFI_STATUS
-ValidateHandle (EFI_HANDLE Handle)
-{
-  return (Handle == ImageHandle ()) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
-}
-
-// CoreOpenProtocol for the attributes that take no driver handles.
+// CoreOpenProtocol for EFI_OPEN_PROTOCOL_GET_PROTOCOL, the one way the logic opens.
 static EFI_STATUS
 OpenOnImage (
     EFI_HANDLE      Handle,
     const EFI_GUID *Protocol,
     VOID          **Interface,
     EFI_HANDLE      AgentHandle,
-    EFI_HANDLE      ControllerHandle,
-    UINT32          Attributes)
+    EFI_HANDLE      ControllerHandle)
 {
-  if ((Attributes != HOST_EFI_OPEN_PROTOCOL_TEST_PROTOCOL) && (Interface == NULL)) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  if (EFI_ERROR (ValidateHandle (Handle))) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  if ((Attributes != EFI_OPEN_PROTOCOL_GET_PROTOCOL) &&
-      (Attributes != HOST_EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL) &&
-      (Attributes != HOST_EFI_OPEN_PROTOCOL_TEST_PROTOCOL)) {
-    Machine.Misuse ("OpenProtocol: driver attributes are not modelled");
+  if ((Interface == NULL) || (Handle != ImageHandle ())) {
     return EFI_INVALID_PARAMETER;
   }
 
   INSTALLED_PROTOCOL *Installed = FindProtocol (Protocol);
 
   if (Installed == NULL) {
+    // A missing protocol clears Interface; the other errors leave it alone.
+    *Interface = NULL;
     return EFI_UNSUPPORTED;
   }
 
-  bool Counted = false;
+  // An open already on the list for this agent and controller is counted, not added.
+  bool Listed = false;
 
   for (const OPEN_ENTRY &Entry : Installed->Opens) {
-    Counted |= (Entry.AgentHandle == AgentHandle) && (Entry.ControllerHandle == ControllerHandle) &&
-               (Entry.Attributes == Attributes);
+    Listed |= (Entry.AgentHandle == AgentHandle) && (Entry.ControllerHandle == ControllerHandle);
   }
 
-  if (!Counted) {
-    Installed->Opens.push_back ({ AgentHandle, ControllerHandle, Attributes });
+  if (!Listed) {
+    Installed->Opens.push_back ({ AgentHandle, ControllerHandle });
   }
 
-  if (Attributes != HOST_EFI_OPEN_PROTOCOL_TEST_PROTOCOL) {
-    *Interface = Installed->Interface;
-  }
-
+  *Interface = Installed->Interface;
   return EFI_SUCCESS;
 }
 
@@ -367,26 +324,21 @@ Platform::OpenProtocol (
 {
   EFI_STATUS Status;
 
-  if (Protocol == NULL) {
-    Machine.Misuse ("OpenProtocol: no GUID");
+  if ((Protocol == NULL) || (Attributes != EFI_OPEN_PROTOCOL_GET_PROTOCOL)) {
+    Machine.Misuse ("OpenProtocol: no GUID, or a way of opening that is not modelled");
     return EFI_INVALID_PARAMETER;
   }
 
   if (!Faulted (Operation::OpenProtocol, &Status)) {
-    Status = OpenOnImage (Handle, Protocol, Interface, AgentHandle, ControllerHandle, Attributes);
+    Status = OpenOnImage (Handle, Protocol, Interface, AgentHandle, ControllerHandle);
   }
 
-  // Like the DXE core, a missing protocol clears Interface and other errors leave it alone.
-  if ((Status == EFI_UNSUPPORTED) && (Interface != NULL) &&
-      (Attributes != HOST_EFI_OPEN_PROTOCOL_TEST_PROTOCOL)) {
-    *Interface = NULL;
-  }
-
-  Machine.ProtocolCalls.push_back (
-      { true, Handle, *Protocol, AgentHandle, ControllerHandle, Attributes, Status });
+  Machine.Records.ProtocolCalls.push_back (
+      { true, Handle, *Protocol, AgentHandle, ControllerHandle, Status });
   return Status;
 }
 
+// CoreCloseProtocol: every open by this agent and controller is undone.
 static EFI_STATUS
 CloseOnImage (
     EFI_HANDLE      Handle,
@@ -394,8 +346,8 @@ CloseOnImage (
     EFI_HANDLE      AgentHandle,
     EFI_HANDLE      ControllerHandle)
 {
-  if (EFI_ERROR (ValidateHandle (Handle)) || EFI_ERROR (ValidateHandle (AgentHandle)) ||
-      ((ControllerHandle != NULL) && EFI_ERROR (ValidateHandle (ControllerHandle)))) {
+  if ((Handle != ImageHandle ()) || (AgentHandle != ImageHandle ()) ||
+      ((ControllerHandle != NULL) && (ControllerHandle != ImageHandle ()))) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -437,8 +389,8 @@ Platform::CloseProtocol (
     Status = CloseOnImage (Handle, Protocol, AgentHandle, ControllerHandle);
   }
 
-  Machine.ProtocolCalls.push_back (
-      { false, Handle, *Protocol, AgentHandle, ControllerHandle, 0, Status });
+  Machine.Records.ProtocolCalls.push_back (
+      { false, Handle, *Protocol, AgentHandle, ControllerHandle, Status });
   return Status;
 }
 
@@ -457,7 +409,7 @@ Platform::LocateProtocol (const EFI_GUID *Protocol, VOID *Registration, VOID **I
     return Status;
   }
 
-  if (!Machine.CollationPresent || !(*Protocol == gEfiUnicodeCollation2ProtocolGuid)) {
+  if (!(*Protocol == gEfiUnicodeCollation2ProtocolGuid)) {
     return EFI_NOT_FOUND;
   }
 
@@ -474,7 +426,9 @@ Platform::StrLwr (VOID *Collation, UCS2_CHAR *String)
     return;
   }
 
-  Machine.Collation.StrLwr (&Machine.Collation, String);
+  for (; *String != 0; String++) {
+    *String = FirmwareRoutines::EnglishLower (*String);
+  }
 }
 
 VOID *
@@ -482,7 +436,7 @@ Platform::AllocateZeroPool (UINTN AllocationSize)
 {
   EFI_STATUS Status;
 
-  Machine.Sizes.push_back (AllocationSize);
+  Machine.Records.AllocationSizes.push_back (AllocationSize);
   if (Faulted (Operation::AllocateZeroPool, &Status)) {
     return NULL;
   }
@@ -522,69 +476,14 @@ Platform::GetVariable (
     return EFI_INVALID_PARAMETER;
   }
 
-  Machine.GetCalls.push_back (
-      { VariableName, *VendorGuid, Attributes == NULL, *DataSize, Data == NULL, 0 });
-  EFI_STATUS &Recorded = Machine.GetCalls.back ().Status;
-
+  Machine.Records.GetVariableCalls.push_back (
+      { VariableName, *VendorGuid, Attributes == NULL, *DataSize });
   if (Faulted (Operation::GetVariable, &Status)) {
-    return Recorded = Status;
+    return Status;
   }
 
-  const VARIABLE *Variable = FindVariable (VariableName, *VendorGuid);
-
-  if (Variable == NULL) {
-    return Recorded = EFI_NOT_FOUND;
-  }
-
-  if (*DataSize < Variable->Data.size ()) {
-    Status = EFI_BUFFER_TOO_SMALL;
-  } else if (Data == NULL) {
-    return Recorded = EFI_INVALID_PARAMETER;
-  } else {
-    memcpy (Data, Variable->Data.data (), Variable->Data.size ());
-    Status = EFI_SUCCESS;
-  }
-
-  *DataSize = Variable->Data.size ();
-  if (Attributes != NULL) {
-    *Attributes = Variable->Attributes;
-  }
-
-  return Recorded = Status;
-}
-
-// The variable driver's rules, for a store that keeps no authenticated,
-// hardware-error or appended variables.
-static EFI_STATUS
-UpdateVariable (const SET_VARIABLE_CALL &Call)
-{
-  const UINT32 Access = EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
-
-  if (Call.Name.empty () || (Call.DataIsNull && (Call.DataSize != 0)) ||
-      ((Call.Attributes & ~(EFI_VARIABLE_NON_VOLATILE | Access)) != 0) ||
-      ((Call.Attributes & Access) == EFI_VARIABLE_RUNTIME_ACCESS) ||
-      (Call.Attributes == EFI_VARIABLE_NON_VOLATILE)) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  auto Found  = Machine.Variables.find (VariableKey (Call.Name, Call.Guid));
-  bool Exists = Found != Machine.Variables.end ();
-
-  if (Exists && (Call.Attributes != 0) && (Call.Attributes != Found->second.Attributes)) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  if ((Call.DataSize == 0) || ((Call.Attributes & Access) == 0)) {
-    if (!Exists) {
-      return EFI_NOT_FOUND;
-    }
-
-    Machine.Variables.erase (Found);
-    return EFI_SUCCESS;
-  }
-
-  SeedVariable (Call.Name, Call.Guid, Call.Attributes, Call.Data);
-  return EFI_SUCCESS;
+  return NvramStoreGetVariable (
+      &Machine.Store, VariableName, VendorGuid, Attributes, DataSize, Data);
 }
 
 EFI_STATUS
@@ -595,42 +494,34 @@ Platform::SetVariable (
     UINTN            DataSize,
     const VOID      *Data)
 {
-  EFI_STATUS Status;
+  EFI_STATUS   Status;
+  const UINT8 *Bytes = static_cast<const UINT8 *> (Data);
 
   if ((VariableName == NULL) || (VendorGuid == NULL)) {
     Machine.Misuse ("SetVariable: no name or GUID");
     return EFI_INVALID_PARAMETER;
   }
 
-  const UINT8 *Bytes = static_cast<const UINT8 *> (Data);
-
-  Machine.SetCalls.push_back (
-      { VariableName, *VendorGuid, Attributes, DataSize, Data == NULL,
-        (Bytes == NULL) ? std::vector<UINT8> () : std::vector<UINT8> (Bytes, Bytes + DataSize),
-        0 });
   if (!Faulted (Operation::SetVariable, &Status)) {
-    Status = UpdateVariable (Machine.SetCalls.back ());
+    Status = NvramStoreSetVariable (
+        &Machine.Store, VariableName, VendorGuid, Attributes, DataSize, Data);
   }
 
-  return Machine.SetCalls.back ().Status = Status;
+  Machine.Records.SetVariableCalls.push_back (
+      { VariableName, *VendorGuid, Attributes, DataSize, Data == NULL,
+        (Bytes == NULL) ? BYTES () : BYTES (Bytes, Bytes + DataSize), Status });
+  return Status;
 }
 
 INTN
 Platform::StrCmp (const UCS2_CHAR *FirstString, const UCS2_CHAR *SecondString)
 {
-  ++Machine.Calls[static_cast<int> (Operation::StrCmp)];
   return FirmwareRoutines::StrCmp (FirstString, SecondString);
 }
 
 EFI_STATUS
 Platform::StrCat (UCS2_CHAR *Destination, UINTN DestMax, const UCS2_CHAR *Source)
 {
-  EFI_STATUS Status;
-
-  if (Faulted (Operation::StrCat, &Status)) {
-    return Status;
-  }
-
   return FirmwareRoutines::StrCatS (Destination, DestMax, Source);
 }
 
@@ -646,8 +537,7 @@ PrintLikeUefiLib (const UCS2_CHAR *Format, const UCS2_CHAR *Argument, BOOLEAN Ha
 
   // UefiLib writes nothing for empty text; a failing OutputString shows nothing.
   if (!Faulted (Operation::Print, &Status) && !Text.empty ()) {
-    Machine.Console += Text;
-    Machine.Writes.push_back (Text);
+    Machine.Records.ConsoleWrites.push_back (Text);
   }
 }
 

@@ -1,8 +1,9 @@
 /** @file
-  A host stand-in for what lies behind the platform operations: a variable
-  store, a console, pool memory, Unicode Collation and the shell protocols on
-  one image handle, each answering as EDK II's firmware answers, plus the
-  controls that tests use to set the machine up, break it and look inside.
+  A host stand-in for what lies behind the platform operations: variables
+  that the store library keeps in an NVRAM image in memory, a console, pool
+  memory, Unicode Collation and the shell protocols on one image handle,
+  each answering as EDK II's firmware answers, plus the controls that tests
+  use to set the machine up, break it and look inside.
 
   Every operation counts its calls from the last Reset, and any call of an
   operation that returns a status (or a buffer) can be made to fail.
@@ -12,17 +13,10 @@
 #define HOST_PLATFORM_H_
 
 #include "platform/Platform.h"
-
-#include <string.h>
+#include "tests/support/NvramImage.h"
 
 #include <string>
 #include <vector>
-
-inline bool
-operator== (const EFI_GUID &First, const EFI_GUID &Second)
-{
-  return memcmp (&First, &Second, sizeof (EFI_GUID)) == 0;
-}
 
 namespace HostPlatform {
 enum class Operation {
@@ -34,59 +28,23 @@ enum class Operation {
   FreePool,
   GetVariable,
   SetVariable,
-  StrCmp,
-  StrCat,
   Print,
   Count
 };
 
-///
-/// EFI_SHELL_PARAMETERS_PROTOCOL with all its members, as the shell lays it out.
-///
-typedef struct {
-  UCS2_CHAR **Argv;
-  UINTN       Argc;
-  VOID       *StdIn;
-  VOID       *StdOut;
-  VOID       *StdErr;
-} EFI_SHELL_PARAMETERS_PROTOCOL;
-
-typedef struct {
-  UINT32 Attributes;
-} EFI_SHELL_ARG_INFO;
-
-///
-/// The older shell's EFI_SHELL_INTERFACE with all its members.
-///
-typedef struct {
-  EFI_HANDLE          ImageHandle;
-  VOID               *Info;
-  UCS2_CHAR         **Argv;
-  UINTN               Argc;
-  UCS2_CHAR         **RedirArgv;
-  UINTN               RedirArgc;
-  VOID               *StdIn;
-  VOID               *StdOut;
-  VOID               *StdErr;
-  EFI_SHELL_ARG_INFO *ArgInfo;
-  BOOLEAN             EchoOn;
-} EFI_SHELL_INTERFACE;
-
 struct VARIABLE {
-  std::u16string     Name;
-  EFI_GUID           Guid;
-  UINT32             Attributes;
-  std::vector<UINT8> Data;
+  UINT32 Attributes;
+  BYTES  Data;
 };
 
 struct SET_VARIABLE_CALL {
-  std::u16string     Name;
-  EFI_GUID           Guid;
-  UINT32             Attributes;
-  UINTN              DataSize;
-  bool               DataIsNull;
-  std::vector<UINT8> Data;
-  EFI_STATUS         Status;
+  std::u16string Name;
+  EFI_GUID       Guid;
+  UINT32         Attributes;
+  UINTN          DataSize;
+  bool           DataIsNull;
+  BYTES          Data;
+  EFI_STATUS     Status;
 };
 
 struct GET_VARIABLE_CALL {
@@ -94,8 +52,6 @@ struct GET_VARIABLE_CALL {
   EFI_GUID       Guid;
   bool           AttributesIsNull;
   UINTN          DataSize;
-  bool           DataIsNull;
-  EFI_STATUS     Status;
 };
 
 struct PROTOCOL_CALL {
@@ -104,12 +60,11 @@ struct PROTOCOL_CALL {
   EFI_GUID   Guid;
   EFI_HANDLE AgentHandle;
   EFI_HANDLE ControllerHandle;
-  UINT32     Attributes;
   EFI_STATUS Status;
 };
 
 /**
-  Back to a fresh machine: no variables, no text, no buffers, no faults,
+  Back to a fresh machine: an empty store, no text, no buffers, no faults,
   Unicode Collation present, no shell protocol, all counts zero.
 **/
 void Reset (VOID);
@@ -123,7 +78,9 @@ void SetMisuseHandler (void (*Handler) (const char *Message));
 
 /**
   Makes call number CallNumber (from 1, counted since Reset) of Op fail
-  with Status; AllocateZeroPool fails by giving NULL, Print by showing nothing.
+  with Status; AllocateZeroPool fails by giving NULL, Print by showing
+  nothing, LocateProtocol with EFI_NOT_FOUND as if Unicode Collation were
+  absent.
 **/
 void FailCall (Operation Op, UINTN CallNumber, EFI_STATUS Status);
 
@@ -135,48 +92,43 @@ CallCount (Operation Op);
 const char *OperationName (Operation Op);
 
 /**
-  Puts a variable in the store as an earlier boot would have left it.
+  Puts a variable in the store as an earlier boot would have left it, past
+  the size that the store's own writes take if need be.
 **/
 void SeedVariable (
-    const std::u16string     &Name,
-    const EFI_GUID           &Guid,
-    UINT32                    Attributes,
-    const std::vector<UINT8> &Data);
+    const std::u16string &Name,
+    const EFI_GUID       &Guid,
+    UINT32                Attributes,
+    const BYTES          &Data);
 
 /**
-  @return The stored variable, or NULL.
+  @return The variable as GetVariable reads it, valid until the next call, or NULL.
 **/
 const VARIABLE *FindVariable (const std::u16string &Name, const EFI_GUID &Guid);
 
-UINTN
-VariableCount (VOID);
+///
+/// What the machine was asked since the last Reset, in order.
+///
+struct HOST_RECORDS {
+  std::vector<SET_VARIABLE_CALL> SetVariableCalls;
+  std::vector<GET_VARIABLE_CALL> GetVariableCalls;
+  std::vector<PROTOCOL_CALL>     ProtocolCalls;   ///< Every OpenProtocol and CloseProtocol.
+  std::vector<UINTN>             AllocationSizes; ///< Of every AllocateZeroPool, failed or not.
+  std::vector<std::u16string>    ConsoleWrites;   ///< Each OutputString the console was given.
+};
 
-const std::vector<SET_VARIABLE_CALL> &SetVariableCalls (VOID);
-
-const std::vector<GET_VARIABLE_CALL> &GetVariableCalls (VOID);
+const HOST_RECORDS &Records (VOID);
 
 /**
-  Everything the console was given, and each OutputString of it apart.
+  All that the console was given, in one.
 **/
-const std::u16string &ConsoleText (VOID);
-
-const std::vector<std::u16string> &ConsoleWrites (VOID);
+std::u16string ConsoleText (VOID);
 
 /**
   Pool buffers given out and not yet freed.
 **/
 UINTN
 LiveBuffers (VOID);
-
-/**
-  The size asked of every AllocateZeroPool, failed ones included.
-**/
-const std::vector<UINTN> &AllocationSizes (VOID);
-
-/**
-  Absent, LocateProtocol answers EFI_NOT_FOUND for Unicode Collation 2.
-**/
-void SetCollationPresent (bool Present);
 
 /**
   The one handle the protocol database knows: the application's image.
@@ -190,11 +142,6 @@ ImageHandle (VOID);
 void InstallShellParameters (UINTN Argc, UCS2_CHAR **Argv);
 
 void InstallShellInterface (UINTN Argc, UCS2_CHAR **Argv);
-
-/**
-  Every OpenProtocol and CloseProtocol, in order.
-**/
-const std::vector<PROTOCOL_CALL> &ProtocolCalls (VOID);
 
 /**
   Opens that no CloseProtocol has undone.

@@ -1,6 +1,7 @@
 /** @file
   The host platform's own answers where the logic relies on firmware
-  behaviour that the other tests do not show on their own.
+  behaviour that the other tests do not show on their own. (Its variables
+  are the store library's, tested with it.)
 **/
 
 #include "HostTest.h"
@@ -28,23 +29,4 @@ TEST_F (HostPlatformTest, PrintTranslatesLineEndsLikeBasePrintLib)
   Reset ();
   Platform::Print (u"[%s]\n", u"x");
   EXPECT_EQ (ConsoleText (), u"[x]\r\n");
-}
-
-TEST_F (HostPlatformTest, GetVariableReportsTheSizeItNeeds)
-{
-  UINT8    Data[4]    = {};
-  UINT32   Attributes = 0;
-  UINTN    DataSize   = 1;
-  EFI_GUID Guid       = ShellVendorGuid ();
-
-  SeedVariable (u"Brisvane", ShellVendorGuid (), 0x3, { 1, 2, 3 });
-  EXPECT_EQ (
-      Platform::GetVariable (u"Brisvane", &Guid, &Attributes, &DataSize, Data),
-      EFI_BUFFER_TOO_SMALL);
-  EXPECT_EQ (DataSize, 3u);
-  EXPECT_EQ (Attributes, 0x3u);
-  DataSize = sizeof (Data);
-  EXPECT_EQ (Platform::GetVariable (u"Brisvane", &Guid, NULL, &DataSize, Data), EFI_SUCCESS);
-  EXPECT_EQ (DataSize, 3u);
-  EXPECT_EQ (Data[2], 3);
 }

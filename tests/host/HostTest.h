@@ -1,105 +1,14 @@
 /** @file
-  What every host test shares: a fixture that gives each test a fresh
-  machine and checks that it leaves no buffer behind, writable argument
-  vectors, and the identity of the start-up option variable.
+  The fixture of every host test: each test gets a fresh machine, and must
+  leave no pool buffer and no protocol open behind it.
 **/
 
 #ifndef HOST_TEST_H_
 #define HOST_TEST_H_
 
-#include "HostPlatform.h"
+#include "CommandModel.h"
 
 #include <gtest/gtest.h>
-
-#include <initializer_list>
-#include <memory>
-
-///
-/// A shell's argument vector: Argc pointers to writable strings, each in a
-/// heap block of its own exact size, so that AddressSanitizer sees a read
-/// past a word's NUL or past the last pointer.
-///
-class ArgumentVector {
-public:
-  ArgumentVector (std::initializer_list<std::u16string> Words)
-      : ArgumentVector (std::vector<std::u16string> (Words))
-  {
-  }
-
-  explicit ArgumentVector (const std::vector<std::u16string> &Words)
-      : Pointers (new UCS2_CHAR *[Words.size ()]), Count (Words.size ())
-  {
-    for (UINTN Index = 0; Index < Count; Index++) {
-      Storage.emplace_back (new UCS2_CHAR[Words[Index].size () + 1]);
-      std::copy (
-          Words[Index].c_str (), Words[Index].c_str () + Words[Index].size () + 1,
-          Storage.back ().get ());
-      Pointers[Index] = Storage.back ().get ();
-    }
-  }
-
-  ArgumentVector (const ArgumentVector &)            = delete;
-  ArgumentVector &operator= (const ArgumentVector &) = delete;
-
-  UINTN
-  Argc (VOID) const
-  {
-    return Count;
-  }
-
-  UCS2_CHAR **
-  Argv (VOID)
-  {
-    return Pointers.get ();
-  }
-
-  std::u16string
-  operator[] (UINTN Index) const
-  {
-    return Storage[Index].get ();
-  }
-
-private:
-  std::vector<std::unique_ptr<UCS2_CHAR[]>> Storage;
-  std::unique_ptr<UCS2_CHAR *[]>            Pointers;
-  UINTN                                     Count;
-};
-
-///
-/// The start-up option variable's vendor GUID, from its bytes in memory.
-///
-inline EFI_GUID
-ShellVendorGuid (VOID)
-{
-  static const UINT8 Bytes[] = { 0x5A, 0xEF, 0x8D, 0x15, 0x56, 0xF6, 0x9C, 0x41,
-                                 0xB0, 0x27, 0x7A, 0x31, 0x92, 0xC0, 0x79, 0xD2 };
-  EFI_GUID           Guid;
-
-  memcpy (&Guid, Bytes, sizeof (Guid));
-  return Guid;
-}
-
-///
-/// Text as the variable holds it: little-endian code units and one NUL.
-///
-inline std::vector<UINT8>
-StoredBytes (const std::u16string &Text)
-{
-  std::vector<UINT8> Bytes;
-
-  for (char16_t Unit : Text + u'\0') {
-    Bytes.push_back (static_cast<UINT8> (Unit & 0xFF));
-    Bytes.push_back (static_cast<UINT8> (Unit >> 8));
-  }
-
-  return Bytes;
-}
-
-inline const HostPlatform::VARIABLE *
-StartupVariable (VOID)
-{
-  return HostPlatform::FindVariable (u"Brisvane", ShellVendorGuid ());
-}
 
 class HostTest : public ::testing::Test {
 protected:

