@@ -5,53 +5,17 @@
   do.
 **/
 
-#include "HostPlatform.h"
+#include "HostMachine.h"
 
 #include "platform/host/FirmwareRoutines.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <algorithm>
-#include <map>
-
 using namespace HostPlatform;
 
 // The store region of OVMF's 2 MB variable file.
 #define HOST_STORE_REGION_SIZE 0xE000
-
-///
-/// The leading members of the shell protocols as the shells lay them out,
-/// declared apart from Platform.h's so that a wrong layout there shows.
-///
-struct SHELL_PARAMETERS {
-  UCS2_CHAR **Argv;
-  UINTN       Argc;
-};
-
-struct SHELL_INTERFACE {
-  EFI_HANDLE  ImageHandle;
-  VOID       *Info;
-  UCS2_CHAR **Argv;
-  UINTN       Argc;
-};
-
-struct OPEN_ENTRY {
-  EFI_HANDLE AgentHandle;
-  EFI_HANDLE ControllerHandle;
-};
-
-struct INSTALLED_PROTOCOL {
-  EFI_GUID                Guid;
-  VOID                   *Interface;
-  std::vector<OPEN_ENTRY> Opens;
-};
-
-struct FAULT {
-  Operation  Op;
-  UINTN      CallNumber;
-  EFI_STATUS Status;
-};
 
 static void
 AbortOnMisuse (const char *Message)
@@ -60,28 +24,13 @@ AbortOnMisuse (const char *Message)
   abort ();
 }
 
-struct HOST_MACHINE {
-  void (*Misuse) (const char *) = AbortOnMisuse;
-  UINTN                           Calls[static_cast<int> (Operation::Count)];
-  std::vector<FAULT>              Faults;
-  NVRAM_STORE                     Store;
-  VARIABLE                        Found;
-  HOST_RECORDS                    Records;
-  std::map<VOID *, UINTN>         Pool;
-  char                            Collation;
-  std::vector<INSTALLED_PROTOCOL> Protocols;
-  SHELL_PARAMETERS                Parameters;
-  SHELL_INTERFACE                 Shell;
-  char                            ImageTag;
-};
-
-static HOST_MACHINE Machine;
+HOST_MACHINE Machine;
 
 // Outside the machine, so that each Reset copies into the same buffer.
 static BYTES Image;
 
 // Counts the call and tells whether a fault was armed for it.
-static bool
+bool
 Faulted (Operation Op, EFI_STATUS *Status)
 {
   UINTN Number = ++Machine.Calls[static_cast<int> (Op)];
@@ -123,7 +72,7 @@ HostPlatform::Reset (VOID)
   void (*Misuse) (const char *) = Machine.Misuse;
 
   Machine        = HOST_MACHINE ();
-  Machine.Misuse = Misuse;
+  Machine.Misuse = (Misuse != NULL) ? Misuse : AbortOnMisuse;
   OpenFreshStore ();
 }
 
@@ -225,196 +174,6 @@ UINTN
 HostPlatform::LiveBuffers (VOID)
 {
   return Machine.Pool.size ();
-}
-
-EFI_HANDLE
-HostPlatform::ImageHandle (VOID)
-{
-  return &Machine.ImageTag;
-}
-
-static void
-InstallProtocol (const EFI_GUID &Guid, VOID *Interface)
-{
-  Machine.Protocols.push_back ({ Guid, Interface, {} });
-}
-
-void
-HostPlatform::InstallShellParameters (UINTN Argc, UCS2_CHAR **Argv)
-{
-  Machine.Parameters = { Argv, Argc };
-  InstallProtocol (gEfiShellParametersProtocolGuid, &Machine.Parameters);
-}
-
-void
-HostPlatform::InstallShellInterface (UINTN Argc, UCS2_CHAR **Argv)
-{
-  Machine.Shell = { ImageHandle (), NULL, Argv, Argc };
-  InstallProtocol (gEfiShellInterfaceGuid, &Machine.Shell);
-}
-
-UINTN
-HostPlatform::OpenProtocolEntries (VOID)
-{
-  UINTN Entries = 0;
-
-  for (const INSTALLED_PROTOCOL &Installed : Machine.Protocols) {
-    Entries += Installed.Opens.size ();
-  }
-
-  return Entries;
-}
-
-static INSTALLED_PROTOCOL *
-FindProtocol (const EFI_GUID *Guid)
-{
-  for (INSTALLED_PROTOCOL &Installed : Machine.Protocols) {
-    if (Installed.Guid == *Guid) {
-      return &Installed;
-    }
-  }
-
-  return NULL;
-}
-
-// CoreOpenProtocol for EFI_OPEN_PROTOCOL_GET_PROTOCOL, the one way the logic opens.
-static EFI_STATUS
-OpenOnImage (
-    EFI_HANDLE      Handle,
-    const EFI_GUID *Protocol,
-    VOID          **Interface,
-    EFI_HANDLE      AgentHandle,
-    EFI_HANDLE      ControllerHandle)
-{
-  if ((Interface == NULL) || (Handle != ImageHandle ())) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  INSTALLED_PROTOCOL *Installed = FindProtocol (Protocol);
-
-  if (Installed == NULL) {
-    // A missing protocol clears Interface; the other errors leave it alone.
-    *Interface = NULL;
-    return EFI_UNSUPPORTED;
-  }
-
-  // An open already on the list for this agent and controller is counted, not added.
-  bool Listed = false;
-
-  for (const OPEN_ENTRY &Entry : Installed->Opens) {
-    Listed |= (Entry.AgentHandle == AgentHandle) && (Entry.ControllerHandle == ControllerHandle);
-  }
-
-  if (!Listed) {
-    Installed->Opens.push_back ({ AgentHandle, ControllerHandle });
-  }
-
-  *Interface = Installed->Interface;
-  return EFI_SUCCESS;
-}
-
-EFI_STATUS
-Platform::OpenProtocol (
-    EFI_HANDLE      Handle,
-    const EFI_GUID *Protocol,
-    VOID          **Interface,
-    EFI_HANDLE      AgentHandle,
-    EFI_HANDLE      ControllerHandle,
-    UINT32          Attributes)
-{
-  EFI_STATUS Status;
-
-  if ((Protocol == NULL) || (Attributes != EFI_OPEN_PROTOCOL_GET_PROTOCOL)) {
-    Machine.Misuse ("OpenProtocol: no GUID, or a way of opening that is not modelled");
-    return EFI_INVALID_PARAMETER;
-  }
-
-  if (!Faulted (Operation::OpenProtocol, &Status)) {
-    Status = OpenOnImage (Handle, Protocol, Interface, AgentHandle, ControllerHandle);
-  }
-
-  Machine.Records.ProtocolCalls.push_back (
-      { true, Handle, *Protocol, AgentHandle, ControllerHandle, Status });
-  return Status;
-}
-
-// CoreCloseProtocol: every open by this agent and controller is undone.
-static EFI_STATUS
-CloseOnImage (
-    EFI_HANDLE      Handle,
-    const EFI_GUID *Protocol,
-    EFI_HANDLE      AgentHandle,
-    EFI_HANDLE      ControllerHandle)
-{
-  if ((Handle != ImageHandle ()) || (AgentHandle != ImageHandle ()) ||
-      ((ControllerHandle != NULL) && (ControllerHandle != ImageHandle ()))) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  INSTALLED_PROTOCOL *Installed = FindProtocol (Protocol);
-
-  if (Installed == NULL) {
-    return EFI_NOT_FOUND;
-  }
-
-  std::vector<OPEN_ENTRY> &Opens  = Installed->Opens;
-  UINTN                    Before = Opens.size ();
-
-  Opens.erase (
-      std::remove_if (
-          Opens.begin (), Opens.end (),
-          [&] (const OPEN_ENTRY &Entry) {
-            return (Entry.AgentHandle == AgentHandle) &&
-                   (Entry.ControllerHandle == ControllerHandle);
-          }),
-      Opens.end ());
-  return (Opens.size () < Before) ? EFI_SUCCESS : EFI_NOT_FOUND;
-}
-
-EFI_STATUS
-Platform::CloseProtocol (
-    EFI_HANDLE      Handle,
-    const EFI_GUID *Protocol,
-    EFI_HANDLE      AgentHandle,
-    EFI_HANDLE      ControllerHandle)
-{
-  EFI_STATUS Status;
-
-  if (Protocol == NULL) {
-    Machine.Misuse ("CloseProtocol: no GUID");
-    return EFI_INVALID_PARAMETER;
-  }
-
-  if (!Faulted (Operation::CloseProtocol, &Status)) {
-    Status = CloseOnImage (Handle, Protocol, AgentHandle, ControllerHandle);
-  }
-
-  Machine.Records.ProtocolCalls.push_back (
-      { false, Handle, *Protocol, AgentHandle, ControllerHandle, Status });
-  return Status;
-}
-
-EFI_STATUS
-Platform::LocateProtocol (const EFI_GUID *Protocol, VOID *Registration, VOID **Interface)
-{
-  EFI_STATUS Status;
-
-  if ((Protocol == NULL) || (Interface == NULL) || (Registration != NULL)) {
-    Machine.Misuse ("LocateProtocol: no GUID, no Interface, or a registration");
-    return EFI_INVALID_PARAMETER;
-  }
-
-  *Interface = NULL;
-  if (Faulted (Operation::LocateProtocol, &Status)) {
-    return Status;
-  }
-
-  if (!(*Protocol == gEfiUnicodeCollation2ProtocolGuid)) {
-    return EFI_NOT_FOUND;
-  }
-
-  *Interface = &Machine.Collation;
-  return EFI_SUCCESS;
 }
 
 VOID
