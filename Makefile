@@ -1,6 +1,7 @@
-# brisvane: `make` builds build/brisvane.efi (installing what this machine
-# lacks and fetching EDK II into a cache outside the repo), `make test` runs
-# every test, `make clean` removes the build output but keeps the EDK II cache.
+# brisvane: `make` builds build/brisvane.efi and build/aarch64/brisvane.efi
+# (installing what this machine lacks and fetching EDK II into a cache outside
+# the repo), `make test` runs every test, `make clean` removes the build output
+# but keeps the EDK II cache.
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := all
