@@ -1,16 +1,39 @@
-# brisvane: `make` builds build/brisvane.efi (installing what this machine
-# lacks and fetching EDK II into a cache outside the repo), `make test` runs
-# every test, `make clean` removes the build output but keeps the EDK II cache.
+# brisvane: `make` builds build/brisvane.efi and build/aarch64/brisvane.efi
+# (installing what this machine lacks and fetching EDK II into a cache outside
+# the repo), `make test` runs every test, `make clean` removes the build output
+# but keeps the EDK II cache.
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := all
 
-EDK2_VERSION := 2022.11
+# EDK II: 2022.11 (Debian 12) by default; EDK2_RELEASE=2025.02 (Debian 13)
+# builds with the newer one. Each is fetched once into the cache.
+EDK2_RELEASE ?= 2022.11
 EDK2_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/brisvane
-EDK2 := $(EDK2_CACHE)/edk2-$(EDK2_VERSION)
+EDK2 := $(EDK2_CACHE)/edk2-$(EDK2_RELEASE)
 BUILD := build
-EFI := $(BUILD)/brisvane.efi
-EDK2_OUT := $(BUILD)/edk2-ws/Build/Brisvane/RELEASE_GCC5/X64
+# The EDK II tool chain: empty for the tree's GCC tool chain (GCC5 in 2022.11,
+# GCC in 2025.02), or CLANGDWARF or CLANGPDB (Debian's clang and lld).
+TOOLCHAIN ?=
+# AArch64 too where the tool chain has it: CLANGPDB never does, and
+# CLANGDWARF only from 2025.02 on.
+NO_AARCH64 := $(filter CLANGPDB,$(TOOLCHAIN))$(filter 2022.11-CLANGDWARF,$(EDK2_RELEASE)-$(TOOLCHAIN))
+EFI_ARCHS ?= X64 $(if $(NO_AARCH64),,AARCH64)
+BUILD_EFI_OPTIONS := $(foreach arch,$(EFI_ARCHS),-a $(arch)) $(if $(TOOLCHAIN),-t $(TOOLCHAIN))
+# Images go to build/x64/ and build/aarch64/ (brisvane.efi and the firmware
+# tests' harness.efi); another release's under build/edk2-RELEASE/, another
+# tool chain's in a folder named after it (build/clangdwarf/x64/). The EDK II
+# workspace of a release is EDK2_BUILD/edk2-ws.
+EDK2_BUILD := $(BUILD)$(if $(filter-out 2022.11,$(EDK2_RELEASE)),/edk2-$(EDK2_RELEASE))
+EFI_DIR := $(EDK2_BUILD)$(if $(TOOLCHAIN),/$(shell echo '$(TOOLCHAIN)' | tr A-Z a-z))
+EFI_IMAGES := $(foreach arch,$(shell echo '$(EFI_ARCHS)' | tr A-Z a-z),$(EFI_DIR)/$(arch)/brisvane.efi)
+EFI_AARCH64 := $(filter %/aarch64/brisvane.efi,$(EFI_IMAGES))
+EDK2_OUT := $(EFI_DIR)/x64
+# The default build (2022.11, the GCC tool chain) ships: its X64 image is
+# also build/brisvane.efi, where users and scripts find it, and its images
+# have size budgets.
+DEFAULT_BUILD := $(if $(filter $(BUILD),$(EFI_DIR)),yes)
+EFI := $(if $(DEFAULT_BUILD),$(BUILD),$(EDK2_OUT))/brisvane.efi
 VARS := $(BUILD)/brisvane-vars
 # The Linux builds of one CMake project: the product, and the sanitized
 # tests with the fuzzer (clang, for libFuzzer).
@@ -20,11 +43,14 @@ HOST_SOURCES := CMakeLists.txt $(shell git ls-files 'app/*' 'command/*' 'store/*
 	'vars/*' 'varstore/*' 2>/dev/null)
 
 FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
-	store/*.cpp store/*.h platform/*.h platform/uefi/*) \
+	store/*.cpp store/*.h platform/*.h platform/uefi/* tests/firmware/harness/*) \
 	Brisvane.inf BrisvanePkg.dsc BrisvanePkg.dec
 
 # The size of a plain C build of the same behaviour with the same libraries.
 SIZE_BUDGET := 10304
+# AArch64 images align their sections to 4 KB: six pages, the size of the
+# first AArch64 build.
+SIZE_BUDGET_AARCH64 := 24576
 
 # make sign, and the signed UEFI Shell for the Secure Boot test; first, for
 # the firmware tests' rules name its files.
@@ -34,24 +60,47 @@ include tests/firmware/firmware.mk
 # The command-line fuzzer: make fuzz (FUZZ_SECONDS), make fuzz-smoke.
 include tests/fuzz/fuzz.mk
 
-.PHONY: all packages edk2 test check check-build test-host check-format check-efi \
-	check-reproducible clean
+.PHONY: all packages edk2 efi efi-variants sizes test check check-build test-host \
+	check-format check-efi check-reproducible clean
 
-all: $(EFI) $(MAN) $(VARS)
+all: efi $(MAN) $(VARS)
 
 # Probing costs well under a second, so every run checks the packages.
 packages:
 	@scripts/install-packages.sh
 
-$(EDK2)/BaseTools/Source/C/bin/GenFw: | packages
-	@scripts/fetch-edk2.sh $(EDK2)
+# Fetching, and the set-up after it, is skipped in well under a second when
+# done, so every run checks it.
+edk2: packages
+	@scripts/fetch-edk2.sh $(EDK2) $(EDK2_RELEASE)
 
-edk2: packages $(EDK2)/BaseTools/Source/C/bin/GenFw
+efi: $(EFI) $(EFI_IMAGES)
 
-$(EFI): $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
-	@scripts/build-efi.sh $(EDK2) $(BUILD) RELEASE
-	@cp $(EDK2_OUT)/brisvane.efi $@
-	@echo "built $@ ($$(stat -c %s $@) bytes)"
+# One EDK II build makes every architecture's images (and the harness).
+$(EFI_IMAGES) &: $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
+	@scripts/build-efi.sh $(BUILD_EFI_OPTIONS) $(EDK2) $(EDK2_BUILD) RELEASE
+	@for image in $(EFI_IMAGES); do echo "built $$image ($$(stat -c %s $$image) bytes)"; done
+
+ifdef DEFAULT_BUILD
+$(EFI): $(EDK2_OUT)/brisvane.efi
+	@cp $< $@
+endif
+
+# Every image variant: each tool chain on each EDK II release (2025.02 with
+# GCC and CLANGDWARF); then their sizes.
+efi-variants:
+	@$(MAKE) --no-print-directory efi
+	@$(MAKE) --no-print-directory efi TOOLCHAIN=CLANGDWARF
+	@$(MAKE) --no-print-directory efi TOOLCHAIN=CLANGPDB
+	@$(MAKE) --no-print-directory efi EDK2_RELEASE=2025.02
+	@$(MAKE) --no-print-directory efi EDK2_RELEASE=2025.02 TOOLCHAIN=CLANGDWARF
+	@$(MAKE) --no-print-directory sizes
+
+# The size and hash of every brisvane.efi built so far, per architecture
+# (the folder) and tool chain or release (the folder above it).
+sizes:
+	@python3 scripts/check-efi.py $$(find $(BUILD) \( -name edk2-ws -o -name reproducible \) \
+		-prune -o -path '*/x64/brisvane.efi' -print -o -path '*/aarch64/brisvane.efi' -print | sort)
 
 # make check is the fast loop: the unit tests alone, sanitized.
 test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware test-sign
@@ -78,11 +127,14 @@ check-format: | packages
 	@git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 	@echo "format: every C and C++ file follows .clang-format"
 
-check-efi: $(EFI)
-	@python3 scripts/check-efi.py --max-size $(SIZE_BUDGET) $(EFI)
+check-efi: efi
+	@python3 scripts/check-efi.py --machine X64 \
+		$(if $(DEFAULT_BUILD),--max-size $(SIZE_BUDGET)) $(EFI)
+	@$(if $(EFI_AARCH64),python3 scripts/check-efi.py --machine AARCH64 \
+		$(if $(DEFAULT_BUILD),--max-size $(SIZE_BUDGET_AARCH64)) $(EFI_AARCH64))
 
 check-reproducible: | edk2
-	@scripts/check-reproducible.sh $(EDK2) $(BUILD)/reproducible
+	@scripts/check-reproducible.sh $(EDK2) $(EDK2_BUILD)/reproducible $(BUILD_EFI_OPTIONS)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,20 +1,73 @@
 #!/bin/bash
-# Builds brisvane.efi with EDK II's own build: X64, GCC5, the target given
-# (RELEASE by default). Usage: build-efi.sh EDK2_DIR OUT_DIR [TARGET]
+# Builds the package (brisvane.efi and the test harness) with EDK II's own
+# build. Usage:
+#
+#   build-efi.sh [-a ARCH]... [-t TOOLCHAIN] EDK2_DIR OUT_DIR [TARGET]
+#
+# ARCH is X64 (the default) or AARCH64, and may repeat; TARGET is RELEASE
+# (the default) or DEBUG. Without -t the tree's GCC tool chain is used: GCC
+# where the tree has it (2025.02 and later), else GCC5. The workspace is
+# OUT_DIR/edk2-ws, shared by every tool chain; the images are copied to
+# OUT_DIR/x64/ and OUT_DIR/aarch64/, or with -t to OUT_DIR/<toolchain>/x64/
+# and so on (the tool chain's name in lower case).
 #
 # EDK II finds packages by directory name, while a clone's folder name is
 # not ours to choose, so the workspace holds a link named BrisvanePkg to
 # the repo.
 set -euo pipefail
 
-EDK2=$(realpath "${1:?usage: build-efi.sh EDK2_DIR OUT_DIR [TARGET]}")
-OUT=$(realpath -m "${2:?usage: build-efi.sh EDK2_DIR OUT_DIR [TARGET]}")
+usage="usage: build-efi.sh [-a ARCH]... [-t TOOLCHAIN] EDK2_DIR OUT_DIR [TARGET]"
+ARCHS=()
+TOOLCHAIN=
+while getopts a:t: option; do
+    case $option in
+    a) ARCHS+=("$OPTARG") ;;
+    t) TOOLCHAIN=$OPTARG ;;
+    *) echo "$usage" >&2 && exit 2 ;;
+    esac
+done
+shift $((OPTIND - 1))
+[ ${#ARCHS[@]} -gt 0 ] || ARCHS=(X64)
+
+EDK2=$(realpath "${1:?$usage}")
+OUT=$(realpath -m "${2:?$usage}")
 TARGET=${3:-RELEASE}
 REPO=$(realpath "$(dirname "$0")/..")
 WS=$OUT/edk2-ws
+TOOLS_DEF=$EDK2/BaseTools/Conf/tools_def.template
 
-mkdir -p "$WS/Conf"
+IMAGES=$OUT
+if [ -n "$TOOLCHAIN" ]; then
+    IMAGES=$OUT/${TOOLCHAIN,,}
+elif grep -q '^\*_GCC_\*_\*_FAMILY' "$TOOLS_DEF"; then
+    TOOLCHAIN=GCC
+else
+    TOOLCHAIN=GCC5
+fi
+for arch in "${ARCHS[@]}"; do
+    grep -q "^\*_${TOOLCHAIN}_${arch}_CC_PATH" "$TOOLS_DEF" || {
+        echo "build-efi: this EDK II has no $TOOLCHAIN tool chain for $arch" >&2
+        exit 1
+    }
+done
+
+# edksetup.sh fills the workspace's Conf from the tree's templates once, so
+# a workspace serves the tree it was made for.
+if [ ! -d "$WS/Conf" ]; then
+    mkdir -p "$WS/Conf"
+    echo "$EDK2" >"$WS/edk2-tree"
+elif [ -f "$WS/edk2-tree" ] && [ "$(cat "$WS/edk2-tree")" != "$EDK2" ]; then
+    echo "build-efi: $WS was made for $(cat "$WS/edk2-tree"), not $EDK2" >&2
+    exit 1
+fi
 ln -sfn "$REPO" "$WS/BrisvanePkg"
+# The GCC AArch64 link looks for liblto-aarch64.a under $(WORKSPACE), in the
+# folder where the tree keeps it (fetch-edk2.sh assembles it there).
+for lto in ArmPkg/Library/GccLto BaseTools/Bin/GccLto; do
+    [ -d "$EDK2/$lto" ] || continue
+    mkdir -p "$WS/$(dirname "$lto")"
+    ln -sfn "$EDK2/$lto" "$WS/$lto"
+done
 
 # GenFw records the path of the linked image in the .efi's debug directory
 # (zeroed, but its length stays), so the workspace is reached through a link
@@ -29,19 +82,37 @@ export PACKAGES_PATH=$LINK:$EDK2
 export EDK_TOOLS_PATH=$EDK2/BaseTools
 export CONF_PATH=$LINK/Conf
 export PYTHON_COMMAND=${PYTHON_COMMAND:-python3}
+# Cross compilers and clang, under the names the tool chains read.
+export GCC5_AARCH64_PREFIX=${GCC5_AARCH64_PREFIX:-aarch64-linux-gnu-}
+export GCC_AARCH64_PREFIX=${GCC_AARCH64_PREFIX:-aarch64-linux-gnu-}
+if command -v clang >/dev/null; then
+    clang_bin=$(dirname "$(realpath "$(command -v clang)")")/
+    export CLANG_BIN=${CLANG_BIN:-$clang_bin}
+    export CLANGDWARF_BIN=${CLANGDWARF_BIN:-$CLANG_BIN}
+fi
 
 cd "$EDK2"
 # edksetup.sh reads its own arguments; give it none of ours.
 set --
-# shellcheck disable=SC1091 # EDK II's own set-up script
 set +u
+# shellcheck disable=SC1091 # EDK II's own set-up script
 . ./edksetup.sh >/dev/null
 set -u
 
-LOG=$OUT/edk2-build.log
-if ! build -a X64 -t GCC5 -b "$TARGET" -n "$(nproc)" \
+mkdir -p "$IMAGES"
+LOG=$IMAGES/edk2-build.log
+arch_options=()
+for arch in "${ARCHS[@]}"; do
+    arch_options+=(-a "$arch")
+done
+if ! build "${arch_options[@]}" -t "$TOOLCHAIN" -b "$TARGET" -n "$(nproc)" \
     -p BrisvanePkg/BrisvanePkg.dsc >"$LOG" 2>&1; then
     grep -E -B2 -A6 "error:|error [0-9A-F]+:" "$LOG" | head -60 >&2
     echo "build-efi: EDK II build failed; the whole log is $LOG" >&2
     exit 1
 fi
+
+for arch in "${ARCHS[@]}"; do
+    mkdir -p "$IMAGES/${arch,,}"
+    cp "$WS/Build/Brisvane/${TARGET}_$TOOLCHAIN/$arch/"{brisvane,harness}.efi "$IMAGES/${arch,,}/"
+done

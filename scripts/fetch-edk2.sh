@@ -1,16 +1,28 @@
 #!/bin/sh
-# Fetches Debian's edk2 source package into DEST (unpacked, with Debian's
-# patches applied) unless DEST already holds it, then builds BaseTools there
-# if they are not built yet.
+# Fetches an EDK II release, as Debian's edk2 source package, into DEST
+# (unpacked, with Debian's patches applied) unless DEST already holds it, then
+# builds BaseTools and the AArch64 link-time object there if they are not
+# built yet. Usage: fetch-edk2.sh DEST [RELEASE]; RELEASE is 2022.11 (Debian
+# 12, the default) or 2025.02 (Debian 13).
 #
-# The machine's apt sources list binary packages only, so a deb-src entry is
-# derived from its own sources file into a private apt configuration; the
-# system's apt configuration is left untouched.
+# The machine's apt sources list binary packages only, so a deb-src entry for
+# the release's Debian suite is derived from its own sources file into a
+# private apt configuration; the system's apt configuration is left untouched.
 set -eu
 
-DEST=${1:?usage: fetch-edk2.sh DEST}
-VERSION=${EDK2_DEBIAN_VERSION:-2022.11-6+deb12u2}
+DEST=${1:?usage: fetch-edk2.sh DEST [RELEASE]}
+RELEASE=${2:-2022.11}
 SYSTEM_SOURCES=/etc/apt/sources.list.d/debian.sources
+
+case $RELEASE in
+2022.11) SUITE=bookworm DEBIAN_VERSION=2022.11-6+deb12u2 ;;
+2025.02) SUITE=trixie DEBIAN_VERSION=2025.02-8+deb13u1 ;;
+*)
+    echo "fetch-edk2: no Debian source package known for EDK II $RELEASE" >&2
+    exit 1
+    ;;
+esac
+VERSION=${EDK2_DEBIAN_VERSION:-$DEBIAN_VERSION}
 
 fetch() {
     work=$(mktemp -d "${TMPDIR:-/tmp}/edk2-fetch.XXXXXX")
@@ -20,19 +32,56 @@ fetch() {
         echo "fetch-edk2: $SYSTEM_SOURCES is missing; cannot derive a source entry" >&2
         exit 1
     }
-    sed 's/^Types:.*/Types: deb-src/' "$SYSTEM_SOURCES" >"$work/sources/edk2-src.sources"
+    # The system's own suites (bookworm, bookworm-updates, ...) become the
+    # release's (trixie, trixie-updates, ...); URIs and keys stay as they are.
+    # shellcheck disable=SC1091 # the system's release description
+    system_suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    sed -e 's/^Types:.*/Types: deb-src/' \
+        -e "/^Suites:/s/\\b$system_suite\\b/$SUITE/g" \
+        "$SYSTEM_SOURCES" >"$work/sources/edk2-src.sources"
     set -- -o Dir::Etc::SourceList=/dev/null -o APT::Sandbox::User=root \
         -o Dir::Etc::SourceParts="$work/sources" \
         -o Dir::State::Lists="$work/lists" \
         -o Dir::Cache::Archives="$work/archives"
-    echo "fetch-edk2: downloading Debian source package edk2 $VERSION"
+    echo "fetch-edk2: downloading Debian source package edk2 $VERSION ($SUITE)"
     apt-get "$@" -qq update
-    (cd "$work" && apt-get "$@" -qq --download-only source "edk2=$VERSION")
-    dsc=$(ls "$work"/edk2_*.dsc)
+    dsc=$work/edk2_${VERSION#*:}.dsc
+    if ! (cd "$work" && apt-get "$@" -qq --download-only source "edk2=$VERSION") &&
+        [ ! -f "$dsc" ]; then
+        # Some mirrors serve the tarballs but not the .dsc. The source index,
+        # authenticated as the .dsc would be, holds the same fields and
+        # checksums, and dpkg-source checks the tarballs against them.
+        echo "fetch-edk2: no .dsc served; writing it from the source index"
+        apt-cache "$@" showsrc edk2 | awk -v version="$VERSION" '
+            BEGIN { RS = "" }
+            index($0, "\nVersion: " version "\n") { sub(/^Package:/, "Source:"); print }' |
+            grep -v '\.dsc$' >"$dsc"
+        [ -s "$dsc" ] || {
+            echo "fetch-edk2: edk2 $VERSION is not in the $SUITE source index" >&2
+            exit 1
+        }
+    fi
     mkdir -p "$(dirname "$DEST")"
     rm -rf "$DEST.partial"
     dpkg-source --no-check -x "$dsc" "$DEST.partial" >/dev/null
     mv "$DEST.partial" "$DEST"
+}
+
+# The GCC AArch64 link asks for liblto-aarch64.a beside liblto-aarch64.s
+# (ArmPkg/Library/GccLto in 2022.11, BaseTools/Bin/GccLto in 2025.02), an
+# object that references the compiler intrinsics from outside the link-time
+# optimisation; Debian's source package carries only its source and, as
+# Debian's own build does, it is assembled into an object named .a. Written
+# under a temporary name, so that two builds at once never see half of it.
+assemble_lto_object() {
+    for source in "$DEST/BaseTools/Bin/GccLto/liblto-aarch64.s" \
+        "$DEST/ArmPkg/Library/GccLto/liblto-aarch64.s"; do
+        object=${source%.s}.a
+        if [ -f "$source" ] && [ ! -f "$object" ]; then
+            aarch64-linux-gnu-gcc -c -fpic -o "$object.$$" "$source"
+            mv "$object.$$" "$object"
+        fi
+    done
 }
 
 [ -f "$DEST/edksetup.sh" ] || fetch
@@ -44,3 +93,5 @@ if [ ! -x "$DEST/BaseTools/Source/C/bin/GenFw" ]; then
         exit 1
     }
 fi
+
+assemble_lto_object

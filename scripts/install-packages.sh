@@ -24,6 +24,16 @@ openssl openssl
 UEFIExtract uefitool-cli
 clang clang
 clang++ clang
+aarch64-linux-gnu-gcc gcc-aarch64-linux-gnu
+aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+qemu-system-aarch64 qemu-system-arm
+/usr/share/AAVMF/AAVMF_CODE.fd qemu-efi-aarch64
+/usr/share/AAVMF/AAVMF_VARS.fd qemu-efi-aarch64
+/usr/lib/llvm-14/bin/clang clang-14
+/usr/lib/llvm-14/bin/lld-link lld
+/usr/lib/llvm-14/bin/ld.lld lld
+/usr/lib/llvm-14/bin/llvm-ar llvm-14
+/usr/lib/llvm-14/bin/llvm-rc llvm-14
 clang-format clang-format
 /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
 '
