@@ -160,7 +160,8 @@ EFI_STATUS
 NvramReclaim (NVRAM_STORE *Store, const NVRAM_LOOKUP *Replaced, const NVRAM_NEW_RECORD *New);
 
 /**
-  Checks the firmware volume header and its block map.
+  Checks the firmware volume header, its block map and the padding after
+  the volume, and sets the store's VolumeSize.
 
   @param[in, out] Store   The store being opened: Image and ImageSize set.
   @param[out]     Volume  Receives the volume header.

@@ -44,7 +44,15 @@ static const REFUSAL Refusals[] = {
   { "cut inside the volume header", NvramTruncatedVolumeHeader, [] (BYTES &I) { I.resize (40); } },
   { "cut short", NvramVolumeLengthMismatch,
     [] (BYTES &I) { I.resize (I.size () - STORE_IMAGE_BLOCK); } },
-  { "padded", NvramVolumeLengthMismatch, [] (BYTES &I) { I.resize (I.size () + 16, 0xFF); } },
+  { "padded with erased bytes", NvramPaddingNotZero,
+    [] (BYTES &I) { I.resize (I.size () + 16, 0xFF); } },
+  { "zero padding with a stray byte", NvramPaddingNotZero,
+    [] (BYTES &I) {
+      I.resize (I.size () + STORE_IMAGE_BLOCK, 0);
+      I[I.size () - 5]          = 1;
+    } },
+  { "all zeros, as AAVMF's blank template", NvramUnformattedFlash,
+    [] (BYTES &I) { std::fill (I.begin (), I.end (), 0); } },
   { "not a volume", NvramNotFirmwareVolume, [] (BYTES &I) { memset (I.data (), 0, 64); } },
   { "wrong volume GUID", NvramNotNvDataVolume, Resummed<0x10, 0x01> },
   { "damaged volume header", NvramBadVolumeChecksum, [] (BYTES &I) { I[0x2C] ^= 0x10; } },
