@@ -114,6 +114,10 @@ DescribeNvramStoreCheck (NVRAM_STORE_CHECK Check, UINTN Offset, char *Buffer, UI
   case NvramFreeSpaceNotErased:
     Text = "the free space after the last variable record is not erased (at offset 0x%llx)";
     break;
+  case NvramRepeatedVariable:
+    Text = "the variable record at offset 0x%llx repeats a live variable (more records than an "
+           "interrupted write leaves), which the firmware itself would read inconsistently";
+    break;
   }
 
   snprintf (Buffer, BufferSize, Text, (unsigned long long)Offset);

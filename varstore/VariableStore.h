@@ -41,6 +41,7 @@ typedef enum {
   NvramWriteInProgress,
   NvramRecordPastEnd,
   NvramFreeSpaceNotErased,
+  NvramRepeatedVariable,
 } NVRAM_STORE_CHECK;
 
 ///
@@ -68,7 +69,8 @@ typedef struct {
   the authenticated variable store, formatted and healthy, as its first
   region; the fault-tolerant write working block after it, valid and with no
   write pending; and variable records that lie within the store, followed by
-  erased free space only.
+  erased free space only, with no more live records of one variable than an
+  interrupted write leaves.
 
   @param[in]  Image      The whole file.
   @param[in]  ImageSize  Its size in bytes.

@@ -111,11 +111,13 @@ VOID NvramFindRecord (
 
 /**
   Walks the records to the end of the last one, which becomes the store's
-  FreeOffset, and checks that the free space after it is erased.
+  FreeOffset, and checks that the free space after it is erased and that no
+  variable has more live records than an interrupted write leaves.
 
   @retval NvramStoreValid          The records and the free space are sound.
   @retval NvramRecordPastEnd       A record runs past the end of the store.
   @retval NvramFreeSpaceNotErased  A byte of the free space is not erased.
+  @retval NvramRepeatedVariable    A variable has too many live records.
 **/
 NVRAM_STORE_CHECK
 NvramCheckRecords (NVRAM_STORE *Store);

@@ -15,6 +15,7 @@
 static const UINTN StoreBase = 0x48;
 // The second record of the image that every refusal starts from.
 static const UINTN SecondSlot = FirstSlot + RecordSpan (Neighbour (u"Boot0000", 1, 10));
+static const UINTN ThirdSlot  = SecondSlot + RecordSpan (Startup (u"-nomap"));
 
 ///
 /// A damaged or foreign file, made from a good one by Damage.
@@ -86,6 +87,14 @@ static const REFUSAL Refusals[] = {
       I[Region - 7]             = 0x55;
     } },
   { "free space not erased", NvramFreeSpaceNotErased, [] (BYTES &I) { I[Region - 1]= 0x00; } },
+  // Only one record in transition, before the added one, is what an interrupted write leaves.
+  { "a variable added twice", NvramRepeatedVariable,
+    [] (BYTES &I) { PutRecord (I, ThirdSlot, Startup (u"-exit")); } },
+  { "a variable twice in transition", NvramRepeatedVariable,
+    [] (BYTES &I) {
+      I[SecondSlot + offsetof (NVRAM_VARIABLE_HEADER, State)]= NVRAM_VAR_ADDED_IN_TRANSITION;
+      PutRecord (I, ThirdSlot, Startup (u"-exit", NVRAM_VAR_ADDED_IN_TRANSITION));
+    } },
 };
 
 class RefusalTest : public ::testing::TestWithParam<REFUSAL> {};
