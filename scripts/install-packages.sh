@@ -19,6 +19,7 @@ dpkg-source dpkg-dev
 qemu-system-x86_64 qemu-system-x86
 /usr/share/OVMF/OVMF_CODE_4M.fd ovmf
 /usr/share/OVMF/OVMF_VARS_4M.fd ovmf
+/usr/share/AAVMF/AAVMF_VARS.ms.fd qemu-efi-aarch64
 sbsign sbsigntool
 openssl openssl
 UEFIExtract uefitool-cli

@@ -12,7 +12,8 @@
 #include <sysexits.h>
 #include <unistd.h>
 
-// Far above any firmware volume, so a disk image named by mistake is not read in.
+// AAVMF's file, its whole flash device, is the largest at exactly 64 MiB; a larger file, a disk
+// image named by mistake most likely, is not read in.
 #define NVRAM_FILE_MAX_SIZE (64 * 1024 * 1024)
 
 static int

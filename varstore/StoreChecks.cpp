@@ -33,6 +33,24 @@ Crc32 (const UINT8 *Bytes, UINTN Size)
   return ~Crc;
 }
 
+// The offset of the first byte from Start on that is not zero, or End when there is none; by
+// pages first, as AAVMF's padding is 63 MiB.
+static UINTN
+FirstNonZero (const UINT8 *Bytes, UINTN Start, UINTN End)
+{
+  static const UINT8 Zeros[4096] = { 0 };
+
+  while ((End - Start >= sizeof (Zeros)) && (memcmp (Bytes + Start, Zeros, sizeof (Zeros)) == 0)) {
+    Start += sizeof (Zeros);
+  }
+
+  while ((Start < End) && (Bytes[Start] == 0)) {
+    Start++;
+  }
+
+  return Start;
+}
+
 /**
   ValidateFvHeader (signature, revision, header length and checksum), the
   file system GUID that InitRealNonVolatileVariableStore checks, and the
@@ -54,7 +72,10 @@ NvramCheckVolumeHeader (NVRAM_STORE *Store, NVRAM_FV_HEADER *Volume)
 
   memcpy (Volume, Image, sizeof (*Volume));
   if (Volume->Signature != NVRAM_FVH_SIGNATURE) {
-    return Refuse (Store, offsetof (NVRAM_FV_HEADER, Signature), NvramNotFirmwareVolume);
+    return Refuse (
+        Store, offsetof (NVRAM_FV_HEADER, Signature),
+        (FirstNonZero (Image, 0, Store->ImageSize) == Store->ImageSize) ? NvramUnformattedFlash
+                                                                        : NvramNotFirmwareVolume);
   }
 
   if (!IsSameGuid (&Volume->FileSystemGuid, &mNvDataFvGuid)) {
@@ -85,9 +106,20 @@ NvramCheckVolumeHeader (NVRAM_STORE *Store, NVRAM_FV_HEADER *Volume)
     return Refuse (Store, offsetof (NVRAM_FV_HEADER, Checksum), NvramBadVolumeChecksum);
   }
 
-  if (Volume->FvLength != Store->ImageSize) {
+  if (Volume->FvLength > Store->ImageSize) {
     return Refuse (Store, offsetof (NVRAM_FV_HEADER, FvLength), NvramVolumeLengthMismatch);
   }
+
+  // The padding rule: zeros only after the volume, as truncate, a copy from /dev/zero and
+  // Debian's AAVMF files pad it, and the firmware never reads or writes them. Other bytes mean
+  // the file holds more than a variable store (a firmware image with its code after the
+  // variables, say), which is not this tool's to rewrite.
+  Offset = FirstNonZero (Image, Volume->FvLength, Store->ImageSize);
+  if (Offset != Store->ImageSize) {
+    return Refuse (Store, Offset, NvramPaddingNotZero);
+  }
+
+  Store->VolumeSize = Volume->FvLength;
 
   Blocks = 0;
   for (Offset = sizeof (*Volume);; Offset += sizeof (Entry)) {
@@ -101,12 +133,14 @@ NvramCheckVolumeHeader (NVRAM_STORE *Store, NVRAM_FV_HEADER *Volume)
     }
 
     Blocks += (UINT64)Entry.NumBlocks * Entry.Length;
-    if ((Entry.NumBlocks == 0) || (Entry.Length == 0) || (Blocks > Volume->FvLength)) {
+    if ((Entry.NumBlocks == 0) || (Entry.Length == 0) || (Blocks > Store->ImageSize)) {
       return Refuse (Store, Offset, NvramBadBlockMap);
     }
   }
 
-  if (Blocks != Volume->FvLength) {
+  // The map covers the volume, or the whole flash device as AAVMF's flash driver
+  // (VirtNorFlashDxe) writes it when it formats the volume.
+  if ((Blocks != Volume->FvLength) && (Blocks != Store->ImageSize)) {
     return Refuse (Store, Offset, NvramBadBlockMap);
   }
 
@@ -128,7 +162,8 @@ NvramCheckStoreHeader (NVRAM_STORE *Store, const NVRAM_FV_HEADER *Volume)
   NVRAM_STORE_HEADER Header;
 
   Store->StoreBase = Volume->HeaderLength;
-  if (Store->ImageSize - Store->StoreBase < sizeof (Header)) {
+  if ((Store->StoreBase > Store->VolumeSize) ||
+      (Store->VolumeSize - Store->StoreBase < sizeof (Header))) {
     return Refuse (Store, Store->StoreBase, NvramTruncatedStoreHeader);
   }
 
@@ -146,7 +181,7 @@ NvramCheckStoreHeader (NVRAM_STORE *Store, const NVRAM_FV_HEADER *Volume)
         Store, Store->StoreBase + offsetof (NVRAM_STORE_HEADER, Format), NvramStoreNotHealthy);
   }
 
-  if ((Header.Size < sizeof (Header)) || (Header.Size > Store->ImageSize - Store->StoreBase) ||
+  if ((Header.Size < sizeof (Header)) || (Header.Size > Store->VolumeSize - Store->StoreBase) ||
       (Header.Size % NVRAM_HEADER_ALIGNMENT != 0)) {
     return Refuse (
         Store, Store->StoreBase + offsetof (NVRAM_STORE_HEADER, Size), NvramBadStoreSize);
@@ -183,7 +218,7 @@ CheckWorkingBlockAt (NVRAM_STORE *Store, UINTN Base)
   if ((Crc32 (reinterpret_cast<const UINT8 *> (&Erased), sizeof (Erased)) != Header.Crc) ||
       (Header.ValidBits != NVRAM_FTW_WORKING_VALID_BITS) ||
       (memcmp (Header.Reserved3, "\xFF\xFF\xFF", sizeof (Header.Reserved3)) != 0) ||
-      (Header.WriteQueueSize > Store->ImageSize - Base - sizeof (Header))) {
+      (Header.WriteQueueSize > Store->VolumeSize - Base - sizeof (Header))) {
     return Refuse (Store, Base, NvramBadWorkingBlock);
   }
 
@@ -232,7 +267,7 @@ NvramCheckWorkingBlock (NVRAM_STORE *Store)
 
     for (UINT32 Index = 0; Index < Entry.NumBlocks; Index++, Block += Entry.Length) {
       if ((Block >= Store->StoreEnd) &&
-          (Store->ImageSize - Block >= sizeof (NVRAM_FTW_WORKING_HEADER)) &&
+          (Block + sizeof (NVRAM_FTW_WORKING_HEADER) <= Store->VolumeSize) &&
           (memcmp (Store->Image + Block, &mWorkingBlockGuid, sizeof (EFI_GUID)) == 0)) {
         return CheckWorkingBlockAt (Store, Block);
       }

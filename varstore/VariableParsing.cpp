@@ -111,12 +111,53 @@ NvramFindRecord (
   }
 }
 
+static BOOLEAN
+IsLive (UINT8 State)
+{
+  return (State == NVRAM_VAR_ADDED) || (State == NVRAM_VAR_ADDED_IN_TRANSITION);
+}
+
+/**
+  Refuses a variable with more live records than an interrupted write leaves
+  (one in transition to deletion, then the added one). The variable driver
+  would read the first added record, or the last in transition, but retire
+  only those two and promote the first in transition when it compacts: a
+  write could then bring an older value back.
+**/
+static NVRAM_STORE_CHECK
+CheckRepeatedVariables (NVRAM_STORE *Store)
+{
+  const UINT8 *Image = Store->Image;
+  NVRAM_RECORD Record;
+  NVRAM_RECORD Earlier;
+
+  for (UINTN Offset = Store->FirstRecord; Offset < Store->FreeOffset; Offset = Record.Next) {
+    NvramReadRecord (Image, Offset, Store->StoreEnd, &Record);
+    if (!IsLive (Record.State)) {
+      continue;
+    }
+
+    for (UINTN Before = Store->FirstRecord; Before < Offset; Before = Earlier.Next) {
+      NvramReadRecord (Image, Before, Store->StoreEnd, &Earlier);
+      if (IsLive (Earlier.State) &&
+          NvramIsRecordOf (
+              Image, &Earlier, Image + Offset + NVRAM_RECORD_HEADER_SIZE, Record.NameSize,
+              &Record.VendorGuid) &&
+          ((Earlier.State != NVRAM_VAR_ADDED_IN_TRANSITION) || (Record.State != NVRAM_VAR_ADDED))) {
+        return Refuse (Store, Offset, NvramRepeatedVariable);
+      }
+    }
+  }
+
+  return NvramStoreValid;
+}
+
 /**
   The walk with which InitNonVolatileVariableStore finds the last variable
   offset, and the check of the free space after it that
   VariableWriteServiceInitialize makes. The driver reclaims a store whose
   free space is not erased; that is its repair to make, so the file is
-  refused instead.
+  refused instead. Then the check of repeated variables.
 **/
 NVRAM_STORE_CHECK
 NvramCheckRecords (NVRAM_STORE *Store)
@@ -142,5 +183,5 @@ NvramCheckRecords (NVRAM_STORE *Store)
     }
   }
 
-  return NvramStoreValid;
+  return CheckRepeatedVariables (Store);
 }

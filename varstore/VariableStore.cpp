@@ -65,16 +65,25 @@ DescribeNvramStoreCheck (NVRAM_STORE_CHECK Check, UINTN Offset, char *Buffer, UI
     Text = "its firmware volume holds no non-volatile data (wrong file system GUID)";
     break;
   case NvramVolumeLengthMismatch:
-    Text = "the file's size differs from its firmware volume's length (truncated or padded)";
+    Text = "the file is shorter than its firmware volume's length (truncated)";
+    break;
+  case NvramPaddingNotZero:
+    Text = "what follows its firmware volume is not zero padding (a byte other than 0 at offset "
+           "0x%llx)";
+    break;
+  case NvramUnformattedFlash:
+    Text = "it is all zeros: the firmware formats it on its first boot; boot the machine once "
+           "first";
     break;
   case NvramBadBlockMap:
-    Text = "its firmware volume block map does not add up to the volume's length";
+    Text = "its firmware volume block map adds up to neither the volume's length nor the file's "
+           "size";
     break;
   case NvramUnknownErasePolarity:
     Text = "its firmware volume erases to 0 bits, a format this tool does not know";
     break;
   case NvramTruncatedStoreHeader:
-    Text = "the variable store header runs past the end of the file";
+    Text = "the variable store header runs past the end of its firmware volume";
     break;
   case NvramUnauthenticatedStore:
     Text = "its variable store lacks the authentication fields, a format this tool does not edit";
@@ -104,6 +113,10 @@ DescribeNvramStoreCheck (NVRAM_STORE_CHECK Check, UINTN Offset, char *Buffer, UI
     break;
   case NvramFreeSpaceNotErased:
     Text = "the free space after the last variable record is not erased (at offset 0x%llx)";
+    break;
+  case NvramRepeatedVariable:
+    Text = "the variable record at offset 0x%llx repeats a live variable (more records than an "
+           "interrupted write leaves), which the firmware itself would read inconsistently";
     break;
   }
 

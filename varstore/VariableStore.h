@@ -27,6 +27,8 @@ typedef enum {
   NvramBadVolumeChecksum,
   NvramNotNvDataVolume,
   NvramVolumeLengthMismatch,
+  NvramPaddingNotZero,
+  NvramUnformattedFlash,
   NvramBadBlockMap,
   NvramUnknownErasePolarity,
   NvramTruncatedStoreHeader,
@@ -39,6 +41,7 @@ typedef enum {
   NvramWriteInProgress,
   NvramRecordPastEnd,
   NvramFreeSpaceNotErased,
+  NvramRepeatedVariable,
 } NVRAM_STORE_CHECK;
 
 ///
@@ -47,6 +50,7 @@ typedef enum {
 typedef struct {
   UINT8 *Image;
   UINTN  ImageSize;
+  UINTN  VolumeSize;  ///< The firmware volume's length; zero padding fills the rest.
   UINTN  StoreBase;   ///< The variable store header.
   UINTN  FirstRecord; ///< The first record, right after the header.
   UINTN  StoreEnd;    ///< The end of the store, StoreBase + its Size.
@@ -58,12 +62,15 @@ typedef struct {
   Checks that a buffer holds a whole NVRAM file in a form this code edits
   safely, and opens its variable store.
 
-  The checks: a firmware volume of non-volatile data filling the buffer
-  exactly, with a valid header checksum and block map and erased bytes of 1;
+  The checks: a firmware volume of non-volatile data at the start of the
+  buffer, with a valid header checksum and block map and erased bytes of 1,
+  followed by zeros only up to the end of the buffer (AAVMF's file is its
+  whole flash device, the volume padded with zeros);
   the authenticated variable store, formatted and healthy, as its first
   region; the fault-tolerant write working block after it, valid and with no
   write pending; and variable records that lie within the store, followed by
-  erased free space only.
+  erased free space only, with no more live records of one variable than an
+  interrupted write leaves.
 
   @param[in]  Image      The whole file.
   @param[in]  ImageSize  Its size in bytes.

@@ -111,11 +111,13 @@ VOID NvramFindRecord (
 
 /**
   Walks the records to the end of the last one, which becomes the store's
-  FreeOffset, and checks that the free space after it is erased.
+  FreeOffset, and checks that the free space after it is erased and that no
+  variable has more live records than an interrupted write leaves.
 
   @retval NvramStoreValid          The records and the free space are sound.
   @retval NvramRecordPastEnd       A record runs past the end of the store.
   @retval NvramFreeSpaceNotErased  A byte of the free space is not erased.
+  @retval NvramRepeatedVariable    A variable has too many live records.
 **/
 NVRAM_STORE_CHECK
 NvramCheckRecords (NVRAM_STORE *Store);
@@ -160,7 +162,8 @@ EFI_STATUS
 NvramReclaim (NVRAM_STORE *Store, const NVRAM_LOOKUP *Replaced, const NVRAM_NEW_RECORD *New);
 
 /**
-  Checks the firmware volume header and its block map.
+  Checks the firmware volume header, its block map and the padding after
+  the volume, and sets the store's VolumeSize.
 
   @param[in, out] Store   The store being opened: Image and ImageSize set.
   @param[out]     Volume  Receives the volume header.

@@ -18,9 +18,12 @@
 BYTES
 ReadFile (const std::string &Path)
 {
-  std::ifstream Stream (Path, std::ios::binary);
+  std::ifstream Stream (Path, std::ios::binary | std::ios::ate);
+  BYTES         Bytes (Stream ? (size_t)Stream.tellg () : 0);
 
-  return BYTES (std::istreambuf_iterator<char> (Stream), std::istreambuf_iterator<char> ());
+  Stream.seekg (0);
+  Stream.read (reinterpret_cast<char *> (Bytes.data ()), (std::streamsize)Bytes.size ());
+  return Bytes;
 }
 
 VOID

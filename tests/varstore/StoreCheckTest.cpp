@@ -15,6 +15,7 @@
 static const UINTN StoreBase = 0x48;
 // The second record of the image that every refusal starts from.
 static const UINTN SecondSlot = FirstSlot + RecordSpan (Neighbour (u"Boot0000", 1, 10));
+static const UINTN ThirdSlot  = SecondSlot + RecordSpan (Startup (u"-nomap"));
 
 ///
 /// A damaged or foreign file, made from a good one by Damage.
@@ -44,7 +45,15 @@ static const REFUSAL Refusals[] = {
   { "cut inside the volume header", NvramTruncatedVolumeHeader, [] (BYTES &I) { I.resize (40); } },
   { "cut short", NvramVolumeLengthMismatch,
     [] (BYTES &I) { I.resize (I.size () - STORE_IMAGE_BLOCK); } },
-  { "padded", NvramVolumeLengthMismatch, [] (BYTES &I) { I.resize (I.size () + 16, 0xFF); } },
+  { "padded with erased bytes", NvramPaddingNotZero,
+    [] (BYTES &I) { I.resize (I.size () + 16, 0xFF); } },
+  { "zero padding with a stray byte", NvramPaddingNotZero,
+    [] (BYTES &I) {
+      I.resize (I.size () + STORE_IMAGE_BLOCK, 0);
+      I[I.size () - 5]          = 1;
+    } },
+  { "all zeros, as AAVMF's blank template", NvramUnformattedFlash,
+    [] (BYTES &I) { std::fill (I.begin (), I.end (), 0); } },
   { "not a volume", NvramNotFirmwareVolume, [] (BYTES &I) { memset (I.data (), 0, 64); } },
   { "wrong volume GUID", NvramNotNvDataVolume, Resummed<0x10, 0x01> },
   { "damaged volume header", NvramBadVolumeChecksum, [] (BYTES &I) { I[0x2C] ^= 0x10; } },
@@ -78,6 +87,14 @@ static const REFUSAL Refusals[] = {
       I[Region - 7]             = 0x55;
     } },
   { "free space not erased", NvramFreeSpaceNotErased, [] (BYTES &I) { I[Region - 1]= 0x00; } },
+  // Only one record in transition, before the added one, is what an interrupted write leaves.
+  { "a variable added twice", NvramRepeatedVariable,
+    [] (BYTES &I) { PutRecord (I, ThirdSlot, Startup (u"-exit")); } },
+  { "a variable twice in transition", NvramRepeatedVariable,
+    [] (BYTES &I) {
+      I[SecondSlot + offsetof (NVRAM_VARIABLE_HEADER, State)]= NVRAM_VAR_ADDED_IN_TRANSITION;
+      PutRecord (I, ThirdSlot, Startup (u"-exit", NVRAM_VAR_ADDED_IN_TRANSITION));
+    } },
 };
 
 class RefusalTest : public ::testing::TestWithParam<REFUSAL> {};

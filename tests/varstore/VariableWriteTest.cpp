@@ -177,3 +177,48 @@ TEST (VariableWriteTest, StoreFullOfLiveRecordsIsOutOfResources)
   EXPECT_TRUE (Image == Before);
   EXPECT_EQ (Get (&Store), u"-nomap");
 }
+
+// AAVMF's file is its 64 MiB flash: the variable volume, then zeros that no edit touches.
+TEST (VariableWriteTest, PaddedVolumeIsEditedAndItsPaddingLeftAlone)
+{
+  BYTES       Built  = BuildImage (Region, { Neighbour (u"Boot0000", 1, 10) });
+  const UINTN Volume = Built.size ();
+  BYTES       Blank  = ReadFile (AAVMF_DIR "AAVMF_VARS.fd");
+  NVRAM_STORE Store;
+
+  ASSERT_GT (Blank.size (), 0u) << "missing AAVMF's files (package qemu-efi-aarch64)";
+  EXPECT_EQ (OpenNvramStore (Blank.data (), Blank.size (), &Store), NvramUnformattedFlash);
+  // The firmware's build output padded by truncate: its block map covers the volume alone, where
+  // the firmware's own formatting maps the whole flash, as in Debian's files.
+  Built.resize (Volume + 3 * STORE_IMAGE_BLOCK, 0);
+  for (auto &Case : { std::make_pair ("", Volume),
+                      { AAVMF_DIR "AAVMF_VARS.ms.fd", 0xC0000 },
+                      { AAVMF_DIR "AAVMF_VARS.snakeoil.fd", 0xC0000 } }) {
+    SCOPED_TRACE (Case.first);
+    BYTES Image = (*Case.first == 0) ? Built : ReadFile (Case.first);
+    UINTN Before;
+    BYTES Data;
+
+    Open (Image, &Store);
+    EXPECT_EQ (Store.VolumeSize, Case.second);
+    do {
+      Before = Store.FreeOffset;
+      Data.assign (0x1000, (UINT8)(Data.empty () ? 1 : Data[0] + 1));
+      ASSERT_EQ (
+          NvramStoreSetVariable (&Store, u"Brisvane", &Shell, 0x3, Data.size (), Data.data ()),
+          EFI_SUCCESS);
+    } while ((Store.FreeOffset > Before) && (Data[0] < 200));
+
+    ASSERT_LE (Store.FreeOffset, Before) << "no write compacted the store";
+    EXPECT_TRUE (
+        BYTES (Image.begin () + Case.second, Image.end ()) ==
+        BYTES (Image.size () - Case.second, 0));
+    Open (Image, &Store);
+    BYTES Read (Data.size ());
+    UINTN Size = Read.size ();
+    EXPECT_EQ (
+        NvramStoreGetVariable (&Store, u"Brisvane", &Shell, NULL, &Size, Read.data ()),
+        EFI_SUCCESS);
+    EXPECT_TRUE (Read == Data);
+  }
+}
