@@ -5,7 +5,7 @@
 **/
 
 #include "StoreFuzzer.h"
-#include "TestSupport.h"
+#include "tests/support/NvramImage.h"
 
 #include <stdio.h>
 #include <string.h>
