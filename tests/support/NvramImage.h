@@ -87,4 +87,12 @@ VOID FixChecksum (BYTES &Image);
 UINTN
 WorkingBlockOffset (UINTN RegionSize);
 
+/**
+  The whole of a file, or nothing when it cannot be read.
+**/
+BYTES
+ReadFile (const std::string &Path);
+
+VOID WriteFile (const std::string &Path, const BYTES &Bytes);
+
 #endif

@@ -12,27 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <iterator>
-
-BYTES
-ReadFile (const std::string &Path)
-{
-  std::ifstream Stream (Path, std::ios::binary | std::ios::ate);
-  BYTES         Bytes (Stream ? (size_t)Stream.tellg () : 0);
-
-  Stream.seekg (0);
-  Stream.read (reinterpret_cast<char *> (Bytes.data ()), (std::streamsize)Bytes.size ());
-  return Bytes;
-}
-
-VOID
-WriteFile (const std::string &Path, const BYTES &Bytes)
-{
-  std::ofstream Stream (Path, std::ios::binary | std::ios::trunc);
-
-  Stream.write (reinterpret_cast<const char *> (Bytes.data ()), (std::streamsize)Bytes.size ());
-}
 
 SCRATCH_FOLDER::SCRATCH_FOLDER ()
 {

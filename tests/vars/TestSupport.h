@@ -11,11 +11,6 @@
 #include <string>
 #include <vector>
 
-BYTES
-ReadFile (const std::string &Path);
-
-VOID WriteFile (const std::string &Path, const BYTES &Bytes);
-
 ///
 /// A folder of its own for a test, removed with everything in it.
 ///
