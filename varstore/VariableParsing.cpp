@@ -114,9 +114,8 @@ NvramFindRecord (
 /**
   The walk with which InitNonVolatileVariableStore finds the last variable
   offset, and the check of the free space after it that
-  VariableWriteServiceInitialize makes. The driver reclaims a store whose
-  free space is not erased; that is its repair to make, so the file is
-  refused instead.
+  VariableWriteServiceInitialize makes: a write cut short leaves bytes there,
+  and the driver compacts the store before it writes again.
 **/
 NVRAM_STORE_CHECK
 NvramCheckRecords (NVRAM_STORE *Store)
@@ -136,10 +135,9 @@ NvramCheckRecords (NVRAM_STORE *Store)
   }
 
   Store->FreeOffset = Offset;
-  for (; Offset < Store->StoreEnd; Offset++) {
-    if (Store->Image[Offset] != NVRAM_ERASED_BYTE) {
-      return Refuse (Store, Offset, NvramFreeSpaceNotErased);
-    }
+  for (Store->FreeSpaceErased = TRUE; Store->FreeSpaceErased && (Offset < Store->StoreEnd);
+       Offset++) {
+    Store->FreeSpaceErased = (Store->Image[Offset] == NVRAM_ERASED_BYTE);
   }
 
   return NvramStoreValid;

@@ -25,6 +25,10 @@ OpenNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store)
     Check = NvramCheckStoreHeader (Store, &Volume);
   }
 
+  if (Check == NvramStoreValid) {
+    NvramFindLayout (Store);
+  }
+
   // A write in progress explains a damaged-looking store better than the records can.
   if (Check == NvramStoreValid) {
     Check = NvramCheckWorkingBlock (Store);
@@ -101,9 +105,6 @@ DescribeNvramStoreCheck (NVRAM_STORE_CHECK Check, UINTN Offset, char *Buffer, UI
     break;
   case NvramRecordPastEnd:
     Text = "the variable record at offset 0x%llx runs past the end of the store";
-    break;
-  case NvramFreeSpaceNotErased:
-    Text = "the free space after the last variable record is not erased (at offset 0x%llx)";
     break;
   }
 
