@@ -9,6 +9,10 @@
   needs no erase, and an area's bytes count for nothing until the state bit
   written after them is set. A flush comes before each state bit that vouches
   for the bytes written before it, and after each that a later write relies on.
+  Once a write is done its spare area is erased, as FtwRestart leaves it,
+  rather than given back its old bytes as FtwWrite does: they count for
+  nothing, and the copy of a store left there would show to other readers
+  of the file as a second store.
 **/
 
 #include "varstore/VariableStoreInternal.h"
@@ -58,7 +62,7 @@ NvramFtwRestoreWorkingBlock (NVRAM_STORE *Store)
   FtwReclaimWorkSpace: the working block rebuilt with its queue emptied but
   for the last write if it is pending, written to the spare area and marked
   valid there, the working block marked invalid, copied back from the spare
-  area, and the spare area put back as it was.
+  area, and the spare area erased.
 
   @retval EFI_SUCCESS           The queue is empty but for a pending write.
   @retval EFI_OUT_OF_RESOURCES  No memory; nothing was written.
@@ -68,16 +72,12 @@ NvramFtwReclaimQueue (NVRAM_STORE *Store)
 {
   NVRAM_FTW_AREAS *Ftw   = &Store->Ftw;
   const UINT8     *Write = Store->Image + Ftw->WorkingBase + Ftw->LastWrite;
-  UINT8           *Saved = static_cast<UINT8 *> (malloc (Ftw->SpareSize));
   UINT8           *Work  = static_cast<UINT8 *> (malloc (Ftw->WorkingSize));
 
-  if ((Saved == NULL) || (Work == NULL)) {
-    free (Saved);
-    free (Work);
+  if (Work == NULL) {
     return EFI_OUT_OF_RESOURCES;
   }
 
-  memcpy (Saved, Store->Image + Ftw->SpareBase, Ftw->SpareSize);
   memset (Work, NVRAM_ERASED_BYTE, Ftw->WorkingSize);
   memcpy (Work, Store->Image + Ftw->WorkingBase, sizeof (NVRAM_FTW_WORKING_HEADER));
   Work[NVRAM_FTW_WORKING_VALID_OFFSET] = NVRAM_ERASED_BYTE;
@@ -98,9 +98,8 @@ NvramFtwReclaimQueue (NVRAM_STORE *Store)
       (UINT8)~NVRAM_FTW_WORKING_INVALID_BIT);
   NvramFlushWrites (Store);
   NvramFtwRestoreWorkingBlock (Store);
-  NvramWriteBytes (Store, Ftw->SpareBase, Saved, Ftw->SpareSize);
+  NvramEraseBytes (Store, Ftw->SpareBase, Ftw->SpareSize);
   Ftw->LastWrite = NvramFindLastWrite (Store);
-  free (Saved);
   free (Work);
   return EFI_SUCCESS;
 }
@@ -148,7 +147,6 @@ NvramFtwWrite (NVRAM_STORE *Store, UINTN Offset, UINTN Length, const UINT8 *Buff
   UINTN            Target;
   UINTN            Span;
   NVRAM_FTW_WRITE  Queued;
-  UINT8           *Saved;
 
   if (Ftw->SpareSize == 0) {
     return EFI_UNSUPPORTED;
@@ -167,12 +165,6 @@ NvramFtwWrite (NVRAM_STORE *Store, UINTN Offset, UINTN Length, const UINT8 *Buff
     return EFI_OUT_OF_RESOURCES;
   }
 
-  Saved = static_cast<UINT8 *> (malloc (Ftw->SpareSize));
-  if (Saved == NULL) {
-    return EFI_OUT_OF_RESOURCES;
-  }
-
-  memcpy (Saved, Store->Image + Ftw->SpareBase, Ftw->SpareSize);
   Queued.Write  = Ftw->WorkingBase + Ftw->LastWrite;
   Queued.Record = Queued.Write + NVRAM_FTW_WRITE_HEADER_SIZE;
   Queued.Last   = Queued.Record;
@@ -191,8 +183,7 @@ NvramFtwWrite (NVRAM_STORE *Store, UINTN Offset, UINTN Length, const UINT8 *Buff
   NvramWriteState (Store, Queued.Record, (UINT8)~NVRAM_FTW_SPARE_COMPLETE_BIT);
   NvramFlushWrites (Store);
   NvramFtwFinishWrite (Store, &Queued);
-  NvramWriteBytes (Store, Ftw->SpareBase, Saved, Ftw->SpareSize);
+  NvramEraseBytes (Store, Ftw->SpareBase, Ftw->SpareSize);
   Ftw->LastWrite = Queued.Record + NVRAM_FTW_WRITE_RECORD_SIZE - Ftw->WorkingBase;
-  free (Saved);
   return EFI_SUCCESS;
 }

@@ -119,8 +119,9 @@ NvramFtwFinishWrite (NVRAM_STORE *Store, const NVRAM_FTW_WRITE *Write)
   write whose new blocks had not all reached the spare area is abandoned, as
   is one whose last record is in place; a queue with bytes after its last
   write is reclaimed; and a write whose new blocks are in the spare area is
-  finished (FtwRestart), the spare area erased after it. A write this code
-  cannot finish is refused before anything is written.
+  finished (FtwRestart). The spare area is erased after it all, as after
+  FtwRestart. A write this code cannot finish is refused before anything is
+  written.
 **/
 NVRAM_STORE_CHECK
 NvramFtwRecover (NVRAM_STORE *Store)
@@ -165,9 +166,10 @@ NvramFtwRecover (NVRAM_STORE *Store)
     Pending.Target = Found.Target;
     Pending.Span   = Found.Span;
     NvramFtwFinishWrite (Store, &Pending);
-    NvramEraseBytes (Store, Ftw->SpareBase, Ftw->SpareSize);
   }
 
+  // Nothing is pending any more, and a copy of a store left there would show to other readers.
+  NvramEraseBytes (Store, Ftw->SpareBase, Ftw->SpareSize);
   return NvramStoreValid;
 }
 
@@ -184,6 +186,13 @@ RecoverNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store, NVRAM_WRIT
     }
   }
 
+  // The driver reads the spare area only for a pending write; what a write cut short in its last
+  // step left there would show to other readers as a second store.
   Store->Plan = Plan;
+  if ((Check == NvramStoreValid) && !Store->Ftw.SpareErased) {
+    NvramEraseBytes (Store, Store->Ftw.SpareBase, Store->Ftw.SpareSize);
+    Store->Ftw.SpareErased = TRUE;
+  }
+
   return Check;
 }

@@ -222,7 +222,7 @@ VOID NvramFlushWrites (NVRAM_STORE *Store);
   Writes Length bytes of Buffer over the image at Offset through the
   fault-tolerant write areas, as FtwWrite does: the write queued in the
   working block, the new blocks built in the spare area, then copied in
-  place, the write marked done and the spare area restored. The queue is
+  place, the write marked done and the spare area erased. The queue is
   reclaimed first when it has no room for the write.
 
   @retval EFI_SUCCESS      Written.

@@ -118,6 +118,11 @@ FindSpareArea (NVRAM_STORE *Store)
       (Size - Ftw->SpareBase >= NvramWholeBlocks (Store->StoreEnd, Ftw->BlockSize))) {
     Ftw->SpareSize = Size - Ftw->SpareBase;
   }
+
+  Ftw->SpareErased = TRUE;
+  for (UINTN Offset = 0; Ftw->SpareErased && (Offset < Ftw->SpareSize); Offset++) {
+    Ftw->SpareErased = (Store->Image[Ftw->SpareBase + Offset] == NVRAM_ERASED_BYTE);
+  }
 }
 
 BOOLEAN

@@ -3,7 +3,8 @@
   firmware's order, with flushes placed so that a file cut after any write,
   or in the middle of one, or whose writes since the last flush reached the
   disk in any order, reads as before or after the edit with every other
-  variable intact, once a pending fault-tolerant write is completed.
+  variable intact, once a pending fault-tolerant write is completed and its
+  spare area erased.
 **/
 
 #include "VariableStoreTest.h"
@@ -157,6 +158,7 @@ public:
     Variables.erase (Key ());
     EXPECT_TRUE (Variables == Others);
     EXPECT_EQ (OpenNvramStore (Image.data (), Image.size (), &Store), NvramStoreValid);
+    EXPECT_TRUE (Store.Ftw.SpareErased) << "a second store left in the spare area";
     EXPECT_EQ (Set (&Store, u"-next"), EFI_SUCCESS);
     EXPECT_EQ (Get (&Store), u"-next");
     return Found;
