@@ -188,8 +188,7 @@ OpenStore (
   if (Code == 0) {
     fprintf (
         Err, "brisvane-vars: %s: %s\n", Name,
-        File->Writable ? "completed a fault-tolerant write that was cut short, as the firmware "
-                         "would at boot"
+        File->Writable ? "completed a fault-tolerant write that was cut short"
                        : "a fault-tolerant write was cut short; read-only, it is read as the "
                          "firmware would complete it");
   }

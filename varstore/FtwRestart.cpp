@@ -186,12 +186,12 @@ RecoverNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store, NVRAM_WRIT
     }
   }
 
-  // The driver reads the spare area only for a pending write; what a write cut short in its last
-  // step left there would show to other readers as a second store.
+  // The driver reads the spare area only for a pending write; the copy of the volume that a write
+  // cut short in its last step left there would show to other readers as a second store.
   Store->Plan = Plan;
-  if ((Check == NvramStoreValid) && !Store->Ftw.SpareErased) {
+  if ((Check == NvramStoreValid) && Store->Ftw.SpareHasVolume) {
     NvramEraseBytes (Store, Store->Ftw.SpareBase, Store->Ftw.SpareSize);
-    Store->Ftw.SpareErased = TRUE;
+    Store->Ftw.SpareHasVolume = FALSE;
   }
 
   return Check;

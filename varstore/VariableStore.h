@@ -97,14 +97,15 @@ typedef struct {
 /// until they are in place. Offsets into the image.
 ///
 typedef struct {
-  UINTN BlockSize;     ///< The volume's block size.
-  UINTN WorkingBase;   ///< The working block's header, then its write queue.
-  UINTN WorkingSize;   ///< The header and the queue.
-  UINTN LastWrite;     ///< The queue's last write header (FtwGetLastWriteHeader),
-                       ///< from WorkingBase; WorkingSize when the queue is used up.
-  UINTN   SpareBase;   ///< Right after the working block, as OVMF lays it out.
-  UINTN   SpareSize;   ///< To the end of the volume; 0 when no usable spare area.
-  BOOLEAN SpareErased; ///< FALSE when a write cut short left bytes there.
+  UINTN BlockSize;        ///< The volume's block size.
+  UINTN WorkingBase;      ///< The working block's header, then its write queue.
+  UINTN WorkingSize;      ///< The header and the queue.
+  UINTN LastWrite;        ///< The queue's last write header (FtwGetLastWriteHeader),
+                          ///< from WorkingBase; WorkingSize when the queue is used up.
+  UINTN   SpareBase;      ///< Right after the working block, as OVMF lays it out.
+  UINTN   SpareSize;      ///< To the end of the volume; 0 when no usable spare area.
+  BOOLEAN SpareHasVolume; ///< A write cut short left a copy of the volume's
+                          ///< first blocks there, a second store to readers.
 } NVRAM_FTW_AREAS;
 
 ///
@@ -160,7 +161,7 @@ OpenNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store);
   driver does when it starts (InitFtwProtocol): a compaction whose new
   store had reached the spare area is finished, an earlier one abandoned,
   and a working block caught while being rewritten is restored from the
-  spare area. A spare area left with bytes in it is erased.
+  spare area. A copy of the volume left in the spare area is erased.
 
   @param[in]  Image      The whole file.
   @param[in]  ImageSize  Its size in bytes.

@@ -119,10 +119,9 @@ FindSpareArea (NVRAM_STORE *Store)
     Ftw->SpareSize = Size - Ftw->SpareBase;
   }
 
-  Ftw->SpareErased = TRUE;
-  for (UINTN Offset = 0; Ftw->SpareErased && (Offset < Ftw->SpareSize); Offset++) {
-    Ftw->SpareErased = (Store->Image[Ftw->SpareBase + Offset] == NVRAM_ERASED_BYTE);
-  }
+  Ftw->SpareHasVolume = (Ftw->SpareSize != 0) && (memcmp (
+                                                      Store->Image + Ftw->SpareBase, Store->Image,
+                                                      offsetof (NVRAM_FV_HEADER, Attributes)) == 0);
 }
 
 BOOLEAN

@@ -163,9 +163,8 @@ TEST_F (NvramFileTest, FileThatCannotBeUsedIsNamedWithTheReason)
 // finished after; a read-only file is read as finished and left alone.
 TEST_F (NvramFileTest, NextRunCompletesACompactionCutShort)
 {
-  const std::string Note = "brisvane-vars: " + File +
-                           ": completed a fault-tolerant write that was "
-                           "cut short, as the firmware would at boot\n";
+  const std::string Note =
+      "brisvane-vars: " + File + ": completed a fault-tolerant write that was cut short\n";
   const std::string ReadOnly = "brisvane-vars: " + File +
                                ": a fault-tolerant write was cut short; read-only, it is read "
                                "as the firmware would complete it\n";

@@ -158,7 +158,7 @@ public:
     Variables.erase (Key ());
     EXPECT_TRUE (Variables == Others);
     EXPECT_EQ (OpenNvramStore (Image.data (), Image.size (), &Store), NvramStoreValid);
-    EXPECT_TRUE (Store.Ftw.SpareErased) << "a second store left in the spare area";
+    EXPECT_FALSE (Store.Ftw.SpareHasVolume) << "a second store left in the spare area";
     EXPECT_EQ (Set (&Store, u"-next"), EFI_SUCCESS);
     EXPECT_EQ (Get (&Store), u"-next");
     return Found;
