@@ -134,11 +134,8 @@ NvramCheckRecords (NVRAM_STORE *Store)
     return Refuse (Store, Offset, NvramRecordPastEnd);
   }
 
-  Store->FreeOffset = Offset;
-  for (Store->FreeSpaceErased = TRUE; Store->FreeSpaceErased && (Offset < Store->StoreEnd);
-       Offset++) {
-    Store->FreeSpaceErased = (Store->Image[Offset] == NVRAM_ERASED_BYTE);
-  }
+  Store->FreeOffset      = Offset;
+  Store->FreeSpaceErased = NvramIsErased (Store->Image + Offset, Store->StoreEnd - Offset);
 
   return NvramStoreValid;
 }

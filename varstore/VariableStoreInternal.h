@@ -91,6 +91,14 @@ NvramFtwWriteSize (const UINT8 *Write, UINTN Limit)
   return NVRAM_FTW_WRITE_HEADER_SIZE + (UINTN)(Writes * (NVRAM_FTW_WRITE_RECORD_SIZE + Private));
 }
 
+// IsErasedFlashBuffer: every byte 0xFF, each compared with the next by memcmp, which is fast.
+static inline BOOLEAN
+NvramIsErased (const UINT8 *Bytes, UINTN Size)
+{
+  return (Size == 0) ||
+         ((Bytes[0] == NVRAM_ERASED_BYTE) && (memcmp (Bytes, Bytes + 1, Size - 1) == 0));
+}
+
 // Notes where a check failed, for DescribeNvramStoreCheck to name.
 static inline NVRAM_STORE_CHECK
 Refuse (NVRAM_STORE *Store, UINTN Offset, NVRAM_STORE_CHECK Check)

@@ -136,13 +136,7 @@ NvramQueueIsErasedAfter (const NVRAM_STORE *Store, UINTN Write)
     Offset += NvramFtwWriteSize (Queue + Offset, Size);
   }
 
-  for (; Offset < Size; Offset++) {
-    if (Queue[Offset] != NVRAM_ERASED_BYTE) {
-      return FALSE;
-    }
-  }
-
-  return TRUE;
+  return (Offset >= Size) || NvramIsErased (Queue + Offset, Size - Offset);
 }
 
 /**
