@@ -158,7 +158,7 @@ TEST (VariableWriteTest, LimitIsThatOfTheFirmwareThatOwnsTheStore)
         NvramStoreSetVariable (&Store, u"Brisvane", &Shell, 0x3, Data.size (), Data.data ()),
         EFI_INVALID_PARAMETER);
     Data.pop_back ();
-    if (Case.Limit - 60 - 18 < Region - FirstSlot) {
+    if (Case.Limit <= Store.StoreEnd - Store.FreeOffset) {
       EXPECT_EQ (
           NvramStoreSetVariable (&Store, u"Brisvane", &Shell, 0x3, Data.size (), Data.data ()),
           EFI_SUCCESS);
