@@ -85,7 +85,7 @@ NvramFtwReclaimQueue (NVRAM_STORE *Store)
       ((Write[0] & NVRAM_FTW_COMPLETE_BIT) != 0)) {
     memcpy (
         Work + sizeof (NVRAM_FTW_WORKING_HEADER), Write,
-        NvramFtwWriteSize (Write, Ftw->WorkingSize - sizeof (NVRAM_FTW_WORKING_HEADER)));
+        NvramFtwWriteSize (Write, Ftw->WorkingSize - Ftw->LastWrite));
   }
 
   FillSpare (Store, Work, Ftw->WorkingSize);
