@@ -1,14 +1,14 @@
 /** @file
-  NVRAM file input, output and locking on Linux.
+  NVRAM file input, output in place and locking on Linux.
 **/
 
 #include "vars/NvramFile.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
 
@@ -34,78 +34,172 @@ CanWrite (int Errno)
   return (Errno != EACCES) && (Errno != EPERM) && (Errno != EROFS);
 }
 
+// QEMU's file driver (block/file-posix.c) locks one byte for each permission from
+// RAW_LOCK_PERM_BASE (100) and one for each it does not share from RAW_LOCK_SHARED_BASE (200).
+#define QEMU_LOCK_FIRST 100
+#define QEMU_LOCK_END   300
+
 /**
-  A lock of any kind on any byte, by anyone but this open file description,
-  conflicts with a write lock over the whole file.
+  Names the holder of a lock that conflicts with this run's: QEMU locks
+  single bytes in its range, while this tool locks the whole file.
 **/
 static int
-CheckUnlocked (NVRAM_FILE *File, std::string *Error)
+InUse (const struct flock *Lock, std::string *Error)
+{
+  if ((Lock->l_type != F_UNLCK) && (Lock->l_len == 1) && (Lock->l_start >= QEMU_LOCK_FIRST) &&
+      (Lock->l_start < QEMU_LOCK_END)) {
+    return Fail (
+        Error, EX_TEMPFAIL,
+        "it is in use by a running virtual machine (QEMU holds its locks); shut the machine down "
+        "first");
+  }
+
+  return Fail (
+      Error, VARS_EXIT_IN_USE_BY_EDITOR,
+      "it is locked by another program (another brisvane-vars, most likely); try again once it "
+      "is done");
+}
+
+static void
+WholeFile (struct flock *Lock, short Type)
+{
+  memset (Lock, 0, sizeof (*Lock));
+  Lock->l_type   = Type;
+  Lock->l_whence = SEEK_SET;
+}
+
+/**
+  Any lock by anyone else conflicts with a write lock over the whole file, so
+  that test finds QEMU's shared locks too; then this run's lock is taken,
+  for writing when the file is open for writing.
+**/
+static int
+LockFile (NVRAM_FILE *File, std::string *Error)
 {
   struct flock Lock;
 
-  memset (&Lock, 0, sizeof (Lock));
-  Lock.l_type   = F_WRLCK;
-  Lock.l_whence = SEEK_SET;
+  WholeFile (&Lock, F_WRLCK);
   if (fcntl (File->Fd, F_OFD_GETLK, &Lock) != 0) {
-    return Fail (Error, EX_TEMPFAIL, "cannot tell whether a virtual machine is using it", errno);
+    return Fail (Error, EX_OSERR, "cannot test the locks on it", errno);
   }
 
   if (Lock.l_type != F_UNLCK) {
-    return Fail (
-        Error, EX_TEMPFAIL, "it is in use (locked, by a running virtual machine most likely)");
+    return InUse (&Lock, Error);
   }
 
-  Lock.l_type = F_WRLCK;
-  if (File->Writable && (fcntl (File->Fd, F_OFD_SETLK, &Lock) != 0)) {
-    return Fail (
-        Error, EX_TEMPFAIL, "it is in use (locked, by a running virtual machine most likely)");
+  WholeFile (&Lock, File->Writable ? F_WRLCK : F_RDLCK);
+  if (fcntl (File->Fd, F_OFD_SETLK, &Lock) == 0) {
+    return 0;
   }
 
-  return 0;
+  if ((errno != EAGAIN) && (errno != EACCES)) {
+    return Fail (Error, EX_OSERR, "cannot lock it", errno);
+  }
+
+  // Taken meanwhile: whoever holds it now.
+  WholeFile (&Lock, F_WRLCK);
+  if (fcntl (File->Fd, F_OFD_GETLK, &Lock) != 0) {
+    Lock.l_type = F_UNLCK;
+  }
+
+  return InUse (&Lock, Error);
+}
+
+static const char *
+FileKind (mode_t Mode)
+{
+  return S_ISFIFO (Mode)   ? "a FIFO (named pipe)"
+         : S_ISCHR (Mode)  ? "a character device"
+         : S_ISBLK (Mode)  ? "a block device"
+         : S_ISDIR (Mode)  ? "a directory"
+         : S_ISSOCK (Mode) ? "a socket"
+                           : "not a regular file";
+}
+
+/**
+  Opens for reading, and for writing when the user may, the very file that
+  Probe refers to: through /proc, or by its path again where there is no
+  /proc, then made sure to be the same. O_NONBLOCK and O_NOCTTY keep a file
+  swapped in meanwhile from blocking or becoming the terminal.
+**/
+static int
+Reopen (int Probe, const char *Path, const struct stat *Probed, NVRAM_FILE *File)
+{
+  char        Name[64];
+  struct stat Opened;
+  int         Flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+  snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
+  for (const char *Through : { (const char *)Name, Path }) {
+    File->Writable = true;
+    File->Fd       = open (Through, O_RDWR | Flags);
+    if ((File->Fd < 0) && !CanWrite (errno)) {
+      File->Writable = false;
+      File->Fd       = open (Through, O_RDONLY | Flags);
+    }
+
+    if ((File->Fd >= 0) || (errno != ENOENT)) {
+      break;
+    }
+  }
+
+  if (File->Fd < 0) {
+    return errno;
+  }
+
+  if (fstat (File->Fd, &Opened) != 0) {
+    return errno;
+  }
+
+  return ((Opened.st_dev == Probed->st_dev) && (Opened.st_ino == Probed->st_ino)) ? 0 : -1;
 }
 
 int
 OpenNvramFile (const char *Path, NVRAM_FILE *File, std::string *Error)
 {
-  char    Resolved[PATH_MAX];
-  ssize_t Count;
-  size_t  Done;
+  struct stat Status;
+  ssize_t     Count;
+  size_t      Done;
+  int         Probe;
+  int         Failure;
 
-  if (realpath (Path, Resolved) == NULL) {
+  // A path descriptor opens nothing: no FIFO can block it and no device sees it.
+  Probe = open (Path, O_PATH | O_CLOEXEC);
+  if (Probe < 0) {
     return Fail (Error, EX_NOINPUT, "cannot open it", errno);
   }
 
-  File->Path     = Resolved;
-  File->Writable = true;
-  File->Fd       = open (Resolved, O_RDWR | O_CLOEXEC);
-  if ((File->Fd < 0) && !CanWrite (errno)) {
-    File->Writable = false;
-    File->Fd       = open (Resolved, O_RDONLY | O_CLOEXEC);
+  Failure = (fstat (Probe, &Status) != 0) ? errno : 0;
+  if ((Failure == 0) && S_ISREG (Status.st_mode)) {
+    Failure = Reopen (Probe, Path, &Status, File);
   }
 
-  if (File->Fd < 0) {
-    return Fail (Error, EX_NOINPUT, "cannot open it", errno);
+  close (Probe);
+  if (Failure < 0) {
+    return Fail (Error, EX_NOINPUT, "it was replaced while it was being opened");
   }
 
-  if (fstat (File->Fd, &File->Status) != 0) {
-    return Fail (Error, EX_NOINPUT, "cannot read it", errno);
+  if (Failure != 0) {
+    return Fail (Error, EX_NOINPUT, "cannot open it", Failure);
   }
 
-  if (!S_ISREG (File->Status.st_mode)) {
-    return Fail (Error, EX_NOINPUT, "it is not a regular file");
+  if (!S_ISREG (Status.st_mode)) {
+    return Fail (
+        Error, EX_NOINPUT,
+        std::string ("it is ") + FileKind (Status.st_mode) + ", not an NVRAM file");
   }
 
-  if (File->Status.st_size > NVRAM_FILE_MAX_SIZE) {
+  if (Status.st_size > NVRAM_FILE_MAX_SIZE) {
     return Fail (Error, EX_DATAERR, "it is far too large to be an NVRAM file");
   }
 
-  int Code = CheckUnlocked (File, Error);
+  int Code = LockFile (File, Error);
 
   if (Code != 0) {
     return Code;
   }
 
-  File->Bytes.resize (static_cast<size_t> (File->Status.st_size));
+  File->Bytes.resize (static_cast<size_t> (Status.st_size));
   for (Done = 0; Done < File->Bytes.size (); Done += static_cast<size_t> (Count)) {
     Count = pread (File->Fd, File->Bytes.data () + Done, File->Bytes.size () - Done, Done);
     if (Count <= 0) {
@@ -116,14 +210,21 @@ OpenNvramFile (const char *Path, NVRAM_FILE *File, std::string *Error)
   return 0;
 }
 
+// One step of a plan: its bytes written whole, or a flush.
 static bool
-WriteAll (int Fd, const std::vector<UINT8> &Bytes)
+MakeStep (int Fd, const NVRAM_WRITE_PLAN *Plan, const NVRAM_WRITE *Step)
 {
   ssize_t Count;
 
-  for (size_t Done = 0; Done < Bytes.size (); Done += static_cast<size_t> (Count)) {
-    Count = write (Fd, Bytes.data () + Done, Bytes.size () - Done);
-    if (Count < 0) {
+  if (Step->Size == 0) {
+    return fdatasync (Fd) == 0;
+  }
+
+  for (size_t Done = 0; Done < Step->Size; Done += static_cast<size_t> (Count)) {
+    Count = pwrite (
+        Fd, Plan->Bytes + Step->Data + Done, Step->Size - Done, (off_t)(Step->Offset + Done));
+    if (Count <= 0) {
+      errno = (Count < 0) ? errno : EIO;
       return false;
     }
   }
@@ -132,58 +233,29 @@ WriteAll (int Fd, const std::vector<UINT8> &Bytes)
 }
 
 int
-ReplaceNvramFile (const NVRAM_FILE *File, const std::vector<UINT8> &Bytes, std::string *Error)
+WriteNvramFile (const NVRAM_FILE *File, const NVRAM_WRITE_PLAN *Plan, std::string *Error)
 {
-  std::string Directory = File->Path.substr (0, File->Path.rfind ('/') + 1);
-  std::string Temporary = Directory + "." + File->Path.substr (Directory.size ()) + ".XXXXXX";
-  struct stat Created;
-  int         Fd;
-  int         Saved;
+  char Progress[128];
 
-  if (!File->Writable) {
+  if (Plan->OutOfMemory) {
+    return Fail (Error, EX_CANTCREAT, "no memory for its writes; nothing was written");
+  }
+
+  if ((Plan->Count != 0) && !File->Writable) {
     return Fail (Error, EX_CANTCREAT, "it is read-only; nothing was written");
   }
 
-  Fd = mkostemp (&Temporary[0], O_CLOEXEC);
-  if (Fd < 0) {
-    return Fail (Error, EX_CANTCREAT, "cannot create a new file beside it", errno);
-  }
-
-  // The replacement takes the old file's place, so it takes its mode and owner too.
-  if (!WriteAll (Fd, Bytes) || (fsync (Fd) != 0) || (fstat (Fd, &Created) != 0) ||
-      (fchmod (Fd, File->Status.st_mode & 07777) != 0) ||
-      (((Created.st_uid != File->Status.st_uid) || (Created.st_gid != File->Status.st_gid)) &&
-       (fchown (Fd, File->Status.st_uid, File->Status.st_gid) != 0))) {
-    Saved = errno;
-    close (Fd);
-    unlink (Temporary.c_str ());
-    return Fail (Error, EX_CANTCREAT, "cannot write its replacement " + Temporary, Saved);
-  }
-
-  if (close (Fd) != 0) {
-    Saved = errno;
-    unlink (Temporary.c_str ());
-    return Fail (Error, EX_CANTCREAT, "cannot write its replacement " + Temporary, Saved);
-  }
-
-  if (rename (Temporary.c_str (), File->Path.c_str ()) != 0) {
-    Saved = errno;
-    unlink (Temporary.c_str ());
-    return Fail (Error, EX_CANTCREAT, "cannot rename its replacement over it", Saved);
-  }
-
-  // The rename is durable only once the directory is on disk as well.
-  Fd = open (Directory.c_str (), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if ((Fd < 0) || (fsync (Fd) != 0)) {
-    Saved = errno;
-    if (Fd >= 0) {
-      close (Fd);
+  for (UINTN Index = 0; Index < Plan->Count; Index++) {
+    if (!MakeStep (File->Fd, Plan, &Plan->Steps[Index])) {
+      snprintf (
+          Progress, sizeof (Progress), "cannot write it (step %llu of %llu)",
+          (unsigned long long)Index + 1, (unsigned long long)Plan->Count);
+      Fail (Error, EX_CANTCREAT, Progress, errno);
+      *Error += "; its writes are ordered so that it still reads as before or after them";
+      return EX_CANTCREAT;
     }
-
-    return Fail (Error, EX_CANTCREAT, "replaced it, but cannot flush its folder", Saved);
   }
 
-  close (Fd);
   return 0;
 }
 

@@ -1,64 +1,68 @@
 /** @file
-  Reading an NVRAM file whole and replacing it atomically, and keeping a
-  running virtual machine's file out of reach.
+  Reading an NVRAM file whole and writing edits to it in place, and keeping
+  a running virtual machine's file out of reach.
 
-  QEMU takes open-file-description locks on the bytes of its drive files;
-  a file that carries any lock is refused, and a file opened for writing is
-  itself locked exclusively until it is closed, so that QEMU cannot start on
-  it meanwhile.
+  QEMU takes open-file-description locks on single bytes of its drive files;
+  this tool locks the whole file for as long as it has it open, for writing
+  when it may write, so that neither can use the file while the other has
+  it, and a lock already there says who holds it.
 **/
 
 #ifndef NVRAM_FILE_H_
 #define NVRAM_FILE_H_
 
-#include "platform/PlatformTypes.h"
-
-#include <sys/stat.h>
+#include "varstore/VariableStore.h"
 
 #include <string>
 #include <vector>
 
 ///
+/// Exit statuses beyond sysexits.h's: the file is locked by another program
+/// than a virtual machine.
+///
+#define VARS_EXIT_IN_USE_BY_EDITOR 76
+
+///
 /// An open NVRAM file and its contents as read.
 ///
 struct NVRAM_FILE {
-  std::string        Path;     ///< The file's real path, symbolic links resolved.
-  int                Fd = -1;  ///< Open, and locked when Writable.
-  bool               Writable; ///< The user may write the file.
-  struct stat        Status;   ///< Mode and owner to give the replacement.
+  int                Fd = -1;  ///< Open and locked.
+  bool               Writable; ///< Opened for writing, and locked for it.
   std::vector<UINT8> Bytes;
 };
 
 /**
-  Opens a file, checks that no one holds a lock on it, and reads it whole.
+  Opens a file, locks it and reads it whole. Anything but a regular file is
+  refused before it is opened for reading or writing, so that neither a FIFO
+  nor a device can block or act.
 
   @param[in]  Path   The file as the user named it.
   @param[out] File   Receives the open file; close it with CloseNvramFile.
   @param[out] Error  Receives a message on failure.
 
-  @retval 0            The file is open and read.
-  @retval EX_NOINPUT   It cannot be opened or read, or is not a regular file.
-  @retval EX_DATAERR   It is too large to be an NVRAM file.
-  @retval EX_TEMPFAIL  A process, a virtual machine most likely, has it locked.
+  @retval 0                           The file is open, locked and read.
+  @retval EX_NOINPUT                  It cannot be opened or read, or is not a
+                                      regular file.
+  @retval EX_DATAERR                  It is too large to be an NVRAM file.
+  @retval EX_TEMPFAIL                 A virtual machine holds locks on it.
+  @retval VARS_EXIT_IN_USE_BY_EDITOR  Another program holds a lock on it.
+  @retval EX_OSERR                    It cannot be locked.
 **/
 int OpenNvramFile (const char *Path, NVRAM_FILE *File, std::string *Error);
 
 /**
-  Replaces the file's contents: writes a new file beside it, flushes it to
-  disk, gives it the old file's mode and owner, renames it over the old one
-  and flushes the directory. A failure at any step leaves the old file as it
-  was.
+  Makes a plan's writes on the file itself, in order, each flush an
+  fdatasync.
 
   @param[in]  File   The open file.
-  @param[in]  Bytes  The new contents.
+  @param[in]  Plan   The writes.
   @param[out] Error  Receives a message on failure.
 
-  @retval 0             The file holds Bytes.
-  @retval EX_CANTCREAT  Nothing was replaced; or, as the message says, the
-                        file was replaced but its folder could not be
-                        flushed to disk.
+  @retval 0             The file holds every write of the plan.
+  @retval EX_CANTCREAT  It is read-only, the plan is incomplete, or a write
+                        failed; the message says how far it got.
 **/
-int ReplaceNvramFile (const NVRAM_FILE *File, const std::vector<UINT8> &Bytes, std::string *Error);
+int WriteNvramFile (const NVRAM_FILE *File, const NVRAM_WRITE_PLAN *Plan, std::string *Error);
 
 /**
   Closes the file, which drops its lock.

@@ -10,6 +10,7 @@
 #include "store/StartupOptionStore.h"
 #include "vars/NvramFile.h"
 #include "vars/NvramPlatform.h"
+#include "vars/SetRefusal.h"
 #include "vars/Utf8.h"
 
 #include <string.h>
@@ -109,6 +110,29 @@ ConvertWords (int Argc, char **Argv, std::vector<std::u16string> *Words, FILE *E
   return true;
 }
 
+/**
+  Tells whether the words set a value too large for the store. The set
+  action checks the size of the value it has joined, and joining many words
+  takes long; the size is known from the words before.
+**/
+static bool
+RefusesSize (NVRAM_STORE *Store, const std::vector<std::u16string> &Words)
+{
+  UINTN Characters = 0;
+
+  if ((Words.size () < 3) || ((Words[1] != u"-s") && (Words[1] != u"--set"))) {
+    return false;
+  }
+
+  for (size_t Index = 2; Index < Words.size (); Index++) {
+    Characters += Words[Index].size () + 1;
+  }
+
+  return NvramStoreRefusesSize (
+      Store, (std::u16string (StartupOptionVariableName).size () + 1) * sizeof (char16_t),
+      Characters * sizeof (char16_t));
+}
+
 static int
 RunOnStore (NVRAM_STORE *Store, std::vector<std::u16string> &Words, bool Show, FILE *Out, FILE *Err)
 {
@@ -131,17 +155,58 @@ RunOnStore (NVRAM_STORE *Store, std::vector<std::u16string> &Words, bool Show, F
   return Code;
 }
 
+/**
+  Opens the file's store, after completing a fault-tolerant write that an
+  interruption left pending, as the firmware would at boot: on the file, or
+  in memory alone when the file is read-only.
+**/
+static int
+OpenStore (
+    NVRAM_FILE       *File,
+    NVRAM_STORE      *Store,
+    NVRAM_WRITE_PLAN *Plan,
+    const char       *Name,
+    std::string      *Error,
+    FILE             *Err)
+{
+  NVRAM_STORE_CHECK Check;
+  char              Reason[256];
+  int               Code;
+
+  Check = RecoverNvramStore (File->Bytes.data (), File->Bytes.size (), Store, Plan);
+  if (Check != NvramStoreValid) {
+    DescribeNvramStoreCheck (Check, Store->CheckOffset, Reason, sizeof (Reason));
+    *Error = std::string ("refused: ") + Reason;
+    return EX_DATAERR;
+  }
+
+  if (Plan->Count == 0) {
+    return 0;
+  }
+
+  Code = File->Writable ? WriteNvramFile (File, Plan, Error) : 0;
+  if (Code == 0) {
+    fprintf (
+        Err, "brisvane-vars: %s: %s\n", Name,
+        File->Writable ? "completed a fault-tolerant write that was cut short"
+                       : "a fault-tolerant write was cut short; read-only, it is read as the "
+                         "firmware would complete it");
+  }
+
+  NvramFreeWritePlan (Plan);
+  return Code;
+}
+
 int
 RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
 {
   std::vector<std::u16string> Words;
-  std::vector<UINT8>          Image;
   NVRAM_FILE                  File;
   NVRAM_STORE                 Store;
-  NVRAM_STORE_CHECK           Check;
+  NVRAM_WRITE_PLAN            Plan = {};
   std::string                 Error;
-  char                        Reason[256];
   int                         Code;
+  int                         Refused;
 
   if ((Argc >= 2) && ((strcmp (Argv[1], "-h") == 0) || (strcmp (Argv[1], "--help") == 0))) {
     fputs (mUsage, Out);
@@ -159,22 +224,21 @@ RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
 
   Code = OpenNvramFile (Argv[1], &File, &Error);
   if (Code == 0) {
-    Image = File.Bytes;
-    Check = OpenNvramStore (Image.data (), Image.size (), &Store);
-    if (Check != NvramStoreValid) {
-      DescribeNvramStoreCheck (Check, Store.CheckOffset, Reason, sizeof (Reason));
-      Error = std::string ("refused: ") + Reason;
-      Code  = EX_DATAERR;
-    }
+    Code = OpenStore (&File, &Store, &Plan, Argv[1], &Error, Err);
   }
 
-  if (Code == 0) {
+  if ((Code == 0) && RefusesSize (&Store, Words)) {
+    Code = DescribeSetRefusal (&Store, &Error);
+  } else if (Code == 0) {
     Code = RunOnStore (&Store, Words, (Argc == 3) && (strcmp (Argv[2], "--show") == 0), Out, Err);
-    if ((Image != File.Bytes) && (ReplaceNvramFile (&File, Image, &Error) != 0)) {
+    Refused = DescribeSetRefusal (&Store, &Error);
+    Code    = (Refused != 0) ? Refused : Code;
+    if (WriteNvramFile (&File, &Plan, &Error) != 0) {
       Code = EX_CANTCREAT;
     }
   }
 
+  NvramFreeWritePlan (&Plan);
   CloseNvramFile (&File);
   if (!Error.empty ()) {
     fprintf (Err, "brisvane-vars: %s: %s\n", Argv[1], Error.c_str ());

@@ -1,19 +1,24 @@
 /** @file
   The compaction of a full store, as the variable driver's Reclaim (in its
   Variable.c) rebuilds it and FtwVariableSpace (in its Reclaim.c) writes the
-  result back in one piece.
+  result back in one piece through the fault-tolerant write driver.
 **/
 
 #include "varstore/VariableStoreInternal.h"
 
 #include <stdlib.h>
 
-// Reclaim's search of the records already kept for an added twin of Of.
+/**
+  Whether a record between First and End of Buffer is of the same variable
+  as Of, a record of Image: Reclaim's search for a twin already kept, and
+  the search for a later record in transition.
+**/
 static BOOLEAN
-HasAddedTwin (
+HasTwin (
     const UINT8        *Buffer,
     UINTN               First,
     UINTN               End,
+    UINT8               State,
     const UINT8        *Image,
     const NVRAM_RECORD *Of)
 {
@@ -21,7 +26,8 @@ HasAddedTwin (
 
   for (UINTN Offset = First; NvramReadRecord (Buffer, Offset, End, &Record) == NvramRecordFound;
        Offset       = Record.Next) {
-    if (NvramIsRecordOf (
+    if (((State == 0) || (Record.State == State)) &&
+        NvramIsRecordOf (
             Buffer, &Record, Image + Of->Offset + NVRAM_RECORD_HEADER_SIZE, Of->NameSize,
             &Of->VendorGuid)) {
       return TRUE;
@@ -33,11 +39,15 @@ HasAddedTwin (
 
 /**
   Rebuilds the store in a scratch buffer as Reclaim does, the new record at
-  the end, and copies it back only when it fits: every
-  added record but the one being replaced, in order; then each record in
-  transition that is not being replaced and has no added twin, promoted to
-  added. Offsets in the scratch buffer are those of the image less the
-  store's base, which is 4-aligned, so record alignment is the same.
+  the end, and writes it back only when it fits: every added record, in
+  order; then each record in transition without an added twin, promoted to
+  added. Of several in transition, Reclaim promotes the first, but the
+  lookup reads the last, so the last is kept here: a compaction never
+  changes what another variable reads. Reclaim leaves out the records of the variable being written
+that the lookup found; here every record of it is left out, so that neither a second added record
+nor an older one in transition, which an interrupted write can leave, outlives the new value.
+Offsets in the scratch buffer are those of the image less the store's base, which is 4-aligned, so
+record alignment is the same.
 **/
 EFI_STATUS
 NvramReclaim (NVRAM_STORE *Store, const NVRAM_LOOKUP *Replaced, const NVRAM_NEW_RECORD *New)
@@ -49,6 +59,7 @@ NvramReclaim (NVRAM_STORE *Store, const NVRAM_LOOKUP *Replaced, const NVRAM_NEW_
   UINTN        RecordSize;
   UINT8       *Buffer;
   NVRAM_RECORD Record;
+  EFI_STATUS   Status;
 
   Buffer = static_cast<UINT8 *> (malloc (Size));
   if (Buffer == NULL) {
@@ -63,12 +74,14 @@ NvramReclaim (NVRAM_STORE *Store, const NVRAM_LOOKUP *Replaced, const NVRAM_NEW_
     for (UINTN Offset = Store->FirstRecord;
          NvramReadRecord (Image, Offset, Store->StoreEnd, &Record) == NvramRecordFound;
          Offset = Record.Next) {
-      if ((Record.State != Wanted) || (Replaced->Found && (Offset == Replaced->Live.Offset)) ||
-          (Replaced->HasInDeleted && (Offset == Replaced->InDeleted.Offset))) {
+      if ((Record.State != Wanted) ||
+          NvramIsRecordOf (Image, &Record, New->Name, New->NameSize, New->VendorGuid)) {
         continue;
       }
 
-      if ((Pass == 1) && HasAddedTwin (Buffer, First, Out, Image, &Record)) {
+      if ((Pass == 1) &&
+          (HasTwin (Buffer, First, Out, 0, Image, &Record) ||
+           HasTwin (Image, Record.Next, Store->FreeOffset, Wanted, Image, &Record))) {
         continue;
       }
 
@@ -81,13 +94,31 @@ NvramReclaim (NVRAM_STORE *Store, const NVRAM_LOOKUP *Replaced, const NVRAM_NEW_
 
   RecordSize = AlignRecord (NVRAM_RECORD_HEADER_SIZE + New->NameSize + New->DataSize);
   if (RecordSize > Size - Out) {
+    Store->Refusal = { NvramRefusedStoreFull, 0, RecordSize, Size - Out };
+    free (Buffer);
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  if (Store->Ftw.SpareSize == 0) {
+    Store->Refusal = { NvramRefusedNoSpare, 0, 0, 0 };
     free (Buffer);
     return EFI_OUT_OF_RESOURCES;
   }
 
   NvramWriteRecord (Buffer + Out, New);
-  memcpy (Store->Image + Store->StoreBase, Buffer, Size);
-  Store->FreeOffset = Store->StoreBase + Out + RecordSize;
+  // UpdateVariable marks the old record in transition before it reclaims.
+  if (Replaced->Found) {
+    NvramWriteState (
+        Store, Replaced->Live.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_IN_DELETED_TRANSITION);
+  }
+
+  // Out of memory for the fault-tolerant write, the old record stays in force in transition.
+  Status = NvramFtwWrite (Store, Store->StoreBase, Size, Buffer);
+  if (!EFI_ERROR (Status)) {
+    Store->FreeOffset      = Store->StoreBase + Out + RecordSize;
+    Store->FreeSpaceErased = TRUE;
+  }
+
   free (Buffer);
-  return EFI_SUCCESS;
+  return Status;
 }

@@ -1,9 +1,9 @@
 /** @file
-  The checks that open an NVRAM file: the firmware volume header, the
-  variable store header and the fault-tolerant write working block, as OVMF's
-  flash driver (QemuFlashFvbServicesRuntimeDxe), the variable driver's
-  InitRealNonVolatileVariableStore and the fault-tolerant write driver
-  (FaultTolerantWriteDxe) check them when the firmware starts.
+  The checks that open an NVRAM file: the firmware volume header and the
+  variable store header, as OVMF's flash driver
+  (QemuFlashFvbServicesRuntimeDxe) and the variable driver's
+  InitRealNonVolatileVariableStore check them when the firmware starts. The
+  fault-tolerant write areas are WorkingBlock.cpp's.
 **/
 
 #include "varstore/VariableStoreInternal.h"
@@ -11,27 +11,6 @@
 static const EFI_GUID mNvDataFvGuid      = NVRAM_SYSTEM_NV_DATA_FV_GUID;
 static const EFI_GUID mAuthenticatedGuid = NVRAM_AUTHENTICATED_VARIABLE_GUID;
 static const EFI_GUID mVariableGuid      = NVRAM_VARIABLE_GUID;
-static const EFI_GUID mWorkingBlockGuid  = NVRAM_WORKING_BLOCK_SIGNATURE_GUID;
-
-/**
-  The CRC-32 of the working block header, as FtwCalculateCrc32 computes it
-  through the boot service CalculateCrc32.
-**/
-static UINT32
-Crc32 (const UINT8 *Bytes, UINTN Size)
-{
-  UINT32 Crc;
-
-  Crc = 0xFFFFFFFF;
-  for (UINTN Index = 0; Index < Size; Index++) {
-    Crc ^= Bytes[Index];
-    for (int Bit = 0; Bit < 8; Bit++) {
-      Crc = (Crc >> 1) ^ (0xEDB88320 & (0 - (Crc & 1)));
-    }
-  }
-
-  return ~Crc;
-}
 
 // The offset of the first byte from Start on that is not zero, or End when there is none; by
 // pages first, as AAVMF's padding is 63 MiB.
@@ -190,89 +169,4 @@ NvramCheckStoreHeader (NVRAM_STORE *Store, const NVRAM_FV_HEADER *Volume)
   Store->StoreEnd    = Store->StoreBase + Header.Size;
   Store->FirstRecord = AlignRecord (Store->StoreBase + sizeof (Header));
   return NvramStoreValid;
-}
-
-/**
-  Checks the working block as the fault-tolerant write driver does when it
-  starts (InitFtwProtocol): its header must be the one that
-  InitializeLocalWorkSpaceHeader builds and IsValidWorkSpace compares with
-  (signature, CRC over the header with the CRC and the valid bits erased,
-  then valid set), and the write that FtwGetLastWriteHeader finds, the first
-  not complete, must not have been allocated, or the driver would finish it.
-**/
-static NVRAM_STORE_CHECK
-CheckWorkingBlockAt (NVRAM_STORE *Store, UINTN Base)
-{
-  const UINT8             *Image = Store->Image;
-  NVRAM_FTW_WORKING_HEADER Header;
-  NVRAM_FTW_WORKING_HEADER Erased;
-  UINT64                   Writes;
-  UINT64                   Private;
-  UINT64                   WorkSpaceSize;
-  UINT64                   Offset;
-
-  memcpy (&Header, Image + Base, sizeof (Header));
-  Erased = Header;
-  memset (&Erased.Crc, NVRAM_ERASED_BYTE, sizeof (Erased.Crc));
-  Erased.ValidBits = NVRAM_ERASED_BYTE;
-  if ((Crc32 (reinterpret_cast<const UINT8 *> (&Erased), sizeof (Erased)) != Header.Crc) ||
-      (Header.ValidBits != NVRAM_FTW_WORKING_VALID_BITS) ||
-      (memcmp (Header.Reserved3, "\xFF\xFF\xFF", sizeof (Header.Reserved3)) != 0) ||
-      (Header.WriteQueueSize > Store->VolumeSize - Base - sizeof (Header))) {
-    return Refuse (Store, Base, NvramBadWorkingBlock);
-  }
-
-  // A queue that runs out holds only finished writes; the driver just reclaims it.
-  WorkSpaceSize = sizeof (Header) + Header.WriteQueueSize;
-  for (Offset = sizeof (Header); Offset + NVRAM_FTW_WRITE_HEADER_SIZE <= WorkSpaceSize;) {
-    const UINT8 *Write = Image + Base + Offset;
-
-    if ((Write[0] & NVRAM_FTW_COMPLETE_BIT) != 0) {
-      if ((Write[0] & NVRAM_FTW_HEADER_ALLOCATED_BIT) == 0) {
-        return Refuse (Store, Base + Offset, NvramWriteInProgress);
-      }
-
-      break;
-    }
-
-    memcpy (&Writes, Write + NVRAM_FTW_WRITE_HEADER_WRITES, sizeof (Writes));
-    memcpy (&Private, Write + NVRAM_FTW_WRITE_HEADER_PRIVATE, sizeof (Private));
-    if ((Private > WorkSpaceSize) || (Writes > WorkSpaceSize / NVRAM_FTW_WRITE_RECORD_SIZE)) {
-      break;
-    }
-
-    Offset += NVRAM_FTW_WRITE_HEADER_SIZE + Writes * (NVRAM_FTW_WRITE_RECORD_SIZE + Private);
-  }
-
-  return NvramStoreValid;
-}
-
-/**
-  Finds the working block by its signature on the blocks of the block map,
-  where FindFvbForFtw finds it by its address: OVMF puts it on the first
-  block boundary after the store and its event log.
-**/
-NVRAM_STORE_CHECK
-NvramCheckWorkingBlock (NVRAM_STORE *Store)
-{
-  NVRAM_FV_BLOCK_MAP_ENTRY Entry;
-  UINTN                    Block;
-
-  Block = 0;
-  for (UINTN MapOffset = sizeof (NVRAM_FV_HEADER);; MapOffset += sizeof (Entry)) {
-    memcpy (&Entry, Store->Image + MapOffset, sizeof (Entry));
-    if (Entry.Length == 0) {
-      break;
-    }
-
-    for (UINT32 Index = 0; Index < Entry.NumBlocks; Index++, Block += Entry.Length) {
-      if ((Block >= Store->StoreEnd) &&
-          (Block + sizeof (NVRAM_FTW_WORKING_HEADER) <= Store->VolumeSize) &&
-          (memcmp (Store->Image + Block, &mWorkingBlockGuid, sizeof (EFI_GUID)) == 0)) {
-        return CheckWorkingBlockAt (Store, Block);
-      }
-    }
-  }
-
-  return Refuse (Store, Store->StoreEnd, NvramNoWorkingBlock);
 }

@@ -5,10 +5,6 @@
 
 #include "varstore/VariableStoreInternal.h"
 
-// PcdMaxVariableSize of OVMF's 2 MB builds, the smallest it is built with, so
-// that every OVMF build would have accepted a variable written here.
-#define NVRAM_MAX_VARIABLE_SIZE 0x2000
-
 #define NVRAM_VARIABLE_ATTRIBUTES                                                                  \
   (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS)
 #define NVRAM_KNOWN_ATTRIBUTES                                                                     \
@@ -35,36 +31,76 @@ RecordData (const NVRAM_STORE *Store, const NVRAM_RECORD *Record)
 }
 
 /**
-  Retires the records a lookup found, as UpdateVariable does. Flash can only
-  clear bits, so a state changes by masking: a record in transition becomes
-  deleted, and the live one takes LiveMask.
+  Retires the records a lookup found, as UpdateVariable does: a record in
+  transition, then the live one, marked deleted.
 **/
 static VOID
-RetireRecords (NVRAM_STORE *Store, const NVRAM_LOOKUP *Lookup, UINT8 LiveMask)
+RetireRecords (NVRAM_STORE *Store, const NVRAM_LOOKUP *Lookup)
 {
   if (Lookup->HasInDeleted) {
-    Store->Image[Lookup->InDeleted.Offset + NVRAM_RECORD_STATE_OFFSET] &= NVRAM_VAR_DELETED;
+    NvramWriteState (
+        Store, Lookup->InDeleted.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_DELETED);
   }
 
-  Store->Image[Lookup->Live.Offset + NVRAM_RECORD_STATE_OFFSET] &= LiveMask;
+  NvramWriteState (Store, Lookup->Live.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_DELETED);
 }
 
-// UpdateVariable's layout of a new record.
-VOID
-NvramWriteRecord (UINT8 *At, const NVRAM_NEW_RECORD *New)
+// UpdateVariable's header of a new record, in State.
+static NVRAM_VARIABLE_HEADER
+NewHeader (const NVRAM_NEW_RECORD *New, UINT8 State)
 {
   NVRAM_VARIABLE_HEADER Header;
 
   memset (&Header, 0, sizeof (Header));
   Header.StartId    = NVRAM_VARIABLE_DATA;
-  Header.State      = NVRAM_VAR_ADDED;
+  Header.State      = State;
   Header.Attributes = New->Attributes;
   Header.NameSize   = (UINT32)New->NameSize;
   Header.DataSize   = (UINT32)New->DataSize;
   Header.VendorGuid = *New->VendorGuid;
+  return Header;
+}
+
+VOID
+NvramWriteRecord (UINT8 *At, const NVRAM_NEW_RECORD *New)
+{
+  NVRAM_VARIABLE_HEADER Header = NewHeader (New, NVRAM_VAR_ADDED);
+
   memcpy (At, &Header, sizeof (Header));
   memcpy (At + sizeof (Header), New->Name, New->NameSize);
   memcpy (At + sizeof (Header) + New->NameSize, New->Data, New->DataSize);
+}
+
+/**
+  UpdateVariable's steps for a record that fits in the free space: the old
+  record marked in transition, the new one written with its header valid
+  only, then marked added, then the old one deleted. Until the new record
+  is added the old one is found, in transition or not, and after that the
+  new one; the flushes keep the new record from being marked added before
+  its bytes are on the disk, and the old one from being deleted before that
+  mark is. The deletion needs no flush: either way the new record is found.
+**/
+static VOID
+AppendRecord (NVRAM_STORE *Store, const NVRAM_LOOKUP *Lookup, const NVRAM_NEW_RECORD *New)
+{
+  UINTN                 At     = Store->FreeOffset;
+  NVRAM_VARIABLE_HEADER Header = NewHeader (New, NVRAM_VAR_HEADER_VALID_ONLY);
+
+  if (Lookup->Found) {
+    NvramWriteState (
+        Store, Lookup->Live.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_IN_DELETED_TRANSITION);
+  }
+
+  NvramWriteBytes (Store, At, &Header, sizeof (Header));
+  NvramWriteBytes (Store, At + sizeof (Header), New->Name, New->NameSize);
+  NvramWriteBytes (Store, At + sizeof (Header) + New->NameSize, New->Data, New->DataSize);
+  NvramFlushWrites (Store);
+  NvramWriteState (Store, At + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_ADDED);
+  NvramFlushWrites (Store);
+  Store->FreeOffset = AlignRecord (At + sizeof (Header) + New->NameSize + New->DataSize);
+  if (Lookup->Found) {
+    RetireRecords (Store, Lookup);
+  }
 }
 
 // VariableServiceGetVariable.
@@ -113,12 +149,27 @@ NvramStoreGetVariable (
   return EFI_SUCCESS;
 }
 
+BOOLEAN
+NvramStoreRefusesSize (NVRAM_STORE *Store, UINTN NameSize, UINTN DataSize)
+{
+  UINTN Needed = NVRAM_RECORD_HEADER_SIZE + NameSize;
+
+  Needed = (DataSize > (UINTN)-1 - Needed) ? (UINTN)-1 : Needed + DataSize;
+  if (Needed <= Store->MaxVariableSize) {
+    return FALSE;
+  }
+
+  Store->Refusal = { NvramRefusedTooLarge, 0, Needed, Store->MaxVariableSize };
+  return TRUE;
+}
+
 /**
   The parameter checks of VariableServiceSetVariable, less those of the kinds
   of write that this store does not make.
 **/
 static EFI_STATUS
 CheckSetParameters (
+    NVRAM_STORE     *Store,
     const UCS2_CHAR *VariableName,
     const EFI_GUID  *VendorGuid,
     UINT32           Attributes,
@@ -138,18 +189,15 @@ CheckSetParameters (
     return EFI_UNSUPPORTED;
   }
 
-  if ((DataSize > NVRAM_MAX_VARIABLE_SIZE) ||
-      (StrSizeOf (VariableName) + DataSize > NVRAM_MAX_VARIABLE_SIZE - NVRAM_RECORD_HEADER_SIZE)) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  return EFI_SUCCESS;
+  return NvramStoreRefusesSize (Store, StrSizeOf (VariableName), DataSize) ? EFI_INVALID_PARAMETER
+                                                                           : EFI_SUCCESS;
 }
 
 /**
   VariableServiceSetVariable, then UpdateVariable: a deletion marks the
   record deleted; an unchanged value is left alone; a new value is appended,
-  or written by Reclaim when it does not fit, and the old record retired.
+  or written by Reclaim when it does not fit or the free space is not
+  erased, and the old record retired.
 **/
 EFI_STATUS
 NvramStoreSetVariable (
@@ -163,9 +211,9 @@ NvramStoreSetVariable (
   EFI_STATUS       Status;
   NVRAM_LOOKUP     Lookup;
   NVRAM_NEW_RECORD New;
-  UINTN            RecordSize;
 
-  Status = CheckSetParameters (VariableName, VendorGuid, Attributes, DataSize, Data);
+  Store->Refusal = { NvramNotRefused, 0, 0, 0 };
+  Status         = CheckSetParameters (Store, VariableName, VendorGuid, Attributes, DataSize, Data);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -173,6 +221,7 @@ NvramStoreSetVariable (
   New = { VariableName, StrSizeOf (VariableName), VendorGuid, Attributes, Data, DataSize };
   NvramFindRecord (Store, VariableName, New.NameSize, VendorGuid, &Lookup);
   if (Lookup.Found && (Attributes != 0) && (Attributes != Lookup.Live.Attributes)) {
+    Store->Refusal = { NvramRefusedAttributes, Lookup.Live.Attributes, 0, 0 };
     return EFI_INVALID_PARAMETER;
   }
 
@@ -182,7 +231,8 @@ NvramStoreSetVariable (
       return EFI_NOT_FOUND;
     }
 
-    RetireRecords (Store, &Lookup, NVRAM_VAR_DELETED);
+    RetireRecords (Store, &Lookup);
+    NvramFlushWrites (Store);
     return EFI_SUCCESS;
   }
 
@@ -191,17 +241,11 @@ NvramStoreSetVariable (
     return EFI_SUCCESS;
   }
 
-  RecordSize = NVRAM_RECORD_HEADER_SIZE + New.NameSize + DataSize;
-  if (RecordSize > Store->StoreEnd - Store->FreeOffset) {
+  if (!Store->FreeSpaceErased ||
+      (NVRAM_RECORD_HEADER_SIZE + New.NameSize + DataSize > Store->StoreEnd - Store->FreeOffset)) {
     return NvramReclaim (Store, &Lookup, &New);
   }
 
-  NvramWriteRecord (Store->Image + Store->FreeOffset, &New);
-  Store->FreeOffset = AlignRecord (Store->FreeOffset + RecordSize);
-  // The firmware marks the old record in transition before the append and deleted after it.
-  if (Lookup.Found) {
-    RetireRecords (Store, &Lookup, NVRAM_VAR_IN_DELETED_TRANSITION & NVRAM_VAR_DELETED);
-  }
-
+  AppendRecord (Store, &Lookup, &New);
   return EFI_SUCCESS;
 }

@@ -111,18 +111,12 @@ NvramFindRecord (
   }
 }
 
-static BOOLEAN
-IsLive (UINT8 State)
-{
-  return (State == NVRAM_VAR_ADDED) || (State == NVRAM_VAR_ADDED_IN_TRANSITION);
-}
-
 /**
-  Refuses a variable with more live records than an interrupted write leaves
-  (one in transition to deletion, then the added one). The variable driver
-  would read the first added record, or the last in transition, but retire
-  only those two and promote the first in transition when it compacts: a
-  write could then bring an older value back.
+  Refuses a variable with two added records, which no interrupted write
+  leaves: the variable driver reads the first, while a write retires only
+  that one and so brings the other back. Records in transition may repeat
+  (each interrupted write of a variable that already had one leaves another),
+  and the lookup and the compaction both keep the last of them.
 **/
 static NVRAM_STORE_CHECK
 CheckRepeatedVariables (NVRAM_STORE *Store)
@@ -133,17 +127,16 @@ CheckRepeatedVariables (NVRAM_STORE *Store)
 
   for (UINTN Offset = Store->FirstRecord; Offset < Store->FreeOffset; Offset = Record.Next) {
     NvramReadRecord (Image, Offset, Store->StoreEnd, &Record);
-    if (!IsLive (Record.State)) {
+    if (Record.State != NVRAM_VAR_ADDED) {
       continue;
     }
 
     for (UINTN Before = Store->FirstRecord; Before < Offset; Before = Earlier.Next) {
       NvramReadRecord (Image, Before, Store->StoreEnd, &Earlier);
-      if (IsLive (Earlier.State) &&
+      if ((Earlier.State == NVRAM_VAR_ADDED) &&
           NvramIsRecordOf (
               Image, &Earlier, Image + Offset + NVRAM_RECORD_HEADER_SIZE, Record.NameSize,
-              &Record.VendorGuid) &&
-          ((Earlier.State != NVRAM_VAR_ADDED_IN_TRANSITION) || (Record.State != NVRAM_VAR_ADDED))) {
+              &Record.VendorGuid)) {
         return Refuse (Store, Offset, NvramRepeatedVariable);
       }
     }
@@ -155,9 +148,9 @@ CheckRepeatedVariables (NVRAM_STORE *Store)
 /**
   The walk with which InitNonVolatileVariableStore finds the last variable
   offset, and the check of the free space after it that
-  VariableWriteServiceInitialize makes. The driver reclaims a store whose
-  free space is not erased; that is its repair to make, so the file is
-  refused instead. Then the check of repeated variables.
+  VariableWriteServiceInitialize makes: a write cut short leaves bytes there,
+  and the driver compacts the store before it writes again. Then the check
+  of repeated variables.
 **/
 NVRAM_STORE_CHECK
 NvramCheckRecords (NVRAM_STORE *Store)
@@ -176,12 +169,8 @@ NvramCheckRecords (NVRAM_STORE *Store)
     return Refuse (Store, Offset, NvramRecordPastEnd);
   }
 
-  Store->FreeOffset = Offset;
-  for (; Offset < Store->StoreEnd; Offset++) {
-    if (Store->Image[Offset] != NVRAM_ERASED_BYTE) {
-      return Refuse (Store, Offset, NvramFreeSpaceNotErased);
-    }
-  }
+  Store->FreeOffset      = Offset;
+  Store->FreeSpaceErased = NvramIsErased (Store->Image + Offset, Store->StoreEnd - Offset);
 
   return CheckRepeatedVariables (Store);
 }

@@ -25,6 +25,10 @@ OpenNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store)
     Check = NvramCheckStoreHeader (Store, &Volume);
   }
 
+  if (Check == NvramStoreValid) {
+    NvramFindLayout (Store);
+  }
+
   // A write in progress explains a damaged-looking store better than the records can.
   if (Check == NvramStoreValid) {
     Check = NvramCheckWorkingBlock (Store);
@@ -111,12 +115,9 @@ DescribeNvramStoreCheck (NVRAM_STORE_CHECK Check, UINTN Offset, char *Buffer, UI
   case NvramRecordPastEnd:
     Text = "the variable record at offset 0x%llx runs past the end of the store";
     break;
-  case NvramFreeSpaceNotErased:
-    Text = "the free space after the last variable record is not erased (at offset 0x%llx)";
-    break;
   case NvramRepeatedVariable:
-    Text = "the variable record at offset 0x%llx repeats a live variable (more records than an "
-           "interrupted write leaves), which the firmware itself would read inconsistently";
+    Text = "the variable record at offset 0x%llx adds a variable that an earlier record already "
+           "adds, which no interrupted write leaves and the firmware would read inconsistently";
     break;
   }
 

@@ -5,8 +5,12 @@
   write that does not fit compacts the store first.
 
   Nothing here touches the file itself: the caller reads the whole file into
-  a buffer, opens the store over it, and writes the buffer back when it has
-  changed. A failed operation leaves the buffer as it was.
+  a buffer and opens the store over it. Every edit is made to the buffer
+  and, when the caller asks for it, also recorded in a write plan: the
+  writes the firmware would make on flash, in its order, with the flushes
+  that keep a file interrupted between any two of them readable as before
+  or after the edit. The caller replays the plan on the file itself. A
+  refused operation leaves the buffer as it was and records nothing.
 **/
 
 #ifndef VARIABLE_STORE_H_
@@ -40,9 +44,72 @@ typedef enum {
   NvramBadWorkingBlock,
   NvramWriteInProgress,
   NvramRecordPastEnd,
-  NvramFreeSpaceNotErased,
   NvramRepeatedVariable,
 } NVRAM_STORE_CHECK;
+
+///
+/// One step of a write plan: Size bytes at Offset in the file, or, with a
+/// Size of 0, a flush of every earlier write to the disk before any later
+/// one is made.
+///
+typedef struct {
+  UINTN Offset;
+  UINTN Size;
+  UINTN Data; ///< Where the step's bytes start in the plan's Bytes.
+} NVRAM_WRITE;
+
+///
+/// The writes of one or more edits, in order. Zero it before first use and
+/// release it with NvramFreeWritePlan.
+///
+typedef struct {
+  NVRAM_WRITE *Steps;
+  UINTN        Count;
+  UINTN        Capacity;
+  UINT8       *Bytes;
+  UINTN        BytesSize;
+  UINTN        BytesCapacity;
+  BOOLEAN      OutOfMemory; ///< Steps were lost: the plan must not be replayed.
+} NVRAM_WRITE_PLAN;
+
+///
+/// Why NvramStoreSetVariable refused a write, beyond its status, for a
+/// message that says it.
+///
+typedef enum {
+  NvramNotRefused,
+  NvramRefusedAttributes, ///< The stored variable has other attributes.
+  NvramRefusedTooLarge,   ///< The record passes the firmware's limit.
+  NvramRefusedStoreFull,  ///< No room even with the store compacted.
+  NvramRefusedNoSpare,    ///< A compaction is due, but the file has no spare area.
+} NVRAM_REFUSAL_REASON;
+
+typedef struct {
+  NVRAM_REFUSAL_REASON Reason;
+  UINT32               StoredAttributes; ///< NvramRefusedAttributes: the variable's own.
+  UINTN                Needed;           ///< The record's size: with its header and name for
+                ///< NvramRefusedTooLarge, its place in the store otherwise.
+  UINTN Available; ///< NvramRefusedTooLarge: the limit; NvramRefusedStoreFull:
+                   ///< the free space of the compacted store.
+} NVRAM_REFUSAL;
+
+///
+/// The fault-tolerant write areas of the volume, where the firmware's FTW
+/// driver finds them (FindFvbForFtw, InitFtwProtocol): a working block that
+/// queues the writes, and the spare area that holds a write's new blocks
+/// until they are in place. Offsets into the image.
+///
+typedef struct {
+  UINTN BlockSize;        ///< The volume's block size.
+  UINTN WorkingBase;      ///< The working block's header, then its write queue.
+  UINTN WorkingSize;      ///< The header and the queue.
+  UINTN LastWrite;        ///< The queue's last write header (FtwGetLastWriteHeader),
+                          ///< from WorkingBase; WorkingSize when the queue is used up.
+  UINTN   SpareBase;      ///< Right after the working block, as OVMF lays it out.
+  UINTN   SpareSize;      ///< To the end of the volume; 0 when no usable spare area.
+  BOOLEAN SpareHasVolume; ///< A write cut short left a copy of the volume's
+                          ///< first blocks there, a second store to readers.
+} NVRAM_FTW_AREAS;
 
 ///
 /// An opened store: offsets into the caller's buffer, which it does not own.
@@ -56,6 +123,18 @@ typedef struct {
   UINTN  StoreEnd;    ///< The end of the store, StoreBase + its Size.
   UINTN  FreeOffset;  ///< The end of the last record, where the next one goes.
   UINTN  CheckOffset; ///< Where the fault that refused the file was found.
+  /// FALSE when bytes after the last record are not erased, as a write cut
+  /// short leaves them; the next write compacts the store first, as the
+  /// variable driver does when it starts (VariableWriteServiceInitialize).
+  BOOLEAN FreeSpaceErased;
+  /// The most bytes a variable without authentication takes, its record
+  /// header and name included: PcdMaxVariableSize of the OVMF build whose
+  /// layout the file has, or of the 2 MB build when the layout is unknown.
+  UINTN             MaxVariableSize;
+  const char       *Layout; ///< The build's name, or NULL when unknown.
+  NVRAM_FTW_AREAS   Ftw;
+  NVRAM_WRITE_PLAN *Plan;    ///< Receives every write when not NULL.
+  NVRAM_REFUSAL     Refusal; ///< Set by each NvramStoreSetVariable.
 } NVRAM_STORE;
 
 /**
@@ -68,9 +147,9 @@ typedef struct {
   whole flash device, the volume padded with zeros);
   the authenticated variable store, formatted and healthy, as its first
   region; the fault-tolerant write working block after it, valid and with no
-  write pending; and variable records that lie within the store, followed by
-  erased free space only, with no more live records of one variable than an
-  interrupted write leaves.
+  write pending; and variable records that lie within the store, with no
+  more live records of one variable than an interrupted write leaves. The
+  buffer is not changed, and Store->Plan is NULL.
 
   @param[in]  Image      The whole file.
   @param[in]  ImageSize  Its size in bytes.
@@ -82,6 +161,46 @@ typedef struct {
 **/
 NVRAM_STORE_CHECK
 OpenNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store);
+
+/**
+  Opens the store as OpenNvramStore does, after completing what an
+  interrupted fault-tolerant write left pending, as the firmware's FTW
+  driver does when it starts (InitFtwProtocol): a compaction whose new
+  store had reached the spare area is finished, an earlier one abandoned,
+  and a working block caught while being rewritten is restored from the
+  spare area. A copy of the volume left in the spare area is erased.
+
+  @param[in]  Image      The whole file.
+  @param[in]  ImageSize  Its size in bytes.
+  @param[out] Store      Receives the opened store, its Plan set to Plan.
+  @param[out] Plan       Receives the writes of the recovery, if any.
+
+  @retval NvramStoreValid       The store is open; Plan holds what the
+                                recovery wrote in the buffer.
+  @retval NvramWriteInProgress  A pending write that only the firmware can
+                                complete; the buffer is unchanged.
+  @return                       The first reason found to refuse the file.
+**/
+NVRAM_STORE_CHECK
+RecoverNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan);
+
+/**
+  Releases a write plan's memory and leaves it empty, ready for reuse.
+
+  @param[in, out] Plan  A plan, zeroed or used.
+**/
+VOID NvramFreeWritePlan (NVRAM_WRITE_PLAN *Plan);
+
+/**
+  Tells whether a variable with a name of NameSize bytes (with its NUL) and
+  DataSize bytes of data passes the store's MaxVariableSize, and if so notes
+  the refusal in Store->Refusal.
+
+  @retval TRUE   Too large: the firmware would refuse the variable.
+  @retval FALSE  It fits the limit.
+**/
+BOOLEAN
+NvramStoreRefusesSize (NVRAM_STORE *Store, UINTN NameSize, UINTN DataSize);
 
 /**
   Describes a refusal in a few words for a one-line message, without a
@@ -123,11 +242,13 @@ NvramStoreGetVariable (
   Writes or deletes a variable, as the firmware's SetVariable does for a
   non-volatile variable without authentication: a new record is appended and
   the old one marked deleted; a DataSize of 0, or attributes without any
-  access, delete; when the free space is too small the store is compacted
-  to its live records first.
+  access, delete; when the free space is too small, or not erased, the
+  store is compacted to its live records through the fault-tolerant write
+  areas, the new record last. Store->Refusal says why a write was refused.
 
-  @param[in, out] Store         The opened store; its buffer is changed on
-                                success only.
+  @param[in, out] Store         The opened store; its buffer is changed, and
+                                the writes recorded in its Plan, on success
+                                only.
   @param[in]      VariableName  The name.
   @param[in]      VendorGuid    The vendor GUID.
   @param[in]      Attributes    Non-volatile and boot-service access, with or
@@ -143,8 +264,9 @@ NvramStoreGetVariable (
   @retval EFI_UNSUPPORTED        Volatile, authenticated, hardware error
                                  record or append writes, which need the
                                  firmware itself.
-  @retval EFI_OUT_OF_RESOURCES   The store is full even when compacted, or no
-                                 memory for the compaction.
+  @retval EFI_OUT_OF_RESOURCES   The store is full even when compacted, the
+                                 file has no spare area to compact it through,
+                                 or no memory for the compaction.
 **/
 EFI_STATUS
 NvramStoreSetVariable (

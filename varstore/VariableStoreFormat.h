@@ -104,14 +104,27 @@ typedef struct {
 
 ///
 /// EFI_FAULT_TOLERANT_WRITE_HEADER and EFI_FAULT_TOLERANT_WRITE_RECORD are
-/// not packed; these are their sizes and the offsets of the fields read here.
+/// not packed; these are their sizes and the offsets of their fields. Their
+/// first byte holds state bits, each set by clearing it (FTW_VALID_STATE is
+/// 0), as flash allows without an erase.
 ///
 #define NVRAM_FTW_WRITE_HEADER_SIZE    40
+#define NVRAM_FTW_WRITE_HEADER_CALLER  4
 #define NVRAM_FTW_WRITE_HEADER_WRITES  24
 #define NVRAM_FTW_WRITE_HEADER_PRIVATE 32
 #define NVRAM_FTW_WRITE_RECORD_SIZE    40
+#define NVRAM_FTW_WRITE_RECORD_LBA     8
+#define NVRAM_FTW_WRITE_RECORD_OFFSET  16
+#define NVRAM_FTW_WRITE_RECORD_LENGTH  24
+#define NVRAM_FTW_WRITE_RECORD_SPARE   32 ///< RelativeOffset: the target less the spare area.
 #define NVRAM_FTW_HEADER_ALLOCATED_BIT 0x01
+#define NVRAM_FTW_WRITES_ALLOCATED_BIT 0x02
 #define NVRAM_FTW_COMPLETE_BIT         0x04
+#define NVRAM_FTW_BOOT_BLOCK_BIT       0x01
+#define NVRAM_FTW_SPARE_COMPLETE_BIT   0x02
+#define NVRAM_FTW_DEST_COMPLETE_BIT    0x04
+#define NVRAM_FTW_WORKING_VALID_BIT    0x01
+#define NVRAM_FTW_WORKING_INVALID_BIT  0x02
 #define NVRAM_FTW_WORKING_VALID_BITS   0xFE
 
 static_assert (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the file is little-endian");
@@ -176,6 +189,18 @@ static_assert (sizeof (NVRAM_FTW_WORKING_HEADER) == 32, "EFI_FAULT_TOLERANT_WORK
     0xDDCF3616, 0x3275, 0x4164,                                                                    \
     {                                                                                              \
       0x98, 0xB6, 0xFE, 0x85, 0x70, 0x7F, 0xFE, 0x7D                                               \
+    }                                                                                              \
+  }
+
+///
+/// The FILE_GUID of OVMF's FaultTolerantWriteDxe, which FtwWrite records as
+/// the caller (gEfiCallerIdGuid) of the writes it allocates itself.
+///
+#define NVRAM_FTW_CALLER_GUID                                                                      \
+  {                                                                                                \
+    0xFE5CEA76, 0x4F72, 0x49E8,                                                                    \
+    {                                                                                              \
+      0x98, 0x6F, 0x2C, 0xD8, 0x99, 0xDF, 0xFE, 0x5D                                               \
     }                                                                                              \
   }
 

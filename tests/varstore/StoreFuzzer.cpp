@@ -174,7 +174,7 @@ CheckReads (const NVRAM_STORE *Store, const LIVE &Live)
         NvramStoreGetVariable (
             Store, Name.c_str (), &Variable.Guid, &Attributes, &Size, Read.data ()) == EFI_SUCCESS);
     CHECK ((Attributes == Variable.Attributes) && (Size == Variable.Data.size ()));
-    CHECK (memcmp (Read.data (), Variable.Data.data (), Size) == 0);
+    CHECK ((Size == 0) || (memcmp (Read.data (), Variable.Data.data (), Size) == 0));
     if (Size > 0) {
       Size--;
       CHECK (

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 static const EFI_GUID Shell  = ShellGuid ();
 static const UINTN    Region = 2 * STORE_IMAGE_BLOCK;
 // The first record: after the volume header, its block map and the store header.
@@ -57,6 +59,42 @@ Get (const NVRAM_STORE *Store)
 
   EXPECT_EQ (Attributes, 0x3u);
   return std::u16string (reinterpret_cast<char16_t *> (Data), DataSize / 2 - 1);
+}
+
+// Adds records in State after Records until the store is full to its last byte.
+inline void
+Fill (std::vector<RECORD> &Records, UINT8 State)
+{
+  const UINTN Bare = RecordSpan (Neighbour (u"Fill", 0, 0));
+  UINTN       Used = FirstSlot;
+
+  for (const RECORD &Record : Records) {
+    Used += RecordSpan (Record);
+  }
+
+  for (UINT8 Tag = 10; Used + RecordSpan (Neighbour (u"Fill", Tag, 200)) + Bare <= Region; Tag++) {
+    Records.push_back (Neighbour (u"Fill", Tag, 200, State));
+    Used += RecordSpan (Records.back ());
+  }
+
+  Records.push_back (Neighbour (u"Fill", 0xFF, Region - Used - Bare, State));
+}
+
+// Fills the working block's queue with Count finished writes; gives the offset of the next slot.
+inline UINTN
+QueueFinishedWrites (BYTES &Image, UINTN Count)
+{
+  UINT64 One   = 1;
+  UINTN  Queue = WorkingBlockOffset (Region) + sizeof (NVRAM_FTW_WORKING_HEADER);
+
+  for (UINTN Write = 0; Write < Count; Write++, Queue += 80) {
+    Image[Queue] = 0xF8;
+    memcpy (&Image[Queue + 24], &One, sizeof (One));
+    memset (&Image[Queue + 32], 0, 8);
+    Image[Queue + 40] = 0xF9;
+  }
+
+  return Queue;
 }
 
 inline UINT8

@@ -8,25 +8,6 @@
 
 #include <string.h>
 
-// Adds records in State after Records until the store is full to its last byte.
-static void
-Fill (std::vector<RECORD> &Records, UINT8 State)
-{
-  const UINTN Bare = RecordSpan (Neighbour (u"Fill", 0, 0));
-  UINTN       Used = FirstSlot;
-
-  for (const RECORD &Record : Records) {
-    Used += RecordSpan (Record);
-  }
-
-  for (UINT8 Tag = 10; Used + RecordSpan (Neighbour (u"Fill", Tag, 200)) + Bare <= Region; Tag++) {
-    Records.push_back (Neighbour (u"Fill", Tag, 200, State));
-    Used += RecordSpan (Records.back ());
-  }
-
-  Records.push_back (Neighbour (u"Fill", 0xFF, Region - Used - Bare, State));
-}
-
 class TemplateTest : public ::testing::TestWithParam<const char *> {};
 
 INSTANTIATE_TEST_SUITE_P (
@@ -95,71 +76,144 @@ TEST_P (TemplateTest, ReplaceAndClearRetireRecordsInPlace)
   EXPECT_TRUE (Image == Before);
 }
 
+// The refusals that a message explains say why, with the numbers for it.
 TEST (VariableWriteTest, SetRefusesWhatTheFirmwareRefuses)
 {
   struct {
-    const char *Case;
-    UINT32      Attributes;
-    UINTN       Size;
-    EFI_STATUS  Status;
+    const char   *Case;
+    UINT32        Attributes;
+    UINTN         Size;
+    EFI_STATUS    Status;
+    NVRAM_REFUSAL Refusal;
   } Cases[] = {
-    { "attributes differ from the stored ones", 0x7, 4, EFI_INVALID_PARAMETER },
-    { "runtime without boot-service access", 0x5, 4, EFI_INVALID_PARAMETER },
-    { "non-volatile alone", 0x1, 4, EFI_INVALID_PARAMETER },
-    { "volatile", 0x2, 4, EFI_UNSUPPORTED },
-    { "authenticated", 0x23, 4, EFI_UNSUPPORTED },
-    { "larger than OVMF's variable limit", 0x3, 0x2000 - 60 - 18 + 2, EFI_INVALID_PARAMETER },
+    { "attributes differ from the stored ones",
+      0x7,
+      4,
+      EFI_INVALID_PARAMETER,
+      { NvramRefusedAttributes, 0x3, 0, 0 } },
+    { "clear with other attributes",
+      0x7,
+      0,
+      EFI_INVALID_PARAMETER,
+      { NvramRefusedAttributes, 0x3, 0, 0 } },
+    { "runtime without boot-service access", 0x5, 4, EFI_INVALID_PARAMETER, {} },
+    { "non-volatile alone", 0x1, 4, EFI_INVALID_PARAMETER, {} },
+    { "volatile", 0x2, 4, EFI_UNSUPPORTED, {} },
+    { "authenticated", 0x23, 4, EFI_UNSUPPORTED, {} },
+    { "larger than OVMF's variable limit",
+      0x3,
+      0x2000 - 60 - 18 + 2,
+      EFI_INVALID_PARAMETER,
+      { NvramRefusedTooLarge, 0, 0x2002, 0x2000 } },
   };
 
   for (auto &Case : Cases) {
     SCOPED_TRACE (Case.Case);
-    BYTES       Image  = BuildImage (Region, { Startup (u"-exit") });
-    const BYTES Before = Image;
-    BYTES       Data (Case.Size, 0x41);
-    NVRAM_STORE Store;
+    BYTES            Image  = BuildImage (Region, { Startup (u"-exit") });
+    const BYTES      Before = Image;
+    BYTES            Data (Case.Size, 0x41);
+    NVRAM_STORE      Store;
+    NVRAM_WRITE_PLAN Plan = {};
 
     Open (Image, &Store);
+    Store.Plan = &Plan;
     EXPECT_EQ (
         NvramStoreSetVariable (
             &Store, u"Brisvane", &Shell, Case.Attributes, Data.size (), Data.data ()),
         Case.Status);
+    EXPECT_EQ (Store.Refusal.Reason, Case.Refusal.Reason);
+    EXPECT_EQ (Store.Refusal.StoredAttributes, Case.Refusal.StoredAttributes);
+    EXPECT_EQ (Store.Refusal.Needed, Case.Refusal.Needed);
+    EXPECT_EQ (Store.Refusal.Available, Case.Refusal.Available);
     EXPECT_TRUE (Image == Before);
+    EXPECT_EQ (Plan.Count, 0u);
+    NvramFreeWritePlan (&Plan);
   }
 }
 
-// Reclaim keeps added records in order, then promotes those in transition without an added twin.
+// PcdMaxVariableSize of the build whose layout the file has, header and name included.
+TEST (VariableWriteTest, LimitIsThatOfTheFirmwareThatOwnsTheStore)
+{
+  struct {
+    const char *File;
+    UINTN       Limit;
+    const char *Layout;
+  } Cases[] = {
+    { OVMF_VARS_4M, 0x8400, "OVMF's 4 MB build" },
+    { OVMF_VARS_2M, 0x2000, "OVMF's 2 MB build" },
+    { NULL, 0x2000, NULL },
+  };
+
+  for (auto &Case : Cases) {
+    SCOPED_TRACE (Case.Limit);
+    BYTES       Image = (Case.File != NULL) ? ReadFile (Case.File) : BuildImage (Region, {});
+    BYTES       Data (Case.Limit - 60 - 18, 0x41);
+    NVRAM_STORE Store;
+
+    Open (Image, &Store);
+    EXPECT_EQ (Store.MaxVariableSize, Case.Limit);
+    EXPECT_STREQ (Store.Layout, Case.Layout);
+    Data.push_back (0x41);
+    EXPECT_EQ (
+        NvramStoreSetVariable (&Store, u"Brisvane", &Shell, 0x3, Data.size (), Data.data ()),
+        EFI_INVALID_PARAMETER);
+    Data.pop_back ();
+    if (Case.Limit <= Store.StoreEnd - Store.FreeOffset) {
+      EXPECT_EQ (
+          NvramStoreSetVariable (&Store, u"Brisvane", &Shell, 0x3, Data.size (), Data.data ()),
+          EFI_SUCCESS);
+    }
+  }
+}
+
+// Reclaim keeps added records in order, then promotes those in transition without an added twin:
+// of several in transition, the last, which is the one the lookup reads.
 TEST (VariableWriteTest, FullStoreIsCompactedToItsLiveRecords)
 {
   RECORD              Moving  = Neighbour (u"Moving", 3, 5, NVRAM_VAR_ADDED_IN_TRANSITION);
   RECORD              Twin    = Neighbour (u"Twin", 4, 7);
+  RECORD              Latest  = Neighbour (u"Twice", 6, 13, NVRAM_VAR_ADDED_IN_TRANSITION);
   std::vector<RECORD> Records = {
     Neighbour (u"Boot0000", 1, 30),
     Neighbour (u"Gone", 2, 300, 0x3C),
     Moving,
     Neighbour (u"Twin", 4, 7, NVRAM_VAR_ADDED_IN_TRANSITION),
+    Neighbour (u"Twice", 6, 11, NVRAM_VAR_ADDED_IN_TRANSITION),
     Startup (u"-nomap"),
     Twin,
+    Latest,
     Neighbour (u"Half", 5, 9, NVRAM_VAR_HEADER_VALID_ONLY),
   };
   Fill (Records, 0x3D);
-  BYTES       Image  = BuildImage (Region, Records);
-  const BYTES Before = Image;
+  BYTES       Image = BuildImage (Region, Records);
   NVRAM_STORE Store;
 
   Open (Image, &Store);
   ASSERT_EQ (Set (&Store, std::u16string (200, u'x')), EFI_SUCCESS);
   Moving.State = NVRAM_VAR_ADDED;
+  Latest.State = NVRAM_VAR_ADDED;
 
-  const BYTES Expected =
-      BuildImage (Region, { Records[0], Twin, Moving, Startup (std::u16string (200, u'x')) });
-  EXPECT_TRUE (Image == Expected);
+  BYTES Expected = BuildImage (
+      Region, { Records[0], Twin, Moving, Latest, Startup (std::u16string (200, u'x')) });
   EXPECT_EQ (
       Store.FreeOffset, FirstSlot + RecordSpan (Records[0]) + RecordSpan (Twin) +
-                            RecordSpan (Moving) +
+                            RecordSpan (Moving) + RecordSpan (Latest) +
                             RecordSpan (Startup (std::u16string (200, u'x'))));
-  EXPECT_TRUE (
-      BYTES (Image.begin () + Store.StoreEnd, Image.end ()) ==
-      BYTES (Before.begin () + Store.StoreEnd, Before.end ()));
+  // Written through the fault-tolerant write areas: one write finished in the queue, spelled out
+  // as FtwWrite leaves it, and the spare area as it was.
+  const UINTN Queue  = WorkingBlockOffset (Region) + sizeof (NVRAM_FTW_WORKING_HEADER);
+  const INTN  Spare  = -(INTN)(WorkingBlockOffset (Region) + STORE_IMAGE_BLOCK);
+  const UINTN Length = Region - 0x48;
+  BYTES Write = { 0xF8, 0xFF, 0xFF, 0xFF, 0x76, 0xEA, 0x5C, 0xFE, 0x72, 0x4F, 0xE8, 0x49, 0x98,
+                  0x6F, 0x2C, 0xD8, 0x99, 0xDF, 0xFE, 0x5D, 0xFF, 0xFF, 0xFF, 0xFF, 1,    0,
+                  0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+                  0,    0xF9, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0,
+                  0,    0,    0,    0,    0x48, 0,    0,    0,    0,    0,    0,    0 };
+  Write.resize (Write.size () + 16);
+  memcpy (&Write[64], &Length, 8);
+  memcpy (&Write[72], &Spare, 8);
+  memcpy (&Expected[Queue], Write.data (), Write.size ());
+  EXPECT_TRUE (Image == Expected);
 }
 
 TEST (VariableWriteTest, StoreFullOfLiveRecordsIsOutOfResources)
@@ -174,6 +228,9 @@ TEST (VariableWriteTest, StoreFullOfLiveRecordsIsOutOfResources)
   Open (Image, &Store);
   ASSERT_EQ (Store.FreeOffset, Store.StoreEnd);
   EXPECT_EQ (Set (&Store, u"-nomap -exit"), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ (Store.Refusal.Reason, NvramRefusedStoreFull);
+  EXPECT_EQ (Store.Refusal.Needed, RecordSpan (Startup (u"-nomap -exit")));
+  EXPECT_EQ (Store.Refusal.Available, RecordSpan (Startup (u"-nomap")));
   EXPECT_TRUE (Image == Before);
   EXPECT_EQ (Get (&Store), u"-nomap");
 }

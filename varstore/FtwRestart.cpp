@@ -1,0 +1,198 @@
+/** @file
+  Completing the fault-tolerant writes that an interruption left pending, as
+  the FTW driver does when it starts (InitFtwProtocol, FtwRestart,
+  FtwWriteRecord, FtwAbort), and the opening of a store after it.
+**/
+
+#include "varstore/VariableStoreInternal.h"
+
+static UINT64
+ReadField (const NVRAM_STORE *Store, UINTN Offset)
+{
+  UINT64 Value;
+
+  memcpy (&Value, Store->Image + Offset, sizeof (Value));
+  return Value;
+}
+
+// Tells whether a state bit is set, that is cleared (FTW_VALID_STATE).
+static BOOLEAN
+IsSet (const NVRAM_STORE *Store, UINTN Offset, UINT8 Bit)
+{
+  return (Store->Image[Offset] & Bit) == 0;
+}
+
+// The queue's last write and FtwGetLastWriteRecord's record of it, kept within the queue.
+static VOID
+FindPendingWrite (const NVRAM_STORE *Store, NVRAM_FTW_WRITE *Pending)
+{
+  const NVRAM_FTW_AREAS *Ftw = &Store->Ftw;
+  UINTN                  End = Ftw->WorkingBase + Ftw->WorkingSize;
+  UINT64                 Writes;
+  UINT64                 Private;
+  UINTN                  Record;
+
+  memset (Pending, 0, sizeof (*Pending));
+  Pending->Write = Ftw->WorkingBase + Ftw->LastWrite;
+  Writes         = ReadField (Store, Pending->Write + NVRAM_FTW_WRITE_HEADER_WRITES);
+  Private        = ReadField (Store, Pending->Write + NVRAM_FTW_WRITE_HEADER_PRIVATE);
+  if (Private > Ftw->WorkingSize) {
+    return;
+  }
+
+  Record = Pending->Write + NVRAM_FTW_WRITE_HEADER_SIZE;
+  for (UINT64 Index = 0;
+       (Index < Writes) && (End - Record >= NVRAM_FTW_WRITE_RECORD_SIZE + Private);
+       Index++, Record += NVRAM_FTW_WRITE_RECORD_SIZE + (UINTN)Private) {
+    if ((Pending->Record == 0) && !IsSet (Store, Record, NVRAM_FTW_DEST_COMPLETE_BIT)) {
+      Pending->Record = Record;
+    }
+
+    Pending->Last = Record;
+  }
+
+  // Every record in place: the driver takes the last.
+  if (Pending->Record == 0) {
+    Pending->Record = Pending->Last;
+  }
+}
+
+/**
+  FtwAbort: an allocated write not complete is marked complete, abandoned
+  with its target as it was.
+**/
+static VOID
+AbortWrite (NVRAM_STORE *Store, const NVRAM_FTW_WRITE *Pending)
+{
+  if (IsSet (Store, Pending->Write, NVRAM_FTW_HEADER_ALLOCATED_BIT) &&
+      !IsSet (Store, Pending->Write, NVRAM_FTW_COMPLETE_BIT)) {
+    NvramWriteState (Store, Pending->Write, (UINT8)~NVRAM_FTW_COMPLETE_BIT);
+    NvramFlushWrites (Store);
+  }
+}
+
+/**
+  The target of the pending record, when FtwRestart can copy it from the
+  spare area here: blocks of this volume (GetFvbByAddress finds the volume
+  by the record's offset from the spare area) before the working block, not
+  the boot block, that fit the spare area.
+**/
+static BOOLEAN
+FindTarget (const NVRAM_STORE *Store, NVRAM_FTW_WRITE *Pending)
+{
+  const NVRAM_FTW_AREAS *Ftw     = &Store->Ftw;
+  UINTN                  Record  = Pending->Record;
+  UINT64                 Lba     = ReadField (Store, Record + NVRAM_FTW_WRITE_RECORD_LBA);
+  UINT64                 InBlock = ReadField (Store, Record + NVRAM_FTW_WRITE_RECORD_OFFSET);
+  UINT64                 Length  = ReadField (Store, Record + NVRAM_FTW_WRITE_RECORD_LENGTH);
+  INTN                   FromSpare;
+
+  memcpy (&FromSpare, Store->Image + Record + NVRAM_FTW_WRITE_RECORD_SPARE, sizeof (FromSpare));
+  if (IsSet (Store, Record, NVRAM_FTW_BOOT_BLOCK_BIT) || (Lba > Ftw->SpareSize) ||
+      (InBlock > Ftw->SpareSize) || (Length > Ftw->SpareSize)) {
+    return FALSE;
+  }
+
+  Pending->Target = (UINTN)Lba * Ftw->BlockSize;
+  Pending->Span   = NvramWholeBlocks ((UINTN)(InBlock + Length), Ftw->BlockSize);
+  return ((INTN)Ftw->SpareBase + FromSpare == (INTN)Pending->Target) &&
+         (Pending->Span <= Ftw->SpareSize) && (Pending->Target + Pending->Span <= Ftw->WorkingBase);
+}
+
+VOID
+NvramFtwFinishWrite (NVRAM_STORE *Store, const NVRAM_FTW_WRITE *Write)
+{
+  // FlushSpareBlockToTargetBlock: the target's blocks erased, then written from the spare area.
+  NvramWriteBytes (Store, Write->Target, Store->Image + Store->Ftw.SpareBase, Write->Span);
+  NvramFlushWrites (Store);
+  NvramWriteState (Store, Write->Record, (UINT8)~NVRAM_FTW_DEST_COMPLETE_BIT);
+  if (Write->Record == Write->Last) {
+    NvramWriteState (Store, Write->Write, (UINT8)~NVRAM_FTW_COMPLETE_BIT);
+  }
+
+  NvramFlushWrites (Store);
+}
+
+/**
+  InitFtwProtocol's steps: a working block caught being rewritten is
+  restored from the spare area and its pending write abandoned; otherwise a
+  write whose new blocks had not all reached the spare area is abandoned, as
+  is one whose last record is in place; a queue with bytes after its last
+  write is reclaimed; and a write whose new blocks are in the spare area is
+  finished (FtwRestart). The spare area is erased after it all, as after
+  FtwRestart. A write this code cannot finish is refused before anything is
+  written.
+**/
+NVRAM_STORE_CHECK
+NvramFtwRecover (NVRAM_STORE *Store)
+{
+  NVRAM_FTW_AREAS *Ftw = &Store->Ftw;
+  NVRAM_FTW_WRITE  Pending;
+  UINTN            Size;
+  BOOLEAN          Restart = FALSE;
+
+  if (Ftw->SpareSize == 0) {
+    return NvramWriteInProgress;
+  }
+
+  if (!NvramIsValidWorkingHeader (Store, Ftw->WorkingBase, &Size)) {
+    NvramFtwRestoreWorkingBlock (Store);
+    Ftw->LastWrite = NvramFindLastWrite (Store);
+  } else if (Ftw->LastWrite < Ftw->WorkingSize) {
+    FindPendingWrite (Store, &Pending);
+    Restart = (Pending.Record != 0) && !IsSet (Store, Pending.Write, NVRAM_FTW_COMPLETE_BIT) &&
+              IsSet (Store, Pending.Record, NVRAM_FTW_SPARE_COMPLETE_BIT) &&
+              !IsSet (Store, Pending.Record, NVRAM_FTW_DEST_COMPLETE_BIT);
+    if (Restart && !FindTarget (Store, &Pending)) {
+      return NvramWriteInProgress;
+    }
+  }
+
+  if (!Restart && (Ftw->LastWrite < Ftw->WorkingSize)) {
+    FindPendingWrite (Store, &Pending);
+    AbortWrite (Store, &Pending);
+  }
+
+  if (!NvramQueueIsErasedAfter (Store, Ftw->LastWrite) &&
+      EFI_ERROR (NvramFtwReclaimQueue (Store))) {
+    return NvramWriteInProgress;
+  }
+
+  if (Restart) {
+    NVRAM_FTW_WRITE Found = Pending;
+
+    // The reclaim may have moved the write to the head of the queue.
+    FindPendingWrite (Store, &Pending);
+    Pending.Target = Found.Target;
+    Pending.Span   = Found.Span;
+    NvramFtwFinishWrite (Store, &Pending);
+  }
+
+  // Nothing is pending any more, and a copy of a store left there would show to other readers.
+  NvramEraseBytes (Store, Ftw->SpareBase, Ftw->SpareSize);
+  return NvramStoreValid;
+}
+
+NVRAM_STORE_CHECK
+RecoverNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan)
+{
+  NVRAM_STORE_CHECK Check = OpenNvramStore (Image, ImageSize, Store);
+
+  if (Check == NvramWriteInProgress) {
+    Store->Plan = Plan;
+    Check       = NvramFtwRecover (Store);
+    if (Check == NvramStoreValid) {
+      Check = OpenNvramStore (Image, ImageSize, Store);
+    }
+  }
+
+  // The driver reads the spare area only for a pending write; the copy of the volume that a write
+  // cut short in its last step left there would show to other readers as a second store.
+  Store->Plan = Plan;
+  if ((Check == NvramStoreValid) && Store->Ftw.SpareHasVolume) {
+    NvramEraseBytes (Store, Store->Ftw.SpareBase, Store->Ftw.SpareSize);
+    Store->Ftw.SpareHasVolume = FALSE;
+  }
+
+  return Check;
+}
