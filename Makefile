@@ -105,7 +105,8 @@ sizes:
 		-prune -o -path '*/x64/brisvane.efi' -print -o -path '*/aarch64/brisvane.efi' -print | sort)
 
 # make check is the fast loop: the unit tests alone, sanitized.
-test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware test-sign
+test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware \
+	test-firmware-variants test-sign
 
 check: check-build
 	@ctest --test-dir $(CHECK_TREE) -L unit -j"$$(nproc)" --output-on-failure

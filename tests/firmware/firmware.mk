@@ -15,6 +15,8 @@
 #   make test-firmware                  the firmware test suite, with
 #                                       brisvane-vars on the same NVRAM files
 #                                       and a boot under Secure Boot
+#   make test-firmware-variants         the suite on the AArch64 images, the
+#                                       CLANGDWARF build and EDK II 2025.02's
 #   make man                            build/brisvane.man, the manual page
 #                                       that the shell's `help brisvane` prints
 #
@@ -44,7 +46,7 @@ BOOT_TIME_LIMIT ?= 120
 # The scripts share the package tests/vmtest; -B leaves no bytecode in the tree.
 VM_PYTHON := PYTHONPATH="$(CURDIR)/tests" python3 -B
 
-.PHONY: man run run-fresh test-firmware
+.PHONY: man run run-fresh test-firmware test-firmware-variants
 
 man: $(MAN)
 
@@ -88,3 +90,13 @@ test-firmware: $(TEST_EFI) $(HARNESS) $(MAN) $(VARS) $(SECURE_BOOT_FILES) | pack
 		--man $(MAN) --vars $(VARS) $(FIRMWARE_TEST_OPTIONS) \
 		--work $(FIRMWARE_TEST_DIR) --time-limit $(BOOT_TIME_LIMIT)
 
+# Each in a make of its own, which builds its images into folders of its
+# own; every variable named, so that none comes from this make's command
+# line. After this make's build, whose EDK II workspace the CLANGDWARF build
+# shares.
+VARIANT := --no-print-directory test-firmware
+test-firmware-variants: efi $(MAN) $(VARS)
+	@$(MAKE) $(VARIANT) ARCH=AARCH64 TOOLCHAIN= EDK2_RELEASE=2022.11
+	@$(MAKE) $(VARIANT) ARCH=X64 TOOLCHAIN=CLANGDWARF EDK2_RELEASE=2022.11
+	@$(MAKE) $(VARIANT) ARCH=X64 TOOLCHAIN= EDK2_RELEASE=2025.02
+	@$(MAKE) $(VARIANT) ARCH=AARCH64 TOOLCHAIN= EDK2_RELEASE=2025.02
