@@ -28,6 +28,8 @@ EDK2_BUILD := $(BUILD)$(if $(filter-out 2022.11,$(EDK2_RELEASE)),/edk2-$(EDK2_RE
 EFI_DIR := $(EDK2_BUILD)$(if $(TOOLCHAIN),/$(shell echo '$(TOOLCHAIN)' | tr A-Z a-z))
 EFI_IMAGES := $(foreach arch,$(shell echo '$(EFI_ARCHS)' | tr A-Z a-z),$(EFI_DIR)/$(arch)/brisvane.efi)
 EFI_AARCH64 := $(filter %/aarch64/brisvane.efi,$(EFI_IMAGES))
+# The same build makes the firmware tests' harness.efi beside each image.
+EFI_HARNESSES := $(EFI_IMAGES:brisvane.efi=harness.efi)
 EDK2_OUT := $(EFI_DIR)/x64
 # The default build (2022.11, the GCC tool chain) ships: its X64 image is
 # also build/brisvane.efi, where users and scripts find it, and its images
@@ -76,8 +78,8 @@ edk2: packages
 
 efi: $(EFI) $(EFI_IMAGES)
 
-# One EDK II build makes every architecture's images (and the harness).
-$(EFI_IMAGES) &: $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
+# One EDK II build makes every architecture's images and harnesses.
+$(EFI_IMAGES) $(EFI_HARNESSES) &: $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
 	@scripts/build-efi.sh $(BUILD_EFI_OPTIONS) $(EDK2) $(EDK2_BUILD) RELEASE
 	@for image in $(EFI_IMAGES); do echo "built $$image ($$(stat -c %s $$image) bytes)"; done
 
@@ -103,7 +105,8 @@ sizes:
 		-prune -o -path '*/x64/brisvane.efi' -print -o -path '*/aarch64/brisvane.efi' -print | sort)
 
 # make check is the fast loop: the unit tests alone, sanitized.
-test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware test-sign
+test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware \
+	test-firmware-variants test-sign
 
 check: check-build
 	@ctest --test-dir $(CHECK_TREE) -L unit -j"$$(nproc)" --output-on-failure

@@ -1,17 +1,17 @@
 #!/usr/bin/env python3
-"""Runs one brisvane command line in OVMF's UEFI Shell under QEMU and shows
-what came of it: the console text brisvane printed, lasterror as the shell
+"""Runs one brisvane command line in the UEFI Shell of OVMF (X64) or AAVMF
+(AARCH64) under QEMU and shows what came of it: the console text brisvane printed, lasterror as the shell
 recorded it, and the Brisvane variable as the shell's dmpstore shows it.
 
 The virtual machine's NVRAM file is kept between runs, so a value stored by
 one run is there for the next, across the power cycle; --fresh starts from a
-new copy of OVMF's template. With --secure-boot-shell the machine enforces
+new copy of the firmware's template. With --secure-boot-shell the machine enforces
 Secure Boot with Debian's public test key in db (for testing only) and boots
 that shell, which must be signed with the test key, as brisvane.efi must.
 Needs tests/ on PYTHONPATH (`make run` sets it).
 
-Usage: run-in-vm.py --efi brisvane.efi --man brisvane.man --dir DIR
-                    [--secure-boot-shell SHELL.efi] [--fresh]
+Usage: run-in-vm.py --arch X64|AARCH64 --efi brisvane.efi --man brisvane.man
+                    --dir DIR [--secure-boot-shell SHELL.efi] [--fresh]
                     --time-limit SECONDS -- [WORD...]
 """
 
@@ -67,14 +67,17 @@ def show_variable(dump):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--arch", required=True, choices=sorted(machine.MACHINES))
     parser.add_argument("--efi", required=True)
     parser.add_argument("--man", required=True)
     parser.add_argument("--dir", required=True, help="folder for the NVRAM file, FS0: and the log")
-    parser.add_argument("--secure-boot-shell", help="enforce Secure Boot and boot this signed UEFI Shell")
+    parser.add_argument("--secure-boot-shell", help="enforce Secure Boot and boot this signed X64 UEFI Shell")
     parser.add_argument("--fresh", action="store_true", help="start from a new copy of the NVRAM template")
     parser.add_argument("--time-limit", type=float, required=True)
     parser.add_argument("words", nargs="*", help="brisvane's words, as typed at the shell")
     options = parser.parse_args()
+    if options.secure_boot_shell and options.arch != "X64":
+        parser.error("Secure Boot runs X64 images in OVMF alone")
 
     # One string as typed, or separate words; either way the shell splits it.
     command_line = " ".join(options.words).strip()
@@ -84,20 +87,21 @@ def main():
         sys.exit("run-in-vm: the command line must be ASCII")
 
     fs_dir = os.path.join(options.dir, "fs")
-    vars_file = os.path.join(options.dir, "OVMF_VARS.fd")
     log = os.path.join(options.dir, "console.log")
     os.makedirs(fs_dir, exist_ok=True)
     shutil.copyfile(options.efi, os.path.join(fs_dir, "brisvane.efi"))
     shutil.copyfile(options.man, os.path.join(fs_dir, "brisvane.man"))
-    firmware = machine.OVMF
+    firmware = machine.MACHINES[options.arch]
     if options.secure_boot_shell:
         firmware = machine.OVMF_SECURE_BOOT
         machine.install_shell(fs_dir, options.secure_boot_shell, firmware)
         print(f"Secure Boot: enforced by {firmware.code}, booting {options.secure_boot_shell}; "
               "the shell and brisvane.efi must be signed with a key in db")
+    vars_file = machine.vars_path(options.dir, firmware)
     if options.fresh or not os.path.exists(vars_file):
         machine.fresh_vars(vars_file, firmware)
-        print(f"NVRAM: a fresh copy of {firmware.vars_template} in {vars_file}")
+        blank = "" if firmware.formatted_template else " (blank: the firmware formats it as it boots)"
+        print(f"NVRAM: a fresh copy of {firmware.vars_template} in {vars_file}{blank}")
     else:
         print(f"NVRAM: {vars_file}, kept from the last run")
 

@@ -15,7 +15,7 @@
 # Images of other architectures join the list when they are built.
 SIGN_IMAGES = $(EFI) $(wildcard $(BUILD)/aarch64/brisvane.efi)
 
-UEFI_SHELL_CACHE := $(EDK2_CACHE)/uefi-shell-$(EDK2_VERSION)
+UEFI_SHELL_CACHE := $(EDK2_CACHE)/uefi-shell-$(EDK2_RELEASE)
 UEFI_SHELL := $(UEFI_SHELL_CACHE)/Shell.efi
 SECUREBOOT_SHELL := $(UEFI_SHELL_CACHE)/Shell.signed.efi
 

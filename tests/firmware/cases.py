@@ -1,4 +1,4 @@
-"""The firmware test cases: command lines run in OVMF's UEFI Shell, each with
+"""The firmware test cases: command lines run in the UEFI Shell, each with
 the console text, lasterror and "Brisvane" variable it must leave. The
 tables that hold the help screen are built from it: the suite takes it from
 brisvane-vars, which prints it from the same source.
@@ -283,10 +283,11 @@ SECURE_BOOT = [
 
 
 # --- brisvane-vars and the firmware on one NVRAM file ---------------------
-# A copy of OVMF's template of its own: brisvane-vars sets a value before
-# the first boot, the shell replaces it, set/clear cycles of brisvane-vars
-# compact the store twice and a few more runs leave retired records before
-# the last value, which a second boot must read.
+# A store of its own (a fresh copy of OVMF's template, or AAVMF's once the
+# firmware has formatted it): brisvane-vars sets a value before the first
+# boot, the shell replaces it, set/clear cycles of brisvane-vars compact the
+# store twice and a few more runs leave retired records before the last
+# value, which a second boot must read.
 
 
 class VarsRun(NamedTuple):

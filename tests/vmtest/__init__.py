@@ -1,8 +1,8 @@
-"""brisvane in a virtual machine, from the outside: OVMF booted under QEMU
-(machine), the UEFI Shell scripts it runs and the console read back (shell),
-its NVRAM file as UEFIExtract reads it (nvram), and a tally of checks
-(checks). Used by `make run`, the firmware suite and the interop check of
-brisvane-vars, with tests/ on PYTHONPATH.
+"""brisvane in a virtual machine, from the outside: OVMF or AAVMF booted
+under QEMU (machine), the UEFI Shell scripts it runs and the console read
+back (shell), its NVRAM file as UEFIExtract reads it (nvram), and a tally
+of checks (checks). Used by `make run`, the firmware suite and the interop
+check of brisvane-vars, with tests/ on PYTHONPATH.
 """
 
 # The vendor GUID under which the UEFI Shell keeps its variables, and the one

@@ -1,6 +1,7 @@
-"""Boots a UEFI Shell under QEMU and captures its console: OVMF's built-in
-shell, or, on a machine described with a boot file, a shell put on FS0:.
-Each machine is a Firmware: its QEMU, firmware files and flags.
+"""Boots a UEFI Shell under QEMU and captures its console: the firmware's
+built-in shell, or, on a machine described with a boot file, a shell put on
+FS0:. Each machine is a Firmware: its QEMU, firmware files and flags; OVMF
+for X64 and AAVMF for AARCH64 (MACHINES).
 
 A host folder is the shell's FS0:, and its startup.nsh runs as soon as the
 shell is up: the driver answers the shell's start-up countdown with a key on
@@ -24,34 +25,58 @@ class Firmware(NamedTuple):
     """A virtual machine to boot: QEMU, the firmware's files and the flags
     that differ from one machine to the next."""
 
+    name: str  # the firmware's; its NVRAM file is kept as NAME_VARS.fd
     qemu: str
     code: str  # the read-only firmware image
     vars_template: str  # copied as the machine's NVRAM file
     flags: Tuple[str, ...]  # the machine's flags, before its flash and disk
+    disk: Tuple[str, ...]  # the flags that make the folder {} a disk, FS0:
     # Where on FS0: a shell of one's own must be to be booted instead of the
     # built-in one; None for a machine that boots its built-in shell.
     boot_file: Optional[str] = None
+    # False for a template that holds no variable store yet (all zeros):
+    # the firmware formats it at its first boot.
+    formatted_template: bool = True
 
 
 # TCG alone everywhere: it needs no KVM, and behaves the same on every machine.
+# A plain -drive lands on q35's own SATA (AHCI) controller.
 OVMF = Firmware(
+    "OVMF",
     "qemu-system-x86_64",
     "/usr/share/OVMF/OVMF_CODE_4M.fd",
     "/usr/share/OVMF/OVMF_VARS_4M.fd",
     ("-machine", "q35,accel=tcg", "-m", "256"),
+    ("-drive", "file=fat:rw:{},format=raw,media=disk"),
 )
 
 # Secure Boot enforced, with Debian's public test key ("snakeoil") enrolled
 # as PK, KEK and db: for tests only. The secure flash needs SMM. Debian's
 # built-in shell refuses to start under Secure Boot, so a shell signed with
-# the test key is booted from FS0:.
-OVMF_SECURE_BOOT = Firmware(
-    "qemu-system-x86_64",
-    "/usr/share/OVMF/OVMF_CODE_4M.secboot.fd",
-    "/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd",
-    ("-machine", "q35,smm=on,accel=tcg", "-m", "256", "-global", "driver=cfi.pflash01,property=secure,value=on"),
-    "EFI/BOOT/BOOTX64.EFI",
+# the test key is booted from FS0:. X64 alone (see run_tests.py).
+OVMF_SECURE_BOOT = OVMF._replace(
+    code="/usr/share/OVMF/OVMF_CODE_4M.secboot.fd",
+    vars_template="/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd",
+    flags=("-machine", "q35,smm=on,accel=tcg", "-m", "256", "-global", "driver=cfi.pflash01,property=secure,value=on"),
+    boot_file="EFI/BOOT/BOOTX64.EFI",
 )
+
+# The virt board has no IDE or SATA controller: the folder goes on a
+# virtio disk. Both flash files are 64 MiB; Debian's plain AAVMF_VARS.fd is
+# all zeros, and the firmware lays out its variable store at the first boot.
+AAVMF = Firmware(
+    "AAVMF",
+    "qemu-system-aarch64",
+    "/usr/share/AAVMF/AAVMF_CODE.fd",
+    "/usr/share/AAVMF/AAVMF_VARS.fd",
+    ("-machine", "virt,accel=tcg", "-cpu", "cortex-a57", "-m", "512"),
+    ("-drive", "file=fat:rw:{},format=raw,if=none,id=fs0", "-device", "virtio-blk-pci,drive=fs0"),
+    formatted_template=False,
+)
+
+# The machine that runs the images of each architecture, by EDK II's name
+# for it.
+MACHINES = {"X64": OVMF, "AARCH64": AAVMF}
 
 # The shell prints this (with attributes around "ESC" and "startup.nsh")
 # once a second while it waits; any key but ESC ends the wait.
@@ -65,6 +90,11 @@ class BootError(Exception):
     def __init__(self, message, console):
         super().__init__(message)
         self.console = console
+
+
+def vars_path(folder, firmware):
+    """Where a machine's NVRAM file is kept in folder."""
+    return os.path.join(folder, f"{firmware.name}_VARS.fd")
 
 
 def fresh_vars(path, firmware=OVMF):
@@ -89,7 +119,7 @@ def qemu_command(fs_dir, vars_file, firmware):
         "-net", "none",
         "-drive", f"if=pflash,format=raw,readonly=on,file={firmware.code}",
         "-drive", f"if=pflash,format=raw,file={vars_file}",
-        "-drive", f"file=fat:rw:{fs_dir},format=raw,media=disk",
+        *(flag.format(fs_dir) for flag in firmware.disk),
     ]
 
 

@@ -5,7 +5,6 @@ its variable store, and brisvane-vars run on it.
 
 import os
 import re
-import shutil
 import struct
 import subprocess
 import tempfile
@@ -48,13 +47,28 @@ def _read(path):
         return f.read()
 
 
+def read_volume(path):
+    """The variable volume at the start of the NVRAM file at path, as long as
+    its header says (FvLength). Raises RuntimeError when bytes follow it
+    that are not zero padding, as AAVMF's file pads the volume to the size
+    of its flash."""
+    with open(path, "rb") as f:
+        image = f.read()
+    length = struct.unpack_from("<Q", image, 0x20)[0]
+    if image.count(0, length) != len(image) - length:
+        raise RuntimeError(f"{path}: bytes past the variable volume's 0x{length:X} are not all zero")
+    return image[:length]
+
+
 def dump(path):
     """Every variable of the NVRAM file at path, as UEFIExtract reads it.
     Raises RuntimeError when it finds other than one store, or a valid
-    entry that is not in the added state."""
+    entry that is not in the added state, or padding that is not zeros."""
     with tempfile.TemporaryDirectory() as work:
+        # Without the padding, which UEFIExtract would walk for seconds.
         image = os.path.join(work, "vars.fd")
-        shutil.copyfile(path, image)
+        with open(image, "wb") as f:
+            f.write(read_volume(path))
         result = subprocess.run(["UEFIExtract", image, "all"], capture_output=True, text=True, timeout=120)
         stores = []
         for folder, _, files in os.walk(image + ".dump"):
@@ -165,7 +179,7 @@ def run_tool(tool, path, *words):
 
 
 # With "-nostartup " before it, the largest record that OVMF's 2 MB build
-# takes (0x2000 bytes), so that few runs fill a store.
+# and AAVMF take (0x2000 bytes), so that few runs fill a store.
 LONG_VALUE = " ".join(["-noconsoleout"] * 289)
 
 
@@ -177,8 +191,7 @@ def cycle_until_compacted(tool, path, on_compaction=None):
     Returns (runs, the value left stored or None, compactions, failure), where
     failure is None or the CompletedProcess of a run that did not exit 0."""
     done, runs, value = 0, 0, None
-    with open(path, "rb") as f:
-        last = free_offset(f.read())
+    last = free_offset(read_volume(path))
     while done < 2 and runs < 1000:  # far more than two compactions of a 4 MB store take
         runs += 1
         if runs % 3 == 0:
@@ -188,8 +201,7 @@ def cycle_until_compacted(tool, path, on_compaction=None):
             result = run_tool(tool, path, "-s", *value.split(" "))
         if result.returncode != 0:
             return runs, value, done, result
-        with open(path, "rb") as f:
-            offset = free_offset(f.read())
+        offset = free_offset(read_volume(path))
         if offset < last:
             done += 1
             if on_compaction:

@@ -1,0 +1,132 @@
+"""brisvane-vars and the firmware taking turns on one NVRAM file of its own:
+brisvane-vars sets a value on a fresh store, a boot reads it and sets
+another, brisvane-vars reads that one back, then runs set/clear cycles that
+compact the store twice, and a last boot reads the value they left.
+UEFIExtract compares every other variable before and after each step.
+
+A firmware whose template holds no store yet (AAVMF's) is first booted once
+to format it, after brisvane-vars has refused the blank template.
+"""
+
+import os
+import shutil
+import subprocess
+
+import cases
+from boots import prepare, run_boot, show
+from vmtest import SHELL_GUID, VARIABLE
+from vmtest.nvram import GLOBAL_GUID, cycle_until_compacted, dump, other_differences, record_problems, run_tool
+
+# What every boot rewrites: MTC, the high word of the monotonic counter,
+# gets new data (and on AAVMF a new place); OVMF also writes the console
+# variables again, with the same data, at the end of the store.
+CHANGED_BY_EVERY_BOOT = (("MTC", "EB704011-1402-11D3-8E77-00A0C969723B"),)
+MOVED_BY_EVERY_BOOT = tuple((name, GLOBAL_GUID) for name in ("ConIn", "ConOut", "ErrOut"))
+
+# How brisvane-vars refused AAVMF's files (a volume padded to the flash's
+# size) before it could open them.
+REFUSED_PADDING = "size differs from its firmware volume's length"
+
+
+def vars_run(tool, vars_file, run):
+    """Problems with one run of brisvane-vars (a cases.VarsRun) on vars_file."""
+    with open(vars_file, "rb") as f:
+        before = f.read()
+    try:
+        result = run_tool(tool, vars_file, *run.words)
+    except subprocess.TimeoutExpired as error:
+        return [f"brisvane-vars did not finish: {error}"]
+    problems = []
+    if result.returncode != run.exit:
+        problems.append(f"exit status {result.returncode}, expected {run.exit}; stderr {result.stderr!r}")
+    if result.stdout != run.output:
+        problems.append(f"printed {show(result.stdout)}, expected {show(run.output)}")
+    with open(vars_file, "rb") as f:
+        if run.query and f.read() != before:
+            problems.append("the NVRAM file changed")
+    return problems
+
+
+def same_record(tool, vars_file, work, words):
+    """Problems when brisvane-vars, setting words on a copy of vars_file,
+    writes another record than the one the firmware left there."""
+    copy = os.path.join(work, "same-record.fd")
+    shutil.copyfile(vars_file, copy)
+    problems = vars_run(tool, copy, cases.VarsRun("set", words, 0, "", False))
+    mine = lambda path: [v for v in dump(path).live if v.key() == (VARIABLE, SHELL_GUID)]
+    firmware, tool_made = mine(vars_file), mine(copy)
+    if firmware != tool_made:
+        problems.append(f"the firmware's record {firmware}, brisvane-vars' {tool_made}")
+    return problems + other_differences(vars_file, copy)
+
+
+def format_store(tool, fs_dir, vars_file, work, time_limit, checks, firmware):
+    """Boots firmware once on its blank template, after brisvane-vars has
+    refused it. Returns False when brisvane-vars cannot open the store
+    the firmware made, for a reason printed as a skip."""
+    group = "a blank template"
+    checks.record(f"{group}: brisvane-vars refuses it, leaving it as it was",
+                  vars_run(tool, vars_file, cases.VarsRun("refused", ("-g",), 65, "", True)))
+    run_boot("vars-format", [], fs_dir, vars_file, work, time_limit, checks, firmware)
+    probe = run_tool(tool, vars_file, "-g")
+    if probe.returncode == 65 and REFUSED_PADDING in probe.stderr:
+        checks.skip(f"brisvane-vars on {firmware.name}'s NVRAM file",
+                    f"brisvane-vars does not open it yet: {probe.stderr.strip()}")
+        return False
+    return True
+
+
+def run_vars_boots(tool, efi, work, time_limit, checks, firmware):
+    fs_dir, vars_file = prepare(work, efi, firmware=firmware)
+    if not firmware.formatted_template:
+        if not format_store(tool, fs_dir, vars_file, work, time_limit, checks, firmware):
+            return
+    fresh = "a fresh store" if firmware.formatted_template else "the store the firmware formatted"
+
+    def kept(label):
+        path = os.path.join(work, f"{label}.fd")
+        shutil.copyfile(vars_file, path)
+        return path
+
+    def boot(label, table, group):
+        run_boot(label, [(group, case) for case in table], fs_dir, vars_file, work, time_limit, checks, firmware)
+
+    group = "brisvane-vars, then the shell"
+    checks.record(f"{group}: set on {fresh}",
+                  vars_run(tool, vars_file, cases.VarsRun("set", cases.VARS_WORDS, 0, "", False))
+                  + record_problems(vars_file, cases.VARS_VALUE))
+    boot("vars-boot1", cases.VARS_THEN_SHELL, group)
+
+    group = "the shell, then brisvane-vars"
+    after_boot1 = kept("after-boot1")
+    for run in cases.SHELL_THEN_VARS:
+        checks.record(f"{group}: {run.name}", vars_run(tool, vars_file, run))
+    checks.record(f"{group}: a set writes the very record the shell wrote",
+                  same_record(tool, vars_file, work, cases.SHELL_WORDS))
+
+    group = "compaction"
+    runs, _, done, failure = cycle_until_compacted(tool, vars_file)
+    checks.record(f"{group}: set/clear cycles compact the store twice",
+                  [f"run {runs} failed: {failure}"] if failure else
+                  [] if done == 2 else [f"{done} compactions in {runs} runs"])
+    checks.record(f"{group}: every other variable unchanged after the cycles",
+                  other_differences(after_boot1, vars_file))
+    for run in cases.AFTER_COMPACTION:
+        checks.record(f"{group}: then {run.name}", vars_run(tool, vars_file, run))
+    stored = dump(vars_file)
+    checks.record(f"{group}: the last value stands behind retired records, every other variable unchanged",
+                  record_problems(vars_file, cases.CYCLES_VALUE)
+                  + ([] if stored.invalid >= 2 else [f"{stored.invalid} retired records"])
+                  + other_differences(after_boot1, vars_file))
+    before_boot2 = kept("before-boot2")
+    boot("vars-boot2", cases.AFTER_CYCLES, group)
+
+    group = "after the second boot"
+    checks.record(f"{group}: every other variable is still there (MTC's data changes, the consoles may move)",
+                  other_differences(before_boot2, vars_file, changing=CHANGED_BY_EVERY_BOOT,
+                                    moving=MOVED_BY_EVERY_BOOT))
+    after_boot2 = kept("after-boot2")
+    for run in cases.AFTER_SECOND_BOOT:
+        checks.record(f"{group}: brisvane-vars {run.name}", vars_run(tool, vars_file, run))
+    checks.record(f"{group}: brisvane-vars left every other variable as it was",
+                  other_differences(after_boot2, vars_file) + record_problems(vars_file, None))
