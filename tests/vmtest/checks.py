@@ -1,5 +1,4 @@
-"""A tally of checks, each printed as a line, with its problems under it;
-and of the checks skipped, each with why."""
+"""A tally of checks, each printed as a line, with its problems under it."""
 
 import sys
 
@@ -11,7 +10,6 @@ class Checks:
     def __init__(self, out=None):
         self.passed = 0
         self.failed = 0
-        self.skipped = 0
         self.out = out
 
     def record(self, name, problems):
@@ -25,19 +23,10 @@ class Checks:
         self.passed += not problems
         self.failed += bool(problems)
 
-    def skip(self, name, why):
-        """Records checks that could not run, and why."""
-        out = self.out or sys.stdout
-        print(f"SKIP {name}\n     {why}", file=out)
-        out.flush()
-        self.skipped += 1
-
     def add(self, other):
         """Adds the tally of other to this one."""
         self.passed += other.passed
         self.failed += other.failed
-        self.skipped += other.skipped
 
     def summary(self):
-        skipped = f", {self.skipped} skipped" if self.skipped else ""
-        return f"{self.passed} passed, {self.failed} failed{skipped}"
+        return f"{self.passed} passed, {self.failed} failed"
