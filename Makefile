@@ -61,6 +61,8 @@ include scripts/secureboot.mk
 include tests/firmware/firmware.mk
 # The command-line fuzzer: make fuzz (FUZZ_SECONDS), make fuzz-smoke.
 include tests/fuzz/fuzz.mk
+# make install, make uninstall and make deb.
+include scripts/package.mk
 
 .PHONY: all packages edk2 efi efi-variants sizes test check check-build test-host \
 	check-format check-efi check-reproducible clean

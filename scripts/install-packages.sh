@@ -14,6 +14,8 @@ python3 python3
 cmake cmake
 ctest cmake
 dpkg-source dpkg-dev
+lintian lintian
+man man-db
 /usr/include/uuid/uuid.h uuid-dev
 /usr/src/googletest/googletest/CMakeLists.txt libgtest-dev
 qemu-system-x86_64 qemu-system-x86
