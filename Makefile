@@ -108,7 +108,7 @@ sizes:
 
 # make check is the fast loop: the unit tests alone, sanitized.
 test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware \
-	test-firmware-variants test-sign
+	test-firmware-variants test-sign test-package
 
 check: check-build
 	@ctest --test-dir $(CHECK_TREE) -L unit -j"$$(nproc)" --output-on-failure

@@ -66,7 +66,8 @@ uninstall_all() {
         rm -f "$root/$target" && echo "removed $root/$target"
     done
     printf '%s\n' "$list" | grep '/$' | sort -r | while read -r folder; do
-        rmdir "$root/$folder" 2>/dev/null || echo "uninstall: kept $root/$folder: it is not empty" >&2
+        # "./" is ROOT itself.
+        rmdir "$root/${folder#./}" 2>/dev/null || echo "uninstall: kept $root/$folder: it is not empty" >&2
     done
 }
 

@@ -45,7 +45,7 @@ QueryStartupOptions (VOID)
 }
 
 EFI_STATUS
-ReadStartupOptions (VOID **Data, UINTN *DataSize)
+ReadStartupOptions (VOID **Data, UINTN *DataSize, UINT32 *Attributes)
 {
   EFI_STATUS Status;
   UINTN      Size;
@@ -62,7 +62,7 @@ ReadStartupOptions (VOID **Data, UINTN *DataSize)
   }
 
   Status = Platform::GetVariable (
-      StartupOptionVariableName, &StartupOptionVendorGuid, NULL, &Size, Value);
+      StartupOptionVariableName, &StartupOptionVendorGuid, Attributes, &Size, Value);
   if (Status == EFI_BUFFER_TOO_SMALL) {
     Platform::FreePool (Value);
     Value = Platform::AllocateZeroPool (Size);
@@ -71,7 +71,7 @@ ReadStartupOptions (VOID **Data, UINTN *DataSize)
     }
 
     Status = Platform::GetVariable (
-        StartupOptionVariableName, &StartupOptionVendorGuid, NULL, &Size, Value);
+        StartupOptionVariableName, &StartupOptionVendorGuid, Attributes, &Size, Value);
   }
 
   if (EFI_ERROR (Status)) {

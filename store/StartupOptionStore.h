@@ -63,9 +63,10 @@ QueryStartupOptions (VOID);
   GetVariable with no room gives the value's size, then a buffer of that
   size from AllocateZeroPool receives it.
 
-  @param[out] Data      Receives the buffer, which the caller releases with
-                        FreePool; NULL on failure.
-  @param[out] DataSize  Receives the value's size in bytes; 0 on failure.
+  @param[out] Data        Receives the buffer, which the caller releases with
+                          FreePool; NULL on failure.
+  @param[out] DataSize    Receives the value's size in bytes; 0 on failure.
+  @param[out] Attributes  Receives the variable's attributes; may be NULL.
 
   @retval EFI_SUCCESS           The value is in *Data.
   @retval EFI_NOT_FOUND         The variable does not exist.
@@ -73,6 +74,6 @@ QueryStartupOptions (VOID);
   @return                       Any other status of GetVariable, unchanged.
 **/
 EFI_STATUS
-ReadStartupOptions (VOID **Data, UINTN *DataSize);
+ReadStartupOptions (VOID **Data, UINTN *DataSize, UINT32 *Attributes);
 
 #endif

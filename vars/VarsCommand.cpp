@@ -11,20 +11,28 @@
 #include "vars/NvramFile.h"
 #include "vars/NvramPlatform.h"
 #include "vars/SetRefusal.h"
+#include "vars/Show.h"
+#include "vars/Template.h"
 #include "vars/Utf8.h"
 
 #include <string.h>
 #include <sysexits.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 static const char mUsage[] =
-    "Usage: brisvane-vars NVRAM-FILE [-s OPTION... | --set OPTION... | -c | -g | --show]\n"
+    "Usage: brisvane-vars [--template TEMPLATE] NVRAM-FILE [-s|--set OPTION... | -c | -g]\n"
+    "       brisvane-vars NVRAM-FILE --show [--json]\n"
+    "       brisvane-vars --help | --version\n"
     "Carries out brisvane's command line on the variable store of a virtual\n"
-    "machine's NVRAM file (OVMF_VARS.fd), while the machine is off. The words\n"
-    "after NVRAM-FILE are brisvane's, and the exit status is the %lasterror%\n"
-    "brisvane would leave. --show prints the stored start-up options.\n";
+    "machine's NVRAM file (OVMF_VARS.fd, AAVMF_VARS.fd), while the machine is\n"
+    "off. The words after NVRAM-FILE are brisvane's, and the exit status is the\n"
+    "%lasterror% brisvane would leave. --show prints the stored start-up\n"
+    "options, --json as one JSON object. --template creates NVRAM-FILE from\n"
+    "TEMPLATE first, and removes it again when the command is refused.\n"
+    "See brisvane-vars(1).\n";
 
 static int
 ExitCode (EFI_STATUS Status)
@@ -32,55 +40,6 @@ ExitCode (EFI_STATUS Status)
   EFI_STATUS Code = Status & ~HOST_ERROR_BIT;
 
   return (Code <= 255) ? static_cast<int> (Code) : 255;
-}
-
-/**
-  Prints the value as text when it is what the set action stores, UCS-2
-  ended by its only NUL, and as bytes otherwise.
-**/
-static VOID
-PrintValue (FILE *Out, const UINT8 *Data, UINTN DataSize)
-{
-  std::u16string Text (DataSize / sizeof (char16_t), u'\0');
-
-  memcpy (&Text[0], Data, Text.size () * sizeof (char16_t));
-  if ((DataSize % sizeof (char16_t) == 0) && !Text.empty () &&
-      (Text.find (u'\0') == Text.size () - 1)) {
-    Text.pop_back ();
-    fprintf (Out, "%s\n", Ucs2ToUtf8 (Text).c_str ());
-    return;
-  }
-
-  fprintf (Out, "Brisvane holds %llu bytes that are not UCS-2 text:", (unsigned long long)DataSize);
-  for (UINTN Index = 0; Index < DataSize; Index++) {
-    fprintf (Out, " %02X", Data[Index]);
-  }
-
-  fputs ("\n", Out);
-}
-
-static int
-ShowStartupOptions (FILE *Out, FILE *Err)
-{
-  EFI_STATUS Status;
-  VOID      *Data;
-  UINTN      DataSize;
-
-  Status = ReadStartupOptions (&Data, &DataSize);
-  if (Status == EFI_NOT_FOUND) {
-    fputs ("Brisvane is not set.\n", Out);
-    return 0;
-  }
-
-  if (EFI_ERROR (Status)) {
-    fprintf (
-        Err, "brisvane-vars: cannot read Brisvane (status 0x%llx)\n", (unsigned long long)Status);
-    return ExitCode (Status);
-  }
-
-  PrintValue (Out, static_cast<const UINT8 *> (Data), DataSize);
-  Platform::FreePool (Data);
-  return 0;
 }
 
 /**
@@ -133,15 +92,43 @@ RefusesSize (NVRAM_STORE *Store, const std::vector<std::u16string> &Words)
       Characters * sizeof (char16_t));
 }
 
+///
+/// What the words after the file ask for: brisvane's command line, or --show.
+///
+typedef enum { RunCommand, ShowText, ShowJson } VARS_ACTION;
+
+static VARS_ACTION
+ActionOf (int Argc, char **Argv)
+{
+  if ((Argc == 3) && (strcmp (Argv[2], "--json") == 0)) {
+    return ShowJson;
+  }
+
+  if ((Argc < 3) || (Argc > 4) || (strcmp (Argv[2], "--show") != 0)) {
+    return RunCommand;
+  }
+
+  if (Argc == 3) {
+    return ShowText;
+  }
+
+  return (strcmp (Argv[3], "--json") == 0) ? ShowJson : RunCommand;
+}
+
 static int
-RunOnStore (NVRAM_STORE *Store, std::vector<std::u16string> &Words, bool Show, FILE *Out, FILE *Err)
+RunOnStore (
+    NVRAM_STORE                 *Store,
+    std::vector<std::u16string> &Words,
+    VARS_ACTION                  Action,
+    FILE                        *Out,
+    FILE                        *Err)
 {
   std::vector<UCS2_CHAR *> Argv;
   int                      Code;
 
   NvramPlatformAttach (Store, Out);
-  if (Show) {
-    Code = ShowStartupOptions (Out, Err);
+  if (Action != RunCommand) {
+    Code = ExitCode (ShowStartupOptions (Out, Err, Action == ShowJson));
   } else {
     for (std::u16string &Word : Words) {
       Argv.push_back (&Word[0]);
@@ -197,8 +184,11 @@ OpenStore (
   return Code;
 }
 
-int
-RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
+/**
+  Runs the command line from NVRAM-FILE (Argv[1]) on.
+**/
+static int
+RunOnFile (int Argc, char **Argv, FILE *Out, FILE *Err)
 {
   std::vector<std::u16string> Words;
   NVRAM_FILE                  File;
@@ -207,16 +197,6 @@ RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
   std::string                 Error;
   int                         Code;
   int                         Refused;
-
-  if ((Argc >= 2) && ((strcmp (Argv[1], "-h") == 0) || (strcmp (Argv[1], "--help") == 0))) {
-    fputs (mUsage, Out);
-    return 0;
-  }
-
-  if (Argc < 2) {
-    fputs (mUsage, Err);
-    return EX_USAGE;
-  }
 
   if (!ConvertWords (Argc, Argv, &Words, Err)) {
     return ExitCode (EFI_INVALID_PARAMETER);
@@ -230,7 +210,7 @@ RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
   if ((Code == 0) && RefusesSize (&Store, Words)) {
     Code = DescribeSetRefusal (&Store, &Error);
   } else if (Code == 0) {
-    Code = RunOnStore (&Store, Words, (Argc == 3) && (strcmp (Argv[2], "--show") == 0), Out, Err);
+    Code    = RunOnStore (&Store, Words, ActionOf (Argc, Argv), Out, Err);
     Refused = DescribeSetRefusal (&Store, &Error);
     Code    = (Refused != 0) ? Refused : Code;
     if (WriteNvramFile (&File, &Plan, &Error) != 0) {
@@ -245,4 +225,59 @@ RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
   }
 
   return Code;
+}
+
+/**
+  --template: the file is made first, and kept only when the command did
+  what it was asked (a query's answer of 1 included).
+**/
+static int
+RunOnNewFile (int Argc, char **Argv, FILE *Out, FILE *Err)
+{
+  std::string Error;
+  int         Code;
+
+  Code = CreateFromTemplate (Argv[2], Argv[3], &Error);
+  if (Code != 0) {
+    fprintf (Err, "brisvane-vars: %s: %s\n", Argv[3], Error.c_str ());
+    return Code;
+  }
+
+  Code = RunOnFile (Argc - 2, Argv + 2, Out, Err);
+  if ((Code != 0) && (Code != ExitCode (EFI_LOAD_ERROR))) {
+    unlink (Argv[3]);
+    fprintf (Err, "brisvane-vars: %s: removed again, as the command was refused\n", Argv[3]);
+  }
+
+  return Code;
+}
+
+int
+RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
+{
+  if ((Argc == 2) && ((strcmp (Argv[1], "-h") == 0) || (strcmp (Argv[1], "--help") == 0))) {
+    fputs (mUsage, Out);
+    return 0;
+  }
+
+  if ((Argc == 2) && (strcmp (Argv[1], "--version") == 0)) {
+    fputs ("brisvane-vars " BRISVANE_VERSION "\n", Out);
+    return 0;
+  }
+
+  if ((Argc >= 2) && (strcmp (Argv[1], "--template") == 0)) {
+    if (Argc < 4) {
+      fputs (mUsage, Err);
+      return EX_USAGE;
+    }
+
+    return RunOnNewFile (Argc, Argv, Out, Err);
+  }
+
+  if (Argc < 2) {
+    fputs (mUsage, Err);
+    return EX_USAGE;
+  }
+
+  return RunOnFile (Argc, Argv, Out, Err);
 }

@@ -132,9 +132,12 @@ TEST_F (StoreTest, ReadGivesTheWholeValueAndReleasesWhatItAllocated)
       FailCall (Case.Failing, Case.Call, Case.Status);
     }
 
-    ASSERT_EQ (ReadStartupOptions (&Data, &DataSize), Case.Status);
+    UINT32 Attributes = 0;
+
+    ASSERT_EQ (ReadStartupOptions (&Data, &DataSize, &Attributes), Case.Status);
     if (Case.Status == EFI_SUCCESS) {
       EXPECT_EQ (std::vector<UINT8> ((UINT8 *)Data, (UINT8 *)Data + DataSize), Value);
+      EXPECT_EQ (Attributes, 0x3u);
       Platform::FreePool (Data);
     } else {
       EXPECT_EQ (Data, nullptr);

@@ -27,7 +27,7 @@ make -s uninstall DESTDIR="$work/dest" PREFIX=/usr >/dev/null
 left=$(cd "$work" && find dest -mindepth 1)
 [ -z "$left" ] || fail "uninstall left: $left"
 
-lintian_out=$(lintian --tag-display-limit 0 "$DEB" 2>&1) || true
+lintian_out=$(lintian --tag-display-limit 0 "$DEB" 2>&1 | grep -v "^running with root privileges") || true
 echo "package: lintian: ${lintian_out:-no tags}"
 grep -q '^E:' <<<"$lintian_out" && fail "lintian reports errors"
 

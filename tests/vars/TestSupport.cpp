@@ -64,7 +64,16 @@ TakeText (FILE *Stream, char *&Text, size_t &Size)
 VARS_RUN
 RunVars (const std::string &File, const std::vector<std::string> &Words)
 {
-  std::vector<std::string> Line = { "brisvane-vars", File };
+  std::vector<std::string> Line = { File };
+
+  Line.insert (Line.end (), Words.begin (), Words.end ());
+  return RunVarsLine (Line);
+}
+
+VARS_RUN
+RunVarsLine (const std::vector<std::string> &Arguments)
+{
+  std::vector<std::string> Line = { "brisvane-vars" };
   std::vector<char *>      Argv;
   char                    *OutText = NULL;
   char                    *ErrText = NULL;
@@ -74,7 +83,7 @@ RunVars (const std::string &File, const std::vector<std::string> &Words)
   FILE                    *Err     = open_memstream (&ErrText, &ErrSize);
   VARS_RUN                 Run;
 
-  Line.insert (Line.end (), Words.begin (), Words.end ());
+  Line.insert (Line.end (), Arguments.begin (), Arguments.end ());
   for (std::string &Word : Line) {
     Argv.push_back (&Word[0]);
   }

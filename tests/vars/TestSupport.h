@@ -44,4 +44,10 @@ struct VARS_RUN {
 VARS_RUN
 RunVars (const std::string &File, const std::vector<std::string> &Words);
 
+/**
+  Runs "brisvane-vars Arguments..." in this process.
+**/
+VARS_RUN
+RunVarsLine (const std::vector<std::string> &Arguments);
+
 #endif

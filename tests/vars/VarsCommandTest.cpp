@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string.h>
 
@@ -124,6 +125,41 @@ TEST_F (VarsCommandTest, QueryClearAndShowFollowTheFile)
   EXPECT_EQ (Run ({ "-c" }).Code, 0);
   EXPECT_EQ (Run ({ "-g" }).Code, 0);
   EXPECT_EQ (Run ({ "-c" }).Code, 14);
+}
+
+// The forms scripts use: JSON, the version, the usage, and a file made from a template.
+TEST_F (VarsCommandTest, ScriptFormsAnswerOnStandardOutput)
+{
+  const std::string Absent  = "{\"present\": false, \"value\": null, \"attributes\": null, "
+                              "\"attribute_names\": null, \"size\": null}\n";
+  const std::string Present = "{\"present\": true, \"value\": \"-nomap -exit\", "
+                              "\"attributes\": 3, \"attribute_names\": [\"NV\", \"BS\"], "
+                              "\"size\": 26}\n";
+
+  EXPECT_EQ (Run ({ "--show", "--json" }).Out, Absent);
+  EXPECT_EQ (Run ({ "-s", "-NoMap", "-exit" }).Code, 0);
+  EXPECT_EQ (Run ({ "--json" }).Out, Present);
+  for (const char *Option : { "--version", "--help" }) {
+    VARS_RUN Result = RunVarsLine ({ Option });
+
+    EXPECT_EQ (Result.Code, 0) << Option;
+    EXPECT_NE (Result.Out.find ("brisvane-vars"), std::string::npos) << Option;
+  }
+}
+
+// A file made from a template stays only when the command succeeds; an existing one is never
+// overwritten.
+TEST_F (VarsCommandTest, TemplateMakesTheFileOrLeavesNothing)
+{
+  const std::string New   = Folder.Path + "/new_VARS.fd";
+  BYTES             Taken = ReadFile (File);
+
+  EXPECT_EQ (RunVarsLine ({ "--template", OVMF_VARS_4M, New, "-s", "-bogus" }).Code, 2);
+  EXPECT_EQ (access (New.c_str (), F_OK), -1);
+  EXPECT_EQ (RunVarsLine ({ "--template", OVMF_VARS_4M, File, "-s", "-exit" }).Code, 73);
+  EXPECT_TRUE (ReadFile (File) == Taken);
+  EXPECT_EQ (RunVarsLine ({ "--template", OVMF_VARS_4M, New, "-s", "-exit" }).Code, 0);
+  EXPECT_EQ (RunVars (New, { "--show" }).Out, "-exit\n");
 }
 
 // Commands that change nothing write nothing.
