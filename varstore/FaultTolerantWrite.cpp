@@ -15,7 +15,7 @@
   of the file as a second store.
 **/
 
-#include "varstore/VariableStoreInternal.h"
+#include "varstore/FtwInternal.h"
 
 #include <stdlib.h>
 

@@ -5,7 +5,7 @@
   and the words for each refusal.
 **/
 
-#include "varstore/VariableStoreInternal.h"
+#include "varstore/FtwInternal.h"
 
 #include <stdio.h>
 

@@ -1,0 +1,132 @@
+/** @file
+  The fault-tolerant write as the store library carries it out on the areas
+  that OVMF's file holds after the store (FaultTolerantWrite.cpp,
+  WorkingBlock.cpp, FtwRestart.cpp): shared by the library's files alone.
+**/
+
+#ifndef FTW_INTERNAL_H_
+#define FTW_INTERNAL_H_
+
+#include "varstore/VariableStoreInternal.h"
+
+// FTW_BLOCKS in bytes: Length rounded up to whole blocks.
+static inline UINTN
+NvramWholeBlocks (UINTN Length, UINTN BlockSize)
+{
+  return (Length + BlockSize - 1) / BlockSize * BlockSize;
+}
+
+// FTW_WRITE_TOTAL_SIZE of the write header at Write, or Limit when its counts run past Limit.
+static inline UINTN
+NvramFtwWriteSize (const UINT8 *Write, UINTN Limit)
+{
+  UINT64 Writes;
+  UINT64 Private;
+
+  memcpy (&Writes, Write + NVRAM_FTW_WRITE_HEADER_WRITES, sizeof (Writes));
+  memcpy (&Private, Write + NVRAM_FTW_WRITE_HEADER_PRIVATE, sizeof (Private));
+  if ((Writes > Limit) || (Private > Limit) ||
+      (NVRAM_FTW_WRITE_HEADER_SIZE + Writes * (NVRAM_FTW_WRITE_RECORD_SIZE + Private) > Limit)) {
+    return Limit;
+  }
+
+  return NVRAM_FTW_WRITE_HEADER_SIZE + (UINTN)(Writes * (NVRAM_FTW_WRITE_RECORD_SIZE + Private));
+}
+
+/**
+  Writes Length bytes of Buffer over the image at Offset through the
+  fault-tolerant write areas, as FtwWrite does: the write queued in the
+  working block, the new blocks built in the spare area, then copied in
+  place, the write marked done and the spare area erased. The queue is
+  reclaimed first when it has no room for the write.
+
+  @retval EFI_SUCCESS      Written.
+  @retval EFI_UNSUPPORTED  The file has no spare area for these blocks;
+                           nothing was written.
+**/
+EFI_STATUS
+NvramFtwWrite (NVRAM_STORE *Store, UINTN Offset, UINTN Length, const UINT8 *Buffer);
+
+/**
+  Completes what a fault-tolerant write left pending, as InitFtwProtocol
+  does: see RecoverNvramStore.
+
+  @retval NvramStoreValid       Nothing is pending any more.
+  @retval NvramWriteInProgress  A write this code does not complete; the
+                                image is unchanged.
+  @retval NvramBadWorkingBlock  Neither the working block nor the spare
+                                area holds a valid working block.
+**/
+NVRAM_STORE_CHECK
+NvramFtwRecover (NVRAM_STORE *Store);
+
+/**
+  Finds the fault-tolerant write working block after the store and the
+  spare area after it, and checks that the working block is valid and that
+  no write it records is still in progress.
+
+  @retval NvramStoreValid       The areas are in Store->Ftw.
+  @retval NvramWriteInProgress  A write is pending, or the working block was
+                                being rewritten; Store->Ftw is set.
+  @return                       Another reason to refuse the file.
+**/
+NVRAM_STORE_CHECK
+NvramCheckWorkingBlock (NVRAM_STORE *Store);
+
+/**
+  Tells whether the working block header at Base is the one the FTW driver
+  writes and accepts (IsValidWorkSpace), giving its size with the queue.
+**/
+BOOLEAN
+NvramIsValidWorkingHeader (const NVRAM_STORE *Store, UINTN Base, UINTN *WorkingSize);
+
+/**
+  Finds the queue's last write header, as FtwGetLastWriteHeader does: the
+  first not complete. Its offset from the working block, or WorkingSize
+  when every write up to the end of the queue is complete.
+**/
+UINTN
+NvramFindLastWrite (const NVRAM_STORE *Store);
+
+/**
+  Tells whether the queue is erased after the write header at Write (from
+  the working block), and after that write's records when it has any, as
+  InitFtwProtocol requires.
+**/
+BOOLEAN
+NvramQueueIsErasedAfter (const NVRAM_STORE *Store, UINTN Write);
+
+///
+/// A queued write as FtwWriteRecord finishes it: offsets into the image.
+///
+typedef struct {
+  UINTN Write;  ///< The write header.
+  UINTN Record; ///< Its first record not in place; 0 when none fits the queue.
+  UINTN Last;   ///< Its last record.
+  UINTN Target; ///< Where Record's blocks go: the start of a block.
+  UINTN Span;   ///< The size of those blocks, built in the spare area.
+} NVRAM_FTW_WRITE;
+
+/**
+  FtwWriteRecord for a target outside the working block: the blocks copied
+  from the spare area in place, then the record marked in place and, after
+  the last record, the write complete.
+**/
+VOID NvramFtwFinishWrite (NVRAM_STORE *Store, const NVRAM_FTW_WRITE *Write);
+
+/**
+  FlushSpareBlockToWorkingBlock: see FaultTolerantWrite.cpp.
+**/
+VOID NvramFtwRestoreWorkingBlock (NVRAM_STORE *Store);
+
+/**
+  FtwReclaimWorkSpace, keeping the last write when it is pending: see
+  FaultTolerantWrite.cpp.
+
+  @retval EFI_SUCCESS           Done; Store->Ftw.LastWrite is updated.
+  @retval EFI_OUT_OF_RESOURCES  No memory; nothing was written.
+**/
+EFI_STATUS
+NvramFtwReclaimQueue (NVRAM_STORE *Store);
+
+#endif
