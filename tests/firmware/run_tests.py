@@ -11,12 +11,13 @@ to see the value persist and to delete it; UEFIExtract reads the file once
 more.
 
 With --vars-boots, alongside them on an NVRAM file of its own, brisvane-vars
-and the firmware take turns (vars_boots). With --signed-efi and
---secure-boot-shell, after those, a boot on a third NVRAM file enforces
-Secure Boot (OVMF's secboot build, a copy of Debian's store with its public
-test key in PK, KEK and db, the UEFI Shell signed with that key): a copy of
-brisvane.efi signed with the test key passes the core cases, and the
-unsigned image is refused by the firmware.
+and the firmware take turns (vars_boots); with --crash-shim, OVMF then boots
+that file after a compaction that brisvane-vars left half done. With
+--signed-efi and --secure-boot-shell, after those, a boot on a third NVRAM
+file enforces Secure Boot (OVMF's secboot build, a copy of Debian's store
+with its public test key in PK, KEK and db, the UEFI Shell signed with that
+key): a copy of brisvane.efi signed with the test key passes the core cases,
+and the unsigned image is refused by the firmware.
 
 Prints one line per check and finally "N passed, N failed"; exits non-zero
 on any failure, keeping the work folder (consoles, NVRAM file, scripts).
@@ -65,6 +66,7 @@ def parse_options():
     parser.add_argument("--man", required=True, help="brisvane.man")
     parser.add_argument("--vars", required=True, help="brisvane-vars: its help screen, and with --vars-boots more")
     parser.add_argument("--vars-boots", action="store_true", help="run brisvane-vars with the firmware too")
+    parser.add_argument("--crash-shim", help="with --vars-boots: the library that kills brisvane-vars mid-write")
     parser.add_argument("--signed-efi", help="brisvane.efi signed with the Secure Boot test key")
     parser.add_argument("--secure-boot-shell", help="the UEFI Shell signed with the test key")
     parser.add_argument("--work", required=True, help="folder for the work folders of runs")
@@ -78,6 +80,9 @@ def parse_options():
     # of its own, for the same firmware checks of the same signature.
     if options.signed_efi and options.arch != "X64":
         parser.error("the Secure Boot boot runs on X64 (OVMF) only")
+    # Where the compaction is cut depends on the layout of OVMF's 4 MB store.
+    if options.crash_shim and (options.arch != "X64" or not options.vars_boots):
+        parser.error("--crash-shim goes with --vars-boots, on X64 (OVMF) only")
     return options
 
 
@@ -99,7 +104,8 @@ def main():
     side_runs = []
     if options.vars_boots:
         side_runs.append(("brisvane-vars with the firmware", lambda: run_vars_boots(
-            tool, options.efi, os.path.join(work, "vars"), options.time_limit, side_checks, firmware)))
+            tool, options.efi, os.path.join(work, "vars"), options.time_limit, side_checks, firmware,
+            options.crash_shim and os.path.abspath(options.crash_shim))))
     if options.signed_efi:
         side_runs.append(("secure boot", lambda: run_secure_boot(
             options.efi, options.signed_efi, options.secure_boot_shell, os.path.join(work, "secureboot"),
