@@ -11,12 +11,13 @@ to see the value persist and to delete it; UEFIExtract reads the file once
 more.
 
 With --vars-boots, alongside them on an NVRAM file of its own, brisvane-vars
-and the firmware take turns (vars_boots). With --signed-efi and
---secure-boot-shell, after those, a boot on a third NVRAM file enforces
-Secure Boot (OVMF's secboot build, a copy of Debian's store with its public
-test key in PK, KEK and db, the UEFI Shell signed with that key): a copy of
-brisvane.efi signed with the test key passes the core cases, and the
-unsigned image is refused by the firmware.
+and the firmware take turns (vars_boots); with --crash-shim, OVMF then boots
+that file after a compaction that brisvane-vars left half done. With
+--signed-efi and --secure-boot-shell, after boot 2, a boot on a third NVRAM
+file enforces Secure Boot (OVMF's secboot build, a copy of Debian's store
+with its public test key in PK, KEK and db, the UEFI Shell signed with that
+key): a copy of brisvane.efi signed with the test key passes the core cases,
+and the unsigned image is refused by the firmware.
 
 Prints one line per check and finally "N passed, N failed"; exits non-zero
 on any failure, keeping the work folder (consoles, NVRAM file, scripts).
@@ -56,6 +57,14 @@ def run_secure_boot(efi, signed_efi, shell_efi, work, time_limit, checks):
     run_boot("secureboot", boot_cases, fs_dir, vars_file, work, time_limit, checks, firmware)
 
 
+def run_counted(name, checks, run):
+    """Calls run, counting an exception it raises as a failed check."""
+    try:
+        run()
+    except Exception as error:  # noqa: BLE001 - a broken step must still count as a failure
+        checks.record(f"{name}: ran to the end", [repr(error)])
+
+
 def parse_options():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", required=True, choices=sorted(machine.MACHINES),
@@ -65,6 +74,7 @@ def parse_options():
     parser.add_argument("--man", required=True, help="brisvane.man")
     parser.add_argument("--vars", required=True, help="brisvane-vars: its help screen, and with --vars-boots more")
     parser.add_argument("--vars-boots", action="store_true", help="run brisvane-vars with the firmware too")
+    parser.add_argument("--crash-shim", help="with --vars-boots: the library that kills brisvane-vars mid-write")
     parser.add_argument("--signed-efi", help="brisvane.efi signed with the Secure Boot test key")
     parser.add_argument("--secure-boot-shell", help="the UEFI Shell signed with the test key")
     parser.add_argument("--work", required=True, help="folder for the work folders of runs")
@@ -78,6 +88,9 @@ def parse_options():
     # of its own, for the same firmware checks of the same signature.
     if options.signed_efi and options.arch != "X64":
         parser.error("the Secure Boot boot runs on X64 (OVMF) only")
+    # Where the compaction is cut depends on the layout of OVMF's 4 MB store.
+    if options.crash_shim and (options.arch != "X64" or not options.vars_boots):
+        parser.error("--crash-shim goes with --vars-boots, on X64 (OVMF) only")
     return options
 
 
@@ -93,24 +106,15 @@ def main():
     work = tempfile.mkdtemp(prefix="run-", dir=options.work)
     fs_dir, vars_file = prepare(work, options.efi, options.harness, options.man, firmware=firmware)
 
-    # Meanwhile, each on an NVRAM file of its own, the brisvane-vars boots run
-    # and then the Secure Boot boot; their lines are printed after the others.
+    # Meanwhile, on an NVRAM file of its own, the brisvane-vars boots run, the
+    # longest chain; their lines are printed after the others.
     side_checks = Checks(io.StringIO())
-    side_runs = []
-    if options.vars_boots:
-        side_runs.append(("brisvane-vars with the firmware", lambda: run_vars_boots(
-            tool, options.efi, os.path.join(work, "vars"), options.time_limit, side_checks, firmware)))
-    if options.signed_efi:
-        side_runs.append(("secure boot", lambda: run_secure_boot(
-            options.efi, options.signed_efi, options.secure_boot_shell, os.path.join(work, "secureboot"),
-            options.time_limit, side_checks)))
 
     def side_chain():
-        for name, run in side_runs:
-            try:
-                run()
-            except Exception as error:  # noqa: BLE001 - a broken step must still count as a failure
-                side_checks.record(f"{name}: ran to the end", [repr(error)])
+        if options.vars_boots:
+            run_counted("brisvane-vars with the firmware", side_checks, lambda: run_vars_boots(
+                tool, options.efi, os.path.join(work, "vars"), options.time_limit, side_checks, firmware,
+                options.crash_shim and os.path.abspath(options.crash_shim)))
 
     side_thread = threading.Thread(target=side_chain)
     side_thread.start()
@@ -132,6 +136,10 @@ def main():
     boot2 = [("persistence", case) for case in cases.AFTER_POWER_CYCLE]
     run_boot("boot2", boot2, fs_dir, vars_file, work, options.time_limit, checks, firmware)
     checks.record("nvram file after boot 2 (UEFIExtract): value deleted", read_back(vars_file, cases.ABSENT))
+    if options.signed_efi:
+        run_counted("secure boot", checks, lambda: run_secure_boot(
+            options.efi, options.signed_efi, options.secure_boot_shell, os.path.join(work, "secureboot"),
+            options.time_limit, checks))
     side_thread.join()
     print(side_checks.out.getvalue(), end="")
     checks.add(side_checks)

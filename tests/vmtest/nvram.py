@@ -173,9 +173,10 @@ def free_offset(image):
     return offset
 
 
-def run_tool(tool, path, *words):
-    """Runs brisvane-vars on path with brisvane's words."""
-    return subprocess.run([tool, path, *words], capture_output=True, text=True, timeout=60)
+def run_tool(tool, path, *words, env=None):
+    """Runs brisvane-vars on path with brisvane's words, in env (this
+    process's environment by default)."""
+    return subprocess.run([tool, path, *words], capture_output=True, text=True, timeout=60, env=env)
 
 
 # With "-nostartup " before it, the largest record that OVMF's 2 MB build
