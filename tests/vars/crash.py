@@ -17,43 +17,24 @@ Needs tests/ on PYTHONPATH.
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
 from interop import seed, unfinished_writes
 from vmtest import SHELL_GUID, VARIABLE, ucs2
 from vmtest.checks import Checks
-from vmtest.nvram import LONG_VALUE, VAR_ADDED, Variable, _field, _read, dump, free_offset, run_tool, store_bounds
+from vmtest.nvram import LONG_VALUE, dump, free_offset, run_tool, store_bounds
 
 COMPLETED = "completed a fault-tolerant write that was cut short"
 
 
 def added(path):
-    """The variables that UEFIExtract reads in the added state, as dump()
-    gives them, or None unless it finds one store; the records that a write
-    cut short leaves in other states (a header valid only, or in transition)
-    are not in force, and left out where dump() would refuse the file."""
-    with tempfile.TemporaryDirectory() as work:
-        image = os.path.join(work, "vars.fd")
-        shutil.copyfile(path, image)
-        subprocess.run(["UEFIExtract", image, "all"], capture_output=True, timeout=120)
-        info = lambda folder: _read(os.path.join(folder, "info.txt")).decode(errors="replace")
-        stores = [folder for folder, _, files in os.walk(image + ".dump")
-                  if "info.txt" in files and _field(info(folder), "Type") == "VSS2 store"]
-        if len(stores) != 1:
-            return None
-        variables = []
-        for entry in sorted(next(os.walk(stores[0]))[1], key=lambda entry: int(entry.split(" ", 1)[0])):
-            folder = os.path.join(stores[0], entry)
-            if _field(info(folder), "Type") != "VSS entry" or _field(info(folder), "State") != f"{VAR_ADDED:02X}h":
-                continue
-            header = bytearray(_read(os.path.join(folder, "header.bin")))
-            header[2] = 0
-            attributes = int(_field(info(folder), "Attributes").split()[0].rstrip("h"), 16)
-            key = (_field(info(folder), "Text"), _field(info(folder), "Variable GUID").upper())
-            variables.append(Variable(*key, attributes, bytes(header), _read(os.path.join(folder, "body.bin"))))
-        return variables
+    """The variables in force in the file a cut left, as dump() gives them,
+    or None unless UEFIExtract finds one store."""
+    try:
+        return dump(path, cut=True).live
+    except RuntimeError:
+        return None
 
 
 def brisvane(variables):
@@ -81,8 +62,7 @@ def cut(tool, shim, base, path, words, step, torn):
     env = dict(os.environ, LD_PRELOAD=shim, BRISVANE_CRASH_AT=str(step))
     if torn:
         env["BRISVANE_CRASH_TORN"] = "1"
-    result = subprocess.run([tool, path, *words], capture_output=True, env=env, timeout=60)
-    return result.returncode == -9
+    return run_tool(tool, path, *words, env=env).returncode == -9
 
 
 def after_cut(tool, path, old, new, kept):

@@ -60,10 +60,13 @@ def read_volume(path):
     return image[:length]
 
 
-def dump(path):
+def dump(path, cut=False):
     """Every variable of the NVRAM file at path, as UEFIExtract reads it.
     Raises RuntimeError when it finds other than one store, or a valid
-    entry that is not in the added state, or padding that is not zeros."""
+    entry that is not in the added state, or padding that is not zeros.
+    With cut, the file may be one that a write cut short left: its entries
+    in other states (a header valid only, or in transition) are not in
+    force, and are left out."""
     with tempfile.TemporaryDirectory() as work:
         # Without the padding, which UEFIExtract would walk for seconds.
         image = os.path.join(work, "vars.fd")
@@ -90,6 +93,8 @@ def dump(path):
                 invalid += 1
                 continue
             if int(_field(info, "State").rstrip("h"), 16) != VAR_ADDED:
+                if cut:
+                    continue
                 raise RuntimeError(f"{entry}: a valid entry that is not in the added state")
             header = bytearray(_read(os.path.join(folder, "header.bin")))
             header[2] = 0
