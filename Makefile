@@ -12,6 +12,9 @@ EDK2_RELEASE ?= 2022.11
 EDK2_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/brisvane
 EDK2 := $(EDK2_CACHE)/edk2-$(EDK2_RELEASE)
 BUILD := build
+# $(call lower,TEXT): TEXT in lower case, as the build folders name tool
+# chains and architectures.
+lower = $(shell echo '$(1)' | tr A-Z a-z)
 # The EDK II tool chain: empty for the tree's GCC tool chain (GCC5 in 2022.11,
 # GCC in 2025.02), or CLANGDWARF or CLANGPDB (Debian's clang and lld).
 TOOLCHAIN ?=
@@ -25,8 +28,8 @@ BUILD_EFI_OPTIONS := $(foreach arch,$(EFI_ARCHS),-a $(arch)) $(if $(TOOLCHAIN),-
 # tool chain's in a folder named after it (build/clangdwarf/x64/). The EDK II
 # workspace of a release is EDK2_BUILD/edk2-ws.
 EDK2_BUILD := $(BUILD)$(if $(filter-out 2022.11,$(EDK2_RELEASE)),/edk2-$(EDK2_RELEASE))
-EFI_DIR := $(EDK2_BUILD)$(if $(TOOLCHAIN),/$(shell echo '$(TOOLCHAIN)' | tr A-Z a-z))
-EFI_IMAGES := $(foreach arch,$(shell echo '$(EFI_ARCHS)' | tr A-Z a-z),$(EFI_DIR)/$(arch)/brisvane.efi)
+EFI_DIR := $(EDK2_BUILD)$(if $(TOOLCHAIN),/$(call lower,$(TOOLCHAIN)))
+EFI_IMAGES := $(foreach arch,$(call lower,$(EFI_ARCHS)),$(EFI_DIR)/$(arch)/brisvane.efi)
 EFI_AARCH64 := $(filter %/aarch64/brisvane.efi,$(EFI_IMAGES))
 # The same build makes the firmware tests' harness.efi beside each image.
 EFI_HARNESSES := $(EFI_IMAGES:brisvane.efi=harness.efi)

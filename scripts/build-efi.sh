@@ -77,11 +77,6 @@ LINK=/tmp/brisvane-ws.$(printf '%s' "$WS" | sha256sum | cut -c1-16)
 ln -sfn "$WS" "$LINK"
 trap 'rm -f "$LINK"' EXIT
 
-export WORKSPACE=$LINK
-export PACKAGES_PATH=$LINK:$EDK2
-export EDK_TOOLS_PATH=$EDK2/BaseTools
-export CONF_PATH=$LINK/Conf
-export PYTHON_COMMAND=${PYTHON_COMMAND:-python3}
 # Cross compilers and clang, under the names the tool chains read.
 export GCC5_AARCH64_PREFIX=${GCC5_AARCH64_PREFIX:-aarch64-linux-gnu-}
 export GCC_AARCH64_PREFIX=${GCC_AARCH64_PREFIX:-aarch64-linux-gnu-}
@@ -91,26 +86,17 @@ if command -v clang >/dev/null; then
     export CLANGDWARF_BIN=${CLANGDWARF_BIN:-$CLANG_BIN}
 fi
 
-cd "$EDK2"
-# edksetup.sh reads its own arguments; give it none of ours.
-set --
-set +u
-# shellcheck disable=SC1091 # EDK II's own set-up script
-. ./edksetup.sh >/dev/null
-set -u
+# shellcheck source=scripts/edk2-env.sh
+. "$(dirname "$0")/edk2-env.sh"
+edk2_setup "$EDK2" "$LINK" "$LINK:$EDK2"
 
 mkdir -p "$IMAGES"
-LOG=$IMAGES/edk2-build.log
 arch_options=()
 for arch in "${ARCHS[@]}"; do
     arch_options+=(-a "$arch")
 done
-if ! build "${arch_options[@]}" -t "$TOOLCHAIN" -b "$TARGET" -n "$(nproc)" \
-    -p BrisvanePkg/BrisvanePkg.dsc >"$LOG" 2>&1; then
-    grep -E -B2 -A6 "error:|error [0-9A-F]+:" "$LOG" | head -60 >&2
-    echo "build-efi: EDK II build failed; the whole log is $LOG" >&2
-    exit 1
-fi
+edk2_build build-efi "$IMAGES/edk2-build.log" "${arch_options[@]}" -t "$TOOLCHAIN" -b "$TARGET" \
+    -p BrisvanePkg/BrisvanePkg.dsc
 
 for arch in "${ARCHS[@]}"; do
     mkdir -p "$IMAGES/${arch,,}"

@@ -28,27 +28,14 @@ if [ -f "$PATCH" ]; then
 fi
 
 # The workspace comes first, so EDK II takes ShellPkg from the copy.
-export WORKSPACE=$WS
-export PACKAGES_PATH=$WS:$EDK2
-export EDK_TOOLS_PATH=$EDK2/BaseTools
-export CONF_PATH=$WS/Conf
-export PYTHON_COMMAND=${PYTHON_COMMAND:-python3}
-
-cd "$EDK2"
-set --
-set +u
-# shellcheck disable=SC1091 # EDK II's own set-up script
-. ./edksetup.sh >/dev/null
-set -u
+# shellcheck source=scripts/edk2-env.sh
+. "$(dirname "$0")/edk2-env.sh"
+edk2_setup "$EDK2" "$WS" "$WS:$EDK2"
 
 echo "build-shell: building the UEFI Shell (a few minutes, once)"
-LOG=$DEST/build.log
-if ! build -a X64 -t GCC5 -b RELEASE -n "$(nproc)" -p ShellPkg/ShellPkg.dsc \
-    -m ShellPkg/Application/Shell/Shell.inf >"$LOG" 2>&1; then
-    grep -E -B2 -A6 "error:|error [0-9A-F]+:" "$LOG" | head -60 >&2
-    echo "build-shell: EDK II build failed; the whole log is $LOG" >&2
-    exit 1
-fi
+edk2_build build-shell "$DEST/build.log" -a X64 -t GCC5 -b RELEASE -p ShellPkg/ShellPkg.dsc \
+    -m ShellPkg/Application/Shell/Shell.inf
+
 # The dsc lists Shell.inf twice; the first, under its own FILE_GUID, is the
 # shell that firmware images carry.
 cp "$WS/Build/Shell/RELEASE_GCC5/X64/ShellPkg/Application/Shell/Shell/OUTPUT/Shell.efi" \

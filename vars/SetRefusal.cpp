@@ -12,17 +12,24 @@
 // The status the shell's %lasterror% shows for EFI_OUT_OF_RESOURCES.
 #define VARS_EXIT_STORE_FULL 9
 
+const char *
+AttributeName (UINTN Bit)
+{
+  static const char *const Names[] = { "NV", "BS", "RT", "HR", "AW", "AT", "AP" };
+
+  return (Bit < sizeof (Names) / sizeof (Names[0])) ? Names[Bit] : NULL;
+}
+
 // The attributes as UEFI abbreviates them, lowest bit first.
 static std::string
 AttributeNames (UINT32 Attributes)
 {
-  static const char *const Names[] = { "NV", "BS", "RT", "HR", "AW", "AT", "AP" };
-  char                     Text[16];
-  std::string              Joined;
+  char        Text[16];
+  std::string Joined;
 
-  for (UINTN Bit = 0; Bit < sizeof (Names) / sizeof (Names[0]); Bit++) {
+  for (UINTN Bit = 0; AttributeName (Bit) != NULL; Bit++) {
     if ((Attributes & (1u << Bit)) != 0) {
-      Joined += Joined.empty () ? Names[Bit] : std::string ("+") + Names[Bit];
+      Joined += Joined.empty () ? AttributeName (Bit) : std::string ("+") + AttributeName (Bit);
     }
   }
 

@@ -33,4 +33,13 @@
 **/
 int DescribeSetRefusal (const NVRAM_STORE *Store, std::string *Message);
 
+/**
+  The name that UEFI, and the shell's dmpstore, give an attribute bit.
+
+  @param[in] Bit  The bit's number, from 0 (non-volatile) on.
+
+  @return "NV", "BS", "RT", "HR", "AW", "AT" or "AP"; NULL past the last.
+**/
+const char *AttributeName (UINTN Bit);
+
 #endif

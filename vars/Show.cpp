@@ -6,22 +6,12 @@
 
 #include "platform/Platform.h"
 #include "store/StartupOptionStore.h"
+#include "vars/SetRefusal.h"
 #include "vars/Utf8.h"
 
 #include <string.h>
 
 #include <string>
-
-///
-/// The attribute bits as dmpstore names them.
-///
-static const struct {
-  UINT32      Bit;
-  const char *Name;
-} mAttributeNames[] = {
-  { 0x01, "NV" }, { 0x02, "BS" }, { 0x04, "RT" }, { 0x08, "HR" },
-  { 0x10, "AW" }, { 0x20, "AT" }, { 0x40, "AP" },
-};
 
 /**
   The value as the set action stores it, UCS-2 ended by its only NUL, in
@@ -83,9 +73,9 @@ PutJson (FILE *Out, const UINT8 *Data, UINTN DataSize, UINT32 Attributes)
   }
 
   fprintf (Out, ", \"attributes\": %u, \"attribute_names\": [", Attributes);
-  for (const auto &Attribute : mAttributeNames) {
-    if ((Attributes & Attribute.Bit) != 0) {
-      fprintf (Out, "%s\"%s\"", Separator, Attribute.Name);
+  for (UINTN Bit = 0; AttributeName (Bit) != NULL; Bit++) {
+    if ((Attributes & (1u << Bit)) != 0) {
+      fprintf (Out, "%s\"%s\"", Separator, AttributeName (Bit));
       Separator = ", ";
     }
   }

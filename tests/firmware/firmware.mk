@@ -33,7 +33,7 @@ ARCH ?= X64
 ifeq ($(filter $(ARCH),$(EFI_ARCHS)),)
 $(error ARCH=$(ARCH): this build makes images for $(strip $(EFI_ARCHS)))
 endif
-ARCH_DIR := $(EFI_DIR)/$(shell echo '$(ARCH)' | tr A-Z a-z)
+ARCH_DIR := $(EFI_DIR)/$(call lower,$(ARCH))
 # The image that the tests and make run start, and the harness beside it.
 TEST_EFI := $(if $(filter X64,$(ARCH)),$(EFI),$(ARCH_DIR)/brisvane.efi)
 HARNESS := $(ARCH_DIR)/harness.efi
