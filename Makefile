@@ -45,7 +45,7 @@ VARS := $(BUILD)/brisvane-vars
 RELEASE_TREE := $(BUILD)/release
 CHECK_TREE := $(BUILD)/check
 HOST_SOURCES := CMakeLists.txt $(shell git ls-files 'app/*' 'command/*' 'store/*' 'platform/*' \
-	'vars/*' 'varstore/*' 2>/dev/null)
+	'vars/*' 'nvram/*' 2>/dev/null)
 
 FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
 	store/*.cpp store/*.h platform/*.h platform/uefi/* tests/firmware/harness/*) \

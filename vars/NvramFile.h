@@ -11,7 +11,7 @@
 #ifndef NVRAM_FILE_H_
 #define NVRAM_FILE_H_
 
-#include "varstore/VariableStore.h"
+#include "nvram/VariableStore.h"
 
 #include <string>
 #include <vector>

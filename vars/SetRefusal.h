@@ -6,7 +6,7 @@
 #ifndef SET_REFUSAL_H_
 #define SET_REFUSAL_H_
 
-#include "varstore/VariableStore.h"
+#include "nvram/VariableStore.h"
 
 #include <string>
 

@@ -9,7 +9,7 @@
 #include "platform/Platform.h"
 #include "store/StartupOptionStore.h"
 #include "vars/NvramFile.h"
-#include "vars/NvramPlatform.h"
+#include "platform/nvram/NvramPlatform.h"
 #include "vars/SetRefusal.h"
 #include "vars/Show.h"
 #include "vars/Template.h"

@@ -12,8 +12,8 @@ FUZZ_DIR := $(BUILD)/fuzz
 FUZZER := $(CHECK_TREE)/tests/fuzz/brisvane-fuzz
 FUZZ_SEEDS := tests/fuzz/corpus
 FUZZ_DICT := tests/fuzz/brisvane.dict
-STORE_FUZZER := $(CHECK_TREE)/tests/varstore/brisvane-store-fuzz
-STORE_SEEDS := $(CHECK_TREE)/tests/varstore/brisvane-store-seeds
+STORE_FUZZER := $(CHECK_TREE)/tests/nvram/brisvane-store-fuzz
+STORE_SEEDS := $(CHECK_TREE)/tests/nvram/brisvane-store-seeds
 
 # -runs and -max_total_time are added by each target; a crash, a leak or a
 # broken invariant ends the run with its input saved under $(FUZZ_DIR)/crashes.

@@ -9,8 +9,8 @@
 #ifndef NVRAM_IMAGE_H_
 #define NVRAM_IMAGE_H_
 
-#include "varstore/VariableStore.h"
-#include "varstore/VariableStoreFormat.h"
+#include "nvram/VariableStore.h"
+#include "nvram/VariableStoreFormat.h"
 
 #include <string.h>
 

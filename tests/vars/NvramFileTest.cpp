@@ -5,7 +5,7 @@
   file with a compaction cut short as completed.
 **/
 
-#include "../varstore/VariableStoreTest.h"
+#include "../nvram/VariableStoreTest.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>

@@ -3,7 +3,7 @@
   collation, Print with plain line ends, and the UTF-8 conversions.
 **/
 
-#include "vars/NvramPlatform.h"
+#include "platform/nvram/NvramPlatform.h"
 #include "platform/Platform.h"
 #include "vars/Utf8.h"
 

@@ -2,7 +2,7 @@
   The platform operations over an in-memory NVRAM variable store.
 **/
 
-#include "vars/NvramPlatform.h"
+#include "platform/nvram/NvramPlatform.h"
 
 #include "platform/Platform.h"
 #include "platform/host/FirmwareRoutines.h"

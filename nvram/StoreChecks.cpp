@@ -6,7 +6,7 @@
   fault-tolerant write areas are WorkingBlock.cpp's.
 **/
 
-#include "varstore/FtwInternal.h"
+#include "nvram/FtwInternal.h"
 
 static const EFI_GUID mNvDataFvGuid      = NVRAM_SYSTEM_NV_DATA_FV_GUID;
 static const EFI_GUID mAuthenticatedGuid = NVRAM_AUTHENTICATED_VARIABLE_GUID;

@@ -10,7 +10,7 @@
 #ifndef NVRAM_PLATFORM_H_
 #define NVRAM_PLATFORM_H_
 
-#include "varstore/VariableStore.h"
+#include "nvram/VariableStore.h"
 
 #include <stdio.h>
 

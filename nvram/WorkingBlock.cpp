@@ -5,7 +5,7 @@
   layouts of OVMF's builds, which decide the largest variable a store takes.
 **/
 
-#include "varstore/FtwInternal.h"
+#include "nvram/FtwInternal.h"
 
 static const EFI_GUID mWorkingBlockGuid = NVRAM_WORKING_BLOCK_SIGNATURE_GUID;
 

@@ -17,8 +17,8 @@
 
 #include "StoreFuzzer.h"
 
-#include "varstore/VariableStore.h"
-#include "varstore/VariableStoreFormat.h"
+#include "nvram/VariableStore.h"
+#include "nvram/VariableStoreFormat.h"
 
 #include <stdint.h>
 #include <stdio.h>

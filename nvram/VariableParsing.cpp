@@ -4,7 +4,7 @@
   where the free space starts, as its initialisation does.
 **/
 
-#include "varstore/FtwInternal.h"
+#include "nvram/FtwInternal.h"
 
 static const UINT32 mErasedField = 0xFFFFFFFF;
 

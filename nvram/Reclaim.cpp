@@ -4,7 +4,7 @@
   result back in one piece through the fault-tolerant write driver.
 **/
 
-#include "varstore/FtwInternal.h"
+#include "nvram/FtwInternal.h"
 
 #include <stdlib.h>
 

@@ -3,7 +3,7 @@
   Variable.c does it for a non-volatile variable without authentication.
 **/
 
-#include "varstore/VariableStoreInternal.h"
+#include "nvram/VariableStoreInternal.h"
 
 #define NVRAM_VARIABLE_ATTRIBUTES                                                                  \
   (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS)

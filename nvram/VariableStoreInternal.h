@@ -10,8 +10,8 @@
 #ifndef VARIABLE_STORE_INTERNAL_H_
 #define VARIABLE_STORE_INTERNAL_H_
 
-#include "varstore/VariableStore.h"
-#include "varstore/VariableStoreFormat.h"
+#include "nvram/VariableStore.h"
+#include "nvram/VariableStoreFormat.h"
 
 #include <string.h>
 

@@ -7,7 +7,7 @@
 #ifndef FTW_INTERNAL_H_
 #define FTW_INTERNAL_H_
 
-#include "varstore/VariableStoreInternal.h"
+#include "nvram/VariableStoreInternal.h"
 
 // FTW_BLOCKS in bytes: Length rounded up to whole blocks.
 static inline UINTN

@@ -4,7 +4,7 @@
   between them, for the caller to replay on the file.
 **/
 
-#include "varstore/VariableStoreInternal.h"
+#include "nvram/VariableStoreInternal.h"
 
 #include <stdlib.h>
 

@@ -15,7 +15,7 @@
   of the file as a second store.
 **/
 
-#include "varstore/FtwInternal.h"
+#include "nvram/FtwInternal.h"
 
 #include <stdlib.h>
 

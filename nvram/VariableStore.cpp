@@ -5,7 +5,7 @@
   and the words for each refusal.
 **/
 
-#include "varstore/FtwInternal.h"
+#include "nvram/FtwInternal.h"
 
 #include <stdio.h>
 

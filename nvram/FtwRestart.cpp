@@ -4,7 +4,7 @@
   FtwWriteRecord, FtwAbort), and the opening of a store after it.
 **/
 
-#include "varstore/FtwInternal.h"
+#include "nvram/FtwInternal.h"
 
 static UINT64
 ReadField (const NVRAM_STORE *Store, UINTN Offset)
