@@ -116,11 +116,16 @@ test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmwa
 check: check-build
 	@ctest --test-dir $(CHECK_TREE) -L unit -j"$$(nproc)" --output-on-failure
 
-# Every CTest: the unit tests and the interop check against UEFIExtract.
-test-host: check-build
+# Every CTest: the unit tests, the interop check against UEFIExtract and the
+# crash test. The packages come first, since configuring looks for UEFIExtract.
+test-host: packages
+	@$(MAKE) --no-print-directory check-build
 	@ctest --test-dir $(CHECK_TREE) -j"$$(nproc)" --output-on-failure
 
-check-build: | packages
+# The check tree needs only the unit tests' packages, so make check installs
+# no emulator or cross compiler.
+check-build:
+	@scripts/install-packages.sh unit
 	@cmake -S . -B $(CHECK_TREE) -DCMAKE_BUILD_TYPE=Debug -DBRISVANE_CHECKS=ON \
 		-DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(CHECK_TREE) -j"$$(nproc)"
@@ -134,6 +139,8 @@ $(VARS): $(HOST_SOURCES) | packages
 check-format: | packages
 	@git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 	@echo "format: every C and C++ file follows .clang-format"
+	@shellcheck -x $$(git ls-files '*.sh' .ci/run)
+	@echo "format: every shell script passes shellcheck"
 
 check-efi: efi
 	@python3 scripts/check-efi.py --machine X64 \

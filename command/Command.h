@@ -8,6 +8,15 @@
 
 #include "platform/PlatformTypes.h"
 
+#define BRISVANE_STRINGIFY(Token)  #Token
+#define BRISVANE_EXPAND_TEXT(Name) BRISVANE_STRINGIFY (Name)
+
+///
+/// The version as text. Every build takes BRISVANE_VERSION from Brisvane.inf,
+/// the one place it is written.
+///
+#define BRISVANE_VERSION_TEXT BRISVANE_EXPAND_TEXT (BRISVANE_VERSION)
+
 /**
   Carries out one command line.
 

@@ -9,7 +9,7 @@
 // Lines 6 and 7 end in a bare LF, which Print brings out as CR LF like the rest.
 static const UCS2_CHAR *const UsageLines[] = {
   u"\r\n",
-  u"Version: 0.0.1\r\n",
+  u"Version: " BRISVANE_VERSION_TEXT "\r\n",
   u"----------------------------------------------------------------\r\n",
   u"Usage: brisvane -s [-nomap] [-nostartup | -startup] [-noversion]\r\n",
   u"                   [-noconsolein] [-noconsoleout] [-nointerrupt]\r\n",

@@ -80,14 +80,17 @@ floor_us=$(per_run $REPEATS "$WORK/replace" "$FILE")
 read_us=$(per_run $REPEATS "$WORK/replace" "$FILE" read)
 
 # A store full of long values, then a set that does not fit: it compacts.
-LONG=$(printf -- '-noconsoleout %.0s' {1..289})
+LONG=()
+for ((word = 0; word < 289; word++)); do LONG+=(-noconsoleout); done
 compact_us=0
 for ((run = 0; run < 3; run++)); do
   cp "$TEMPLATE" "$FILE"
   for ((fill = 0; fill < 32; fill++)); do
-    "$TOOL" "$FILE" -s $([ $((fill % 2)) = 0 ] && echo -nostartup) $LONG
+    first=()
+    ((fill % 2 == 0)) && first=(-nostartup)
+    "$TOOL" "$FILE" -s "${first[@]}" "${LONG[@]}"
   done
-  compact_us=$((compact_us + $(per_run 1 "$TOOL" "$FILE" -s -nonest $LONG) / 3))
+  compact_us=$((compact_us + $(per_run 1 "$TOOL" "$FILE" -s -nonest "${LONG[@]}") / 3))
 done
 
 cp "$TEMPLATE" "$FILE"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What the scripts that run EDK II's build share: the environment that
 # edksetup.sh and build read, and a build whose log is kept and whose errors
 # are shown. Sourced by bash scripts that run with set -euo pipefail.
@@ -10,7 +11,7 @@ edk2_setup() {
     export EDK_TOOLS_PATH=$1/BaseTools
     export CONF_PATH=$2/Conf
     export PYTHON_COMMAND=${PYTHON_COMMAND:-python3}
-    cd "$1"
+    cd "$1" || return
     # edksetup.sh reads its own arguments; give it none of ours.
     set --
     set +u

@@ -34,8 +34,7 @@ fetch() {
     }
     # The system's own suites (bookworm, bookworm-updates, ...) become the
     # release's (trixie, trixie-updates, ...); URIs and keys stay as they are.
-    # shellcheck disable=SC1091 # the system's release description
-    system_suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    system_suite=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
     sed -e 's/^Types:.*/Types: deb-src/' \
         -e "/^Suites:/s/\\b$system_suite\\b/$SUITE/g" \
         "$SYSTEM_SOURCES" >"$work/sources/edk2-src.sources"

@@ -1,48 +1,54 @@
 #!/bin/sh
 # Installs the Debian packages that the build and the tests need and that
 # this machine lacks; prints what it installs. Runs apt-get as root, or
-# through sudo for another user.
+# through sudo for another user. With the argument `unit`, only those that
+# the unit tests need (make check), so that the fast loop installs no
+# emulator or cross compiler.
 set -eu
 
-# Each line: a command or file that proves the package is there, then the package.
+# Each line: a command or file that proves the package is there, then the
+# package, then `unit` where the unit tests need it.
 needs='
 nasm nasm
 gcc gcc
 g++ g++
-make make
+make make unit
 python3 python3
-cmake cmake
-ctest cmake
+cmake cmake unit
+ctest cmake unit
+shellcheck shellcheck
 dpkg-source dpkg-dev
 lintian lintian
 man man-db
 /usr/include/uuid/uuid.h uuid-dev
-/usr/src/googletest/googletest/CMakeLists.txt libgtest-dev
+/usr/src/googletest/googletest/CMakeLists.txt libgtest-dev unit
 qemu-system-x86_64 qemu-system-x86
 /usr/share/OVMF/OVMF_CODE_4M.fd ovmf
-/usr/share/OVMF/OVMF_VARS_4M.fd ovmf
-/usr/share/AAVMF/AAVMF_VARS.ms.fd qemu-efi-aarch64
+/usr/share/OVMF/OVMF_VARS_4M.fd ovmf unit
+/usr/share/AAVMF/AAVMF_VARS.ms.fd qemu-efi-aarch64 unit
 sbsign sbsigntool
 openssl openssl
 UEFIExtract uefitool-cli
-clang clang
-clang++ clang
+clang clang unit
+clang++ clang unit
 aarch64-linux-gnu-gcc gcc-aarch64-linux-gnu
 aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
 qemu-system-aarch64 qemu-system-arm
 /usr/share/AAVMF/AAVMF_CODE.fd qemu-efi-aarch64
-/usr/share/AAVMF/AAVMF_VARS.fd qemu-efi-aarch64
+/usr/share/AAVMF/AAVMF_VARS.fd qemu-efi-aarch64 unit
 /usr/lib/llvm-14/bin/clang clang-14
 /usr/lib/llvm-14/bin/lld-link lld
 /usr/lib/llvm-14/bin/ld.lld lld
 /usr/lib/llvm-14/bin/llvm-ar llvm-14
 /usr/lib/llvm-14/bin/llvm-rc llvm-14
 clang-format clang-format
-/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
+/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev unit
 '
 
 missing=''
-for probe_pkg in $(printf '%s\n' "$needs" | awk 'NF == 2 { print $1 "=" $2 }'); do
+group=${1:-all}
+for probe_pkg in $(printf '%s\n' "$needs" |
+    awk -v group="$group" 'NF >= 2 && (group == "all" || $3 == group) { print $1 "=" $2 }'); do
     probe=${probe_pkg%%=*}
     pkg=${probe_pkg#*=}
     case $probe in

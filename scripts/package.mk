@@ -13,7 +13,7 @@
 
 PREFIX ?= /usr/local
 DESTDIR ?=
-VERSION := $(shell sed -n 's/^ *VERSION_STRING *= *//p' Brisvane.inf)
+VERSION := $(shell sed -n 's/^ *DEFINE *BRISVANE_VERSION *= *//p' Brisvane.inf)
 DEB_ARCH := $(shell dpkg --print-architecture)
 DEB := $(BUILD)/brisvane_$(VERSION)_$(DEB_ARCH).deb
 VARS_MAN := $(BUILD)/brisvane-vars.1

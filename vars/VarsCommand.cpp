@@ -7,9 +7,9 @@
 
 #include "command/Command.h"
 #include "platform/Platform.h"
+#include "platform/nvram/NvramPlatform.h"
 #include "store/StartupOptionStore.h"
 #include "vars/NvramFile.h"
-#include "platform/nvram/NvramPlatform.h"
 #include "vars/SetRefusal.h"
 #include "vars/Show.h"
 #include "vars/Template.h"
@@ -261,7 +261,7 @@ RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
   }
 
   if ((Argc == 2) && (strcmp (Argv[1], "--version") == 0)) {
-    fputs ("brisvane-vars " BRISVANE_VERSION "\n", Out);
+    fputs ("brisvane-vars " BRISVANE_VERSION_TEXT "\n", Out);
     return 0;
   }
 

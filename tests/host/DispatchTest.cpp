@@ -90,7 +90,7 @@ TEST_F (DispatchTest, HelpScreenReachesTheConsoleAsNineCrLfLines)
 {
   const std::u16string Expected =
       u"\r\n"
-      u"Version: 0.0.1\r\n" +
+      u"Version: " BRISVANE_VERSION_TEXT "\r\n" +
       std::u16string (64, u'-') + u"\r\n" +
       u"Usage: brisvane -s [-nomap] [-nostartup | -startup] [-noversion]\r\n" +
       std::u16string (19, u' ') + u"[-noconsolein] [-noconsoleout] [-nointerrupt]\r\n" +
