@@ -61,4 +61,18 @@ VOID ShowUsage (VOID);
 EFI_STATUS
 SetStartupOptions (UINTN Argc, UCS2_CHAR **Argv);
 
+/**
+  The size of the value that SetStartupOptions stores for the same words:
+  the options joined with single spaces and ended by a NUL, before any is
+  checked. Tools that must refuse a value too large for their store ahead of
+  the set action use it, so that the rule stays in one place.
+
+  @param[in] Argc  The number of entries in Argv; at least 3.
+  @param[in] Argv  The words; Argv[2] on are the options.
+
+  @return The size in bytes, NUL included.
+**/
+UINTN
+OptionStringSize (UINTN Argc, UCS2_CHAR **Argv);
+
 #endif

@@ -23,11 +23,9 @@ WordLength (const UCS2_CHAR *Word)
   return Length;
 }
 
-/**
-  Each word takes its length plus one code unit: its separating space, or
-  for the last word the NUL, so a completed string fills the buffer exactly.
-**/
-static UINTN
+// Each word takes its length plus one code unit: its separating space, or for the last word the
+// NUL, so a completed string fills the buffer exactly.
+UINTN
 OptionStringSize (UINTN Argc, UCS2_CHAR **Argv)
 {
   UINTN Characters;

@@ -5,12 +5,9 @@
 #include "vars/SetRefusal.h"
 
 #include "store/StartupOptionStore.h"
+#include "vars/ExitStatus.h"
 
 #include <stdio.h>
-#include <sysexits.h>
-
-// The status the shell's %lasterror% shows for EFI_OUT_OF_RESOURCES.
-#define VARS_EXIT_STORE_FULL 9
 
 const char *
 AttributeName (UINTN Bit)
@@ -49,7 +46,7 @@ DescribeSetRefusal (const NVRAM_STORE *Store, std::string *Message)
                AttributeNames (Refusal->StoredAttributes) + ", not " +
                AttributeNames (STARTUP_OPTION_ATTRIBUTES) +
                " as brisvane writes it, and the firmware would refuse this write as well";
-    return VARS_EXIT_ATTRIBUTES_DIFFER;
+    return VarsExitAttributesDiffer;
   case NvramRefusedTooLarge:
     snprintf (
         Text, sizeof (Text),
@@ -61,18 +58,18 @@ DescribeSetRefusal (const NVRAM_STORE *Store, std::string *Message)
         (Store->Layout != NULL) ? ""
                                 : ", the limit for a store of a layout this tool does not know");
     *Message = Text;
-    return VARS_EXIT_TOO_LARGE;
+    return VarsExitTooLarge;
   case NvramRefusedStoreFull:
     snprintf (
         Text, sizeof (Text),
         "refused: the variable store is full even after compaction: %llu bytes free, %llu needed",
         (unsigned long long)Refusal->Available, (unsigned long long)Refusal->Needed);
     *Message = Text;
-    return VARS_EXIT_STORE_FULL;
+    return VarsExitStoreFull;
   case NvramRefusedNoSpare:
     *Message = "refused: the variable store needs compacting, and the file has no spare area "
                "after its working block, where OVMF's layout has one, to compact it through";
-    return EX_DATAERR;
+    return VarsExitNotAStore;
   case NvramNotRefused:
     break;
   }

@@ -10,26 +10,18 @@
 
 #include <string>
 
-///
-/// Exit statuses of their own, beyond sysexits.h's, for writes the
-/// firmware would refuse as well.
-///
-#define VARS_EXIT_ATTRIBUTES_DIFFER 77
-#define VARS_EXIT_TOO_LARGE         78
-
 /**
   Describes why the store refused the last write, from Store->Refusal.
 
   @param[in]  Store    The store after the write.
   @param[out] Message  Receives one line without the file's name, when refused.
 
-  @retval 0                            The write was not refused for such a reason.
-  @retval VARS_EXIT_ATTRIBUTES_DIFFER  The stored variable has other attributes.
-  @retval VARS_EXIT_TOO_LARGE          The value passes the firmware's limit.
-  @retval 9                            The store is full even when compacted,
-                                       EFI_OUT_OF_RESOURCES as %lasterror% shows it.
-  @retval EX_DATAERR                   A compaction is due, and the file has no
-                                       spare area to make it through.
+  @retval 0                         The write was not refused for such a reason.
+  @retval VarsExitAttributesDiffer  The stored variable has other attributes.
+  @retval VarsExitTooLarge          The value passes the firmware's limit.
+  @retval VarsExitStoreFull         The store is full even when compacted.
+  @retval VarsExitNotAStore         A compaction is due, and the file has no
+                                    spare area to make it through.
 **/
 int DescribeSetRefusal (const NVRAM_STORE *Store, std::string *Message);
 

@@ -4,19 +4,12 @@
 
 #include "vars/Template.h"
 
+#include "vars/ExitStatus.h"
+
 #include <errno.h>
 #include <fcntl.h>
-#include <string.h>
 #include <sys/stat.h>
-#include <sysexits.h>
 #include <unistd.h>
-
-static int
-Fail (std::string *Error, int Code, const std::string &Message)
-{
-  *Error = Message + ": " + strerror (errno);
-  return Code;
-}
 
 // Copies the whole of In to Out; false with errno set when a read or write fails.
 static bool
@@ -58,13 +51,14 @@ CreateFromTemplate (const char *Template, const char *Path, std::string *Error)
   // O_NONBLOCK: a FIFO named as the template must not hang the open.
   In = open (Template, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (In < 0) {
-    return Fail (Error, EX_NOINPUT, std::string ("cannot read the template ") + Template);
+    return VarsRefusal (
+        Error, VarsExitCannotRead, std::string ("cannot read the template ") + Template, errno);
   }
 
   if ((fstat (In, &Status) != 0) || !S_ISREG (Status.st_mode)) {
     close (In);
     *Error = std::string ("the template ") + Template + " is not a regular file";
-    return EX_NOINPUT;
+    return VarsExitCannotRead;
   }
 
   Out = open (Path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -72,20 +66,21 @@ CreateFromTemplate (const char *Template, const char *Path, std::string *Error)
     if (errno == EEXIST) {
       *Error = "it exists already, and --template never overwrites a file";
     } else {
-      Fail (Error, EX_CANTCREAT, "cannot create it");
+      VarsRefusal (Error, VarsExitCannotWrite, "cannot create it", errno);
     }
 
     close (In);
-    return EX_CANTCREAT;
+    return VarsExitCannotWrite;
   }
 
   if (!CopyAll (In, Out) || (fsync (Out) != 0)) {
-    Code = Fail (Error, EX_CANTCREAT, std::string ("cannot copy the template ") + Template);
+    Code = VarsRefusal (
+        Error, VarsExitCannotWrite, std::string ("cannot copy the template ") + Template, errno);
   }
 
   close (In);
   if ((close (Out) != 0) && (Code == 0)) {
-    Code = Fail (Error, EX_CANTCREAT, "cannot write it");
+    Code = VarsRefusal (Error, VarsExitCannotWrite, "cannot write it", errno);
   }
 
   if (Code != 0) {

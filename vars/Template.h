@@ -17,9 +17,9 @@
   @param[in]  Path      The NVRAM file to create.
   @param[out] Error     Receives a message on failure.
 
-  @retval 0             Path holds a copy of Template.
-  @retval EX_NOINPUT    Template cannot be read, or is not a regular file.
-  @retval EX_CANTCREAT  Path exists, or cannot be written; nothing is left.
+  @retval 0                    Path holds a copy of Template.
+  @retval VarsExitCannotRead   Template cannot be read, or is not a regular file.
+  @retval VarsExitCannotWrite  Path exists, or cannot be written; nothing is left.
 **/
 int CreateFromTemplate (const char *Template, const char *Path, std::string *Error);
 

@@ -15,6 +15,9 @@
 #include <string.h>
 
 #include <algorithm>
+#include <fstream>
+#include <map>
+#include <regex>
 
 static const EFI_GUID Shell = ShellGuid ();
 
@@ -97,11 +100,12 @@ TEST_F (VarsCommandTest, SetActionBehavesAsInTheShell)
   }
 }
 
-// The help screen's CR LF and bare LF both reach the terminal as plain LF.
+// The help screen's CR LF and bare LF both reach the terminal as plain LF. "--json" without
+// "--show" is one unknown word, as it is to brisvane.
 TEST_F (VarsCommandTest, HelpScreenComesWithPlainLineEnds)
 {
-  for (const std::vector<std::string> &Words :
-       std::vector<std::vector<std::string>> { {}, { "-G" }, { "-S", "-nomap" } }) {
+  for (const std::vector<std::string> &Words : std::vector<std::vector<std::string>> {
+           {}, { "-G" }, { "--json" }, { "-S", "-nomap" }, { "--json", "--show" } }) {
     VARS_RUN Result = Run (Words);
 
     EXPECT_EQ (Result.Code, Words.size () < 2 ? 0 : 2);
@@ -127,7 +131,7 @@ TEST_F (VarsCommandTest, QueryClearAndShowFollowTheFile)
   EXPECT_EQ (Run ({ "-c" }).Code, 14);
 }
 
-// The forms scripts use: JSON, the version, the usage, and a file made from a template.
+// JSON, absent and present.
 TEST_F (VarsCommandTest, ScriptFormsAnswerOnStandardOutput)
 {
   const std::string Absent  = "{\"present\": false, \"value\": null, \"attributes\": null, "
@@ -138,12 +142,36 @@ TEST_F (VarsCommandTest, ScriptFormsAnswerOnStandardOutput)
 
   EXPECT_EQ (Run ({ "--show", "--json" }).Out, Absent);
   EXPECT_EQ (Run ({ "-s", "-NoMap", "-exit" }).Code, 0);
-  EXPECT_EQ (Run ({ "--json" }).Out, Present);
-  for (const char *Option : { "--version", "--help" }) {
-    VARS_RUN Result = RunVarsLine ({ Option });
+  EXPECT_EQ (Run ({ "--show", "--json" }).Out, Present);
+}
 
-    EXPECT_EQ (Result.Code, 0) << Option;
-    EXPECT_NE (Result.Out.find ("brisvane-vars"), std::string::npos) << Option;
+// The forms without an NVRAM file, and those that lack one: the usage text on standard error.
+TEST (VarsCommandLineTest, FormsWithoutAFileAnswerOrShowTheUsage)
+{
+  const std::string Usage = "Usage: brisvane-vars [--template TEMPLATE] NVRAM-FILE";
+  struct {
+    std::vector<std::string> Line;
+    int                      Code;
+    std::string              Out;
+    std::string              Err;
+  } Cases[] = {
+    { { "--version" }, 0, "brisvane-vars ", "" },
+    { { "--help" }, 0, Usage, "" },
+    { { "-h" }, 0, Usage, "" },
+    { {}, 64, "", Usage },
+    { { "--template" }, 64, "", Usage },
+    { { "--template", OVMF_VARS_4M }, 64, "", Usage },
+  };
+
+  for (auto &Case : Cases) {
+    SCOPED_TRACE (Case.Line.empty () ? "" : Case.Line.back ());
+    VARS_RUN Result = RunVarsLine (Case.Line);
+
+    EXPECT_EQ (Result.Code, Case.Code);
+    EXPECT_EQ (Result.Out.substr (0, Case.Out.size ()), Case.Out);
+    EXPECT_EQ (Result.Out.empty (), Case.Out.empty ());
+    EXPECT_EQ (Result.Err.substr (0, Case.Err.size ()), Case.Err);
+    EXPECT_EQ (Result.Err.empty (), Case.Err.empty ());
   }
 }
 
@@ -261,4 +289,36 @@ TEST_F (VarsCommandTest, RefusedWritesSayWhy)
     EXPECT_EQ (Result.Err, Prefix + Case.Err + "\n");
     EXPECT_TRUE (ReadFile (File) == Image);
   }
+}
+
+// The README's table of exit statuses is the enum's comments, word for word.
+TEST (VarsExitStatusTest, ReadmeTableIsTheEnum)
+{
+  std::map<int, std::string> Documented;
+  std::map<int, std::string> Declared;
+  std::ifstream              Readme (BRISVANE_SOURCE_DIR "README.md");
+  std::ifstream              Header (BRISVANE_SOURCE_DIR "vars/ExitStatus.h");
+  std::smatch                Match;
+  std::string                Comment;
+
+  for (std::string Line; std::getline (Readme, Line);) {
+    if (std::regex_match (Line, Match, std::regex ("\\| ([0-9]+) \\| (.+) \\|"))) {
+      Documented[std::stoi (Match[1])] = Match[2];
+    }
+  }
+
+  for (std::string Line; std::getline (Header, Line);) {
+    if (std::regex_match (Line, Match, std::regex (" *VarsExit[A-Za-z]+ = ([0-9]+),"))) {
+      Declared[std::stoi (Match[1])] = Comment;
+    }
+
+    bool Continued = std::regex_match (Line, Match, std::regex (" */// (.+)"));
+
+    Comment = !Continued         ? ""
+              : Comment.empty () ? std::string (Match[1])
+                                 : Comment + " " + std::string (Match[1]);
+  }
+
+  EXPECT_EQ (Documented.size (), 14u);
+  EXPECT_EQ (Declared, Documented);
 }

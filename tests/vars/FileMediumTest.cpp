@@ -18,7 +18,7 @@
 
 #include <algorithm>
 
-class NvramFileTest : public ::testing::Test {
+class FileMediumTest : public ::testing::Test {
 protected:
   SCRATCH_FOLDER Folder;
   std::string    File = Folder.Path + "/vm_VARS.fd";
@@ -57,7 +57,7 @@ protected:
   }
 };
 
-TEST_F (NvramFileTest, EditInPlaceKeepsTheFileAndEverythingAboutIt)
+TEST_F (FileMediumTest, EditInPlaceKeepsTheFileAndEverythingAboutIt)
 {
   const std::string Linked  = Folder.Path + "/linked.fd";
   const std::string Symlink = Folder.Path + "/symlink.fd";
@@ -90,7 +90,7 @@ TEST_F (NvramFileTest, EditInPlaceKeepsTheFileAndEverythingAboutIt)
 }
 
 // QEMU locks single bytes from offset 100 and from 200; this tool locks the whole file.
-TEST_F (NvramFileTest, LockHoldersAreToldApart)
+TEST_F (FileMediumTest, LockHoldersAreToldApart)
 {
   const std::string VirtualMachine =
       ": it is in use by a running virtual machine (QEMU holds its locks); shut the machine down "
@@ -137,7 +137,7 @@ TEST_F (NvramFileTest, LockHoldersAreToldApart)
 }
 
 // Nothing is opened for reading or writing that is not a regular file, so nothing can block.
-TEST_F (NvramFileTest, FileThatCannotBeUsedIsNamedWithTheReason)
+TEST_F (FileMediumTest, FileThatCannotBeUsedIsNamedWithTheReason)
 {
   const std::string  Fifo     = Folder.Path + "/fifo";
   const std::string  Socket   = Folder.Path + "/socket";
@@ -171,7 +171,7 @@ TEST_F (NvramFileTest, FileThatCannotBeUsedIsNamedWithTheReason)
 
 // A read-only file is read, as the firmware would complete a compaction cut short after its new
 // store reached the spare area, and left alone (the crash test covers writable files).
-TEST_F (NvramFileTest, ReadOnlyFileIsReadAsCompletedAndLeftAlone)
+TEST_F (FileMediumTest, ReadOnlyFileIsReadAsCompletedAndLeftAlone)
 {
   std::vector<RECORD> Records = { Neighbour (u"Boot0000", 1, 10), Startup (u"-old") };
   NVRAM_STORE         Store;

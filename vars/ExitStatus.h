@@ -1,0 +1,78 @@
+/** @file
+  brisvane-vars' exit statuses, each with its line of the README's table:
+  0 to 14 are the %lasterror% that brisvane would leave, 64 on are this
+  tool's own (sysexits.h's where it has one).
+**/
+
+#ifndef EXIT_STATUS_H_
+#define EXIT_STATUS_H_
+
+#include "platform/PlatformTypes.h"
+
+#include <string>
+
+///
+/// The exit statuses. Any other firmware status that a command meets is
+/// passed on as %lasterror% shows it, which the table leaves out.
+///
+typedef enum {
+  /// done; for `-g`, the options are absent
+  VarsExitDone = 0,
+  /// `-g`: the options are stored
+  VarsExitStored = 1,
+  /// an option or word refused (as `%lasterror%` shows it), or a word that is not UTF-8 or beyond
+  /// UCS-2
+  VarsExitRefusedWord = 2,
+  /// the store is full even after compaction; the message gives the free and needed bytes (the
+  /// shell's `%lasterror%` 0x9)
+  VarsExitStoreFull = 9,
+  /// `-c`: there was nothing to clear (the shell's 0xE)
+  VarsExitNothingToClear = 14,
+  /// no file named
+  VarsExitUsage = 64,
+  /// not a variable store this tool edits: damaged, foreign, a fault-tolerant write pending that
+  /// only the firmware completes, a full store without a spare area, or an AAVMF file the firmware
+  /// has not formatted yet (all zeros: boot the machine once first)
+  VarsExitNotAStore = 65,
+  /// the file cannot be opened or read, or is not a regular file (a FIFO, device, directory or
+  /// socket, refused before it is opened)
+  VarsExitCannotRead = 66,
+  /// the file cannot be locked (a file system without open-file-description locks)
+  VarsExitCannotLock = 71,
+  /// the file cannot be written: read-only, or a write failed (it still reads as before or after)
+  VarsExitCannotWrite = 73,
+  /// a running virtual machine holds the file: QEMU's locks on single bytes from offset 100
+  VarsExitVirtualMachine = 75,
+  /// another program holds a lock on the file, another brisvane-vars most likely
+  VarsExitOtherHolder = 76,
+  /// the stored `Brisvane` has other attributes than brisvane's NV+BS; the firmware would refuse
+  /// the write too
+  VarsExitAttributesDiffer = 77,
+  /// the value is too large for the store; the message gives the record's size and the limit
+  /// (checked before the words are)
+  VarsExitTooLarge = 78,
+} VARS_EXIT;
+
+/**
+  The exit status of a command's result: the status without its error bit,
+  as the shell's %lasterror% shows it, and 255 for any status beyond.
+
+  @param[in] Status  What the command, or --show, returned.
+
+  @return The exit status.
+**/
+int VarsExitOf (EFI_STATUS Status);
+
+/**
+  Sets a refusal's message, with an errno's text after it.
+
+  @param[out] Error    Receives the message.
+  @param[in]  Code     The VARS_EXIT status to give back.
+  @param[in]  Message  What failed.
+  @param[in]  Errno    The errno, or 0 for none.
+
+  @return Code.
+**/
+int VarsRefusal (std::string *Error, int Code, const std::string &Message, int Errno = 0);
+
+#endif

@@ -1,0 +1,119 @@
+/** @file
+  The medium that holds a virtual machine's NVRAM: what brisvane-vars needs
+  from it (opening it with others kept out, reading it whole, writing at an
+  offset, flushing) behind one interface, and what is written once above it
+  (choosing the medium from the path, and replaying a write plan).
+
+  A regular file is the one medium so far; a block device or an image that
+  QEMU's block layer exports gets a row in the table of kinds in Medium.cpp
+  and an implementation beside FileMedium.cpp.
+**/
+
+#ifndef MEDIUM_H_
+#define MEDIUM_H_
+
+#include "nvram/VariableStore.h"
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+///
+/// One medium, open for one run. Closing it, when it is destroyed, drops
+/// whatever it holds that kept others out.
+///
+class NVRAM_MEDIUM {
+public:
+  virtual ~NVRAM_MEDIUM () = default;
+
+  /**
+    Opens what Path names, for writing when the user may, and makes sure
+    that no one else is using it, or says who is.
+
+    @param[in]  Path    The name as the user gave it.
+    @param[in]  Probe   An O_PATH descriptor of it, which opens nothing.
+    @param[in]  Probed  Probe's status, by which the medium was chosen.
+    @param[out] Error   Receives a message on failure.
+
+    @retval 0    Open, and no one else's.
+    @return      A VARS_EXIT status otherwise.
+  **/
+  virtual int Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error) = 0;
+
+  /**
+    Reads the whole store image.
+
+    @param[out] Image  Receives it.
+
+    @return 0, or the errno of a failed read.
+  **/
+  virtual int Read (std::vector<UINT8> *Image) = 0;
+
+  /**
+    @return Whether it was opened for writing.
+  **/
+  virtual bool Writable (VOID) const = 0;
+
+  /**
+    Writes Size bytes at Offset, all of them.
+
+    @return 0, or the errno of a failed write.
+  **/
+  virtual int WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size) = 0;
+
+  /**
+    Makes the writes so far durable before any that follows.
+
+    @return 0, or the errno of a failed flush.
+  **/
+  virtual int Flush (VOID) = 0;
+};
+
+///
+/// An open NVRAM and its store image as read.
+///
+struct NVRAM_IMAGE {
+  std::unique_ptr<NVRAM_MEDIUM> Medium;
+  std::vector<UINT8>            Bytes;
+};
+
+/**
+  Chooses the medium for what Path names, opens it and reads it whole.
+  Anything that no medium takes is refused before it is opened for reading
+  or writing, so that neither a FIFO nor a device can block or act.
+
+  @param[in]  Path   The NVRAM as the user named it.
+  @param[out] Image  Receives the open medium and its bytes.
+  @param[out] Error  Receives a message on failure.
+
+  @retval 0   Open, kept from others and read.
+  @return     A VARS_EXIT status otherwise: VarsExitCannotRead when it
+              cannot be opened or read or no medium takes it, or the
+              medium's refusal.
+**/
+int OpenNvramImage (const char *Path, NVRAM_IMAGE *Image, std::string *Error);
+
+/**
+  Makes a plan's writes on the medium, in order, each flush a flush of the
+  medium.
+
+  @param[in]  Image  The open medium.
+  @param[in]  Plan   The writes.
+  @param[out] Error  Receives a message on failure.
+
+  @retval 0                    The medium holds every write of the plan.
+  @retval VarsExitCannotWrite  It is read-only, the plan is incomplete, or a
+                               write failed; the message says how far it got.
+**/
+int ReplayWritePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std::string *Error);
+
+/**
+  The regular file medium: locks on the whole file, QEMU's told apart.
+
+  @return A medium to open.
+**/
+std::unique_ptr<NVRAM_MEDIUM> NewFileMedium (VOID);
+
+#endif
