@@ -1,0 +1,34 @@
+/** @file
+  Loading an optional library: its routines found, or the package named.
+**/
+
+#include "vars/OptionalLibrary.h"
+
+#include <gtest/gtest.h>
+
+TEST (OptionalLibraryTest, FindsRoutinesOrNamesThePackage)
+{
+  void                 *Strlen   = NULL;
+  const OPTIONAL_SYMBOL Found[]  = { { "strlen", &Strlen } };
+  const OPTIONAL_SYMBOL Absent[] = { { "strlen", &Strlen }, { "no_such_routine", &Strlen } };
+  struct {
+    OPTIONAL_LIBRARY Library;
+    const char      *Error;
+  } const Cases[] = {
+    { { "libc.so.6", "libc6", Found, 1 }, "" },
+    { { "libabsent.so.0", "libabsent0", Found, 1 },
+      "libabsent.so.0 is missing: install the Debian package libabsent0" },
+    { { "libc.so.6", "libc6", Absent, 2 },
+      "libc.so.6 has no no_such_routine: install a newer libc6" },
+  };
+
+  for (const auto &Case : Cases) {
+    std::string Error;
+
+    EXPECT_EQ (LoadOptionalLibrary (&Case.Library, &Error), Case.Error[0] == 0);
+    EXPECT_EQ (Error, Case.Error);
+  }
+
+  ASSERT_NE (Strlen, nullptr);
+  EXPECT_EQ (reinterpret_cast<size_t (*) (const char *)> (Strlen) ("nvram"), 5u);
+}
