@@ -7,9 +7,9 @@
 
 #include "command/Command.h"
 #include "platform/Platform.h"
+#include "platform/nvram/NvramPlatform.h"
 #include "store/StartupOptionStore.h"
 #include "vars/NvramFile.h"
-#include "platform/nvram/NvramPlatform.h"
 #include "vars/SetRefusal.h"
 #include "vars/Show.h"
 #include "vars/Template.h"
@@ -75,7 +75,7 @@ ConvertWords (int Argc, char **Argv, std::vector<std::u16string> *Words, FILE *E
   takes long; the size is known from the words before.
 **/
 static bool
-RefusesSize (NVRAM_STORE *Store, const std::vector<std::u16string> &Words)
+RefusesSize (const NVRAM_STORE *Store, NVRAM_EDIT *Edit, const std::vector<std::u16string> &Words)
 {
   UINTN Characters = 0;
 
@@ -89,7 +89,7 @@ RefusesSize (NVRAM_STORE *Store, const std::vector<std::u16string> &Words)
 
   return NvramStoreRefusesSize (
       Store, (std::u16string (StartupOptionVariableName).size () + 1) * sizeof (char16_t),
-      Characters * sizeof (char16_t));
+      Characters * sizeof (char16_t), Edit);
 }
 
 ///
@@ -118,6 +118,7 @@ ActionOf (int Argc, char **Argv)
 static int
 RunOnStore (
     NVRAM_STORE                 *Store,
+    NVRAM_EDIT                  *Edit,
     std::vector<std::u16string> &Words,
     VARS_ACTION                  Action,
     FILE                        *Out,
@@ -126,7 +127,7 @@ RunOnStore (
   std::vector<UCS2_CHAR *> Argv;
   int                      Code;
 
-  NvramPlatformAttach (Store, Out);
+  NvramPlatformAttach (Store, Edit, Out);
   if (Action != RunCommand) {
     Code = ExitCode (ShowStartupOptions (Out, Err, Action == ShowJson));
   } else {
@@ -137,7 +138,7 @@ RunOnStore (
     Code = ExitCode (DispatchCommand (Argv.size (), Argv.data ()));
   }
 
-  NvramPlatformAttach (NULL, NULL);
+  NvramPlatformAttach (NULL, NULL, NULL);
   fflush (Out);
   return Code;
 }
@@ -149,18 +150,19 @@ RunOnStore (
 **/
 static int
 OpenStore (
-    NVRAM_FILE       *File,
-    NVRAM_STORE      *Store,
-    NVRAM_WRITE_PLAN *Plan,
-    const char       *Name,
-    std::string      *Error,
-    FILE             *Err)
+    NVRAM_FILE  *File,
+    NVRAM_STORE *Store,
+    NVRAM_EDIT  *Edit,
+    const char  *Name,
+    std::string *Error,
+    FILE        *Err)
 {
+  NVRAM_WRITE_PLAN *Plan = Edit->Plan;
   NVRAM_STORE_CHECK Check;
   char              Reason[256];
   int               Code;
 
-  Check = RecoverNvramStore (File->Bytes.data (), File->Bytes.size (), Store, Plan);
+  Check = RecoverNvramStore (File->Bytes.data (), File->Bytes.size (), Store, Edit);
   if (Check != NvramStoreValid) {
     DescribeNvramStoreCheck (Check, Store->CheckOffset, Reason, sizeof (Reason));
     *Error = std::string ("refused: ") + Reason;
@@ -194,6 +196,7 @@ RunOnFile (int Argc, char **Argv, FILE *Out, FILE *Err)
   NVRAM_FILE                  File;
   NVRAM_STORE                 Store;
   NVRAM_WRITE_PLAN            Plan = {};
+  NVRAM_EDIT                  Edit = { &Plan, {} };
   std::string                 Error;
   int                         Code;
   int                         Refused;
@@ -204,14 +207,14 @@ RunOnFile (int Argc, char **Argv, FILE *Out, FILE *Err)
 
   Code = OpenNvramFile (Argv[1], &File, &Error);
   if (Code == 0) {
-    Code = OpenStore (&File, &Store, &Plan, Argv[1], &Error, Err);
+    Code = OpenStore (&File, &Store, &Edit, Argv[1], &Error, Err);
   }
 
-  if ((Code == 0) && RefusesSize (&Store, Words)) {
-    Code = DescribeSetRefusal (&Store, &Error);
+  if ((Code == 0) && RefusesSize (&Store, &Edit, Words)) {
+    Code = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
   } else if (Code == 0) {
-    Code    = RunOnStore (&Store, Words, ActionOf (Argc, Argv), Out, Err);
-    Refused = DescribeSetRefusal (&Store, &Error);
+    Code    = RunOnStore (&Store, &Edit, Words, ActionOf (Argc, Argv), Out, Err);
+    Refused = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
     Code    = (Refused != 0) ? Refused : Code;
     if (WriteNvramFile (&File, &Plan, &Error) != 0) {
       Code = EX_CANTCREAT;
