@@ -42,3 +42,33 @@ TEST (StoreCheckTest, FinishedWritesInTheQueueAreAccepted)
   EXPECT_EQ (OpenNvramStore (Image.data (), Image.size (), &Opened), NvramWriteInProgress);
   EXPECT_EQ (Opened.CheckOffset, Queue);
 }
+
+// A working block larger than the spare area, which the driver never lays out, leaves no spare
+// area: a compaction is refused, where rebuilding the queue through it would run past the volume.
+TEST (StoreCheckTest, WorkingBlockLargerThanTheSpareAreaLeavesNoSpareArea)
+{
+  const UINTN         Queue   = 3 * STORE_IMAGE_BLOCK - sizeof (NVRAM_FTW_WORKING_HEADER);
+  std::vector<RECORD> Records = { Startup (u"-old") };
+  NVRAM_STORE         Store;
+  NVRAM_EDIT          Edit = {};
+
+  Fill (Records, 0x3C);
+  BYTES Image = BuildImage (Region, Records);
+  // Two blocks more: the working block takes three, the spare area the last two.
+  Image.resize (Image.size () + 2 * STORE_IMAGE_BLOCK, 0xFF);
+  const UINT64 Length = Image.size ();
+  const UINT32 Blocks = (UINT32)(Length / STORE_IMAGE_BLOCK);
+
+  memcpy (&Image[offsetof (NVRAM_FV_HEADER, FvLength)], &Length, sizeof (Length));
+  memcpy (&Image[sizeof (NVRAM_FV_HEADER)], &Blocks, sizeof (Blocks));
+  FixChecksum (Image);
+  SetWriteQueueSize (Image, Region, Queue);
+  QueueFinishedWrites (Image, Queue / 80);
+  const BYTES Before = Image;
+
+  Open (Image, &Store);
+  EXPECT_EQ (Store.Ftw.SpareSize, 0u);
+  EXPECT_EQ (Set (&Store, u"-new", &Edit), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ (Edit.Refusal.Reason, NvramRefusedNoSpare);
+  EXPECT_TRUE (Image == Before);
+}
