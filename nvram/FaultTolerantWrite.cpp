@@ -17,8 +17,6 @@
 
 #include "nvram/FtwInternal.h"
 
-#include <stdlib.h>
-
 static const EFI_GUID mCallerGuid = NVRAM_FTW_CALLER_GUID;
 
 #define NVRAM_FTW_WORKING_VALID_OFFSET offsetof (NVRAM_FTW_WORKING_HEADER, ValidBits)
@@ -28,10 +26,10 @@ static const EFI_GUID mCallerGuid = NVRAM_FTW_CALLER_GUID;
   FtwEraseSpareBlock and the writes after it leave it.
 **/
 static VOID
-FillSpare (NVRAM_STORE *Store, const UINT8 *Bytes, UINTN Size)
+FillSpare (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const UINT8 *Bytes, UINTN Size)
 {
-  NvramWriteBytes (Store, Store->Ftw.SpareBase, Bytes, Size);
-  NvramEraseBytes (Store, Store->Ftw.SpareBase + Size, Store->Ftw.SpareSize - Size);
+  NvramWriteBytes (Store, Plan, Store->Ftw.SpareBase, Bytes, Size);
+  NvramEraseBytes (Store, Plan, Store->Ftw.SpareBase + Size, Store->Ftw.SpareSize - Size);
 }
 
 /**
@@ -40,43 +38,45 @@ FillSpare (NVRAM_STORE *Store, const UINT8 *Bytes, UINTN Size)
   already marked invalid on every path here, so that step is left out.
 **/
 VOID
-NvramFtwRestoreWorkingBlock (NVRAM_STORE *Store)
+NvramFtwRestoreWorkingBlock (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan)
 {
   const NVRAM_FTW_AREAS   *Ftw = &Store->Ftw;
   NVRAM_FTW_WORKING_HEADER Header;
 
   memcpy (&Header, Store->Image + Ftw->SpareBase, sizeof (Header));
   Header.ValidBits = NVRAM_ERASED_BYTE;
-  NvramWriteBytes (Store, Ftw->WorkingBase, &Header, sizeof (Header));
+  NvramWriteBytes (Store, Plan, Ftw->WorkingBase, &Header, sizeof (Header));
   NvramWriteBytes (
-      Store, Ftw->WorkingBase + sizeof (Header), Store->Image + Ftw->SpareBase + sizeof (Header),
-      Ftw->WorkingSize - sizeof (Header));
-  NvramFlushWrites (Store);
+      Store, Plan, Ftw->WorkingBase + sizeof (Header),
+      Store->Image + Ftw->SpareBase + sizeof (Header), Ftw->WorkingSize - sizeof (Header));
+  NvramFlushWrites (Plan);
   NvramWriteState (
-      Store, Ftw->WorkingBase + NVRAM_FTW_WORKING_VALID_OFFSET,
+      Store, Plan, Ftw->WorkingBase + NVRAM_FTW_WORKING_VALID_OFFSET,
       (UINT8)~NVRAM_FTW_WORKING_VALID_BIT);
-  NvramFlushWrites (Store);
+  NvramFlushWrites (Plan);
+}
+
+NVRAM_ROOM
+NvramFtwReclaimQueueRoom (const NVRAM_STORE *Store)
+{
+  // The spare area filled, three flushes, two marks, the working block restored, the spare erased.
+  return { 13, 2 * Store->Ftw.SpareSize + NvramFtwRestoreRoom (Store->Ftw.WorkingSize).Bytes + 2 };
 }
 
 /**
   FtwReclaimWorkSpace: the working block rebuilt with its queue emptied but
   for the last write if it is pending, written to the spare area and marked
   valid there, the working block marked invalid, copied back from the spare
-  area, and the spare area erased.
-
-  @retval EFI_SUCCESS           The queue is empty but for a pending write.
-  @retval EFI_OUT_OF_RESOURCES  No memory; nothing was written.
+  area, and the spare area erased. The new working block is built in the
+  spare area itself, which the first write then records whole: there is no
+  buffer to run out of between the writes of an edit.
 **/
-EFI_STATUS
-NvramFtwReclaimQueue (NVRAM_STORE *Store)
+VOID
+NvramFtwReclaimQueue (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan)
 {
   NVRAM_FTW_AREAS *Ftw   = &Store->Ftw;
   const UINT8     *Write = Store->Image + Ftw->WorkingBase + Ftw->LastWrite;
-  UINT8           *Work  = static_cast<UINT8 *> (malloc (Ftw->WorkingSize));
-
-  if (Work == NULL) {
-    return EFI_OUT_OF_RESOURCES;
-  }
+  UINT8           *Work  = Store->Image + Ftw->SpareBase;
 
   memset (Work, NVRAM_ERASED_BYTE, Ftw->WorkingSize);
   memcpy (Work, Store->Image + Ftw->WorkingBase, sizeof (NVRAM_FTW_WORKING_HEADER));
@@ -88,25 +88,24 @@ NvramFtwReclaimQueue (NVRAM_STORE *Store)
         NvramFtwWriteSize (Write, Ftw->WorkingSize - Ftw->LastWrite));
   }
 
-  FillSpare (Store, Work, Ftw->WorkingSize);
-  NvramFlushWrites (Store);
+  FillSpare (Store, Plan, Work, Ftw->WorkingSize);
+  NvramFlushWrites (Plan);
   NvramWriteState (
-      Store, Ftw->SpareBase + NVRAM_FTW_WORKING_VALID_OFFSET, (UINT8)~NVRAM_FTW_WORKING_VALID_BIT);
-  NvramFlushWrites (Store);
+      Store, Plan, Ftw->SpareBase + NVRAM_FTW_WORKING_VALID_OFFSET,
+      (UINT8)~NVRAM_FTW_WORKING_VALID_BIT);
+  NvramFlushWrites (Plan);
   NvramWriteState (
-      Store, Ftw->WorkingBase + NVRAM_FTW_WORKING_VALID_OFFSET,
+      Store, Plan, Ftw->WorkingBase + NVRAM_FTW_WORKING_VALID_OFFSET,
       (UINT8)~NVRAM_FTW_WORKING_INVALID_BIT);
-  NvramFlushWrites (Store);
-  NvramFtwRestoreWorkingBlock (Store);
-  NvramEraseBytes (Store, Ftw->SpareBase, Ftw->SpareSize);
+  NvramFlushWrites (Plan);
+  NvramFtwRestoreWorkingBlock (Store, Plan);
+  NvramEraseBytes (Store, Plan, Ftw->SpareBase, Ftw->SpareSize);
   Ftw->LastWrite = NvramFindLastWrite (Store);
-  free (Work);
-  return EFI_SUCCESS;
 }
 
 // FtwAllocate's write header for one write without private data, as it lays it in erased bytes.
 static VOID
-AllocateWrite (NVRAM_STORE *Store, UINTN Write)
+AllocateWrite (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Write)
 {
   UINT8  Header[NVRAM_FTW_WRITE_HEADER_SIZE];
   UINT64 Writes  = 1;
@@ -117,14 +116,14 @@ AllocateWrite (NVRAM_STORE *Store, UINTN Write)
   memcpy (Header + NVRAM_FTW_WRITE_HEADER_CALLER, &mCallerGuid, sizeof (mCallerGuid));
   memcpy (Header + NVRAM_FTW_WRITE_HEADER_WRITES, &Writes, sizeof (Writes));
   memcpy (Header + NVRAM_FTW_WRITE_HEADER_PRIVATE, &Private, sizeof (Private));
-  NvramWriteBytes (Store, Write, Header, sizeof (Header));
-  NvramWriteState (Store, Write, (UINT8)~NVRAM_FTW_WRITES_ALLOCATED_BIT);
+  NvramWriteBytes (Store, Plan, Write, Header, sizeof (Header));
+  NvramWriteState (Store, Plan, Write, (UINT8)~NVRAM_FTW_WRITES_ALLOCATED_BIT);
 }
 
 // FtwWrite's record of the write: the target's block and offset in it, its length, and where the
 // target lies from the spare area.
 static VOID
-RecordWrite (NVRAM_STORE *Store, UINTN Record, UINTN Offset, UINTN Length)
+RecordWrite (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Record, UINTN Offset, UINTN Length)
 {
   UINT8  Bytes[NVRAM_FTW_WRITE_RECORD_SIZE];
   UINT64 Lba       = Offset / Store->Ftw.BlockSize;
@@ -137,53 +136,88 @@ RecordWrite (NVRAM_STORE *Store, UINTN Record, UINTN Offset, UINTN Length)
   memcpy (Bytes + NVRAM_FTW_WRITE_RECORD_OFFSET, &InBlock, sizeof (InBlock));
   memcpy (Bytes + NVRAM_FTW_WRITE_RECORD_LENGTH, &Size, sizeof (Size));
   memcpy (Bytes + NVRAM_FTW_WRITE_RECORD_SPARE, &FromSpare, sizeof (FromSpare));
-  NvramWriteBytes (Store, Record, Bytes, sizeof (Bytes));
+  NvramWriteBytes (Store, Plan, Record, Bytes, sizeof (Bytes));
 }
 
-EFI_STATUS
-NvramFtwWrite (NVRAM_STORE *Store, UINTN Offset, UINTN Length, const UINT8 *Buffer)
+// Whether the queue has no room for one more write, which FtwAllocate reclaims it for.
+static BOOLEAN
+QueueIsFull (const NVRAM_FTW_AREAS *Ftw)
 {
-  NVRAM_FTW_AREAS *Ftw = &Store->Ftw;
-  UINTN            Target;
-  UINTN            Span;
-  NVRAM_FTW_WRITE  Queued;
+  return Ftw->LastWrite + NVRAM_FTW_WRITE_HEADER_SIZE + NVRAM_FTW_WRITE_RECORD_SIZE >
+         Ftw->WorkingSize;
+}
+
+// The whole blocks that Length bytes at Offset lie in, which FtwWrite builds in the spare area.
+static VOID
+FindTargetBlocks (const NVRAM_FTW_AREAS *Ftw, UINTN Offset, UINTN Length, NVRAM_FTW_WRITE *Queued)
+{
+  Queued->Target = Offset - Offset % Ftw->BlockSize;
+  Queued->Span   = NvramWholeBlocks (Offset + Length - Queued->Target, Ftw->BlockSize);
+}
+
+BOOLEAN
+NvramFtwWriteRoom (const NVRAM_STORE *Store, UINTN Offset, UINTN Length, NVRAM_ROOM *Room)
+{
+  const NVRAM_FTW_AREAS *Ftw = &Store->Ftw;
+  NVRAM_FTW_WRITE        Queued;
 
   if (Ftw->SpareSize == 0) {
-    return EFI_UNSUPPORTED;
+    return FALSE;
   }
 
-  Target = Offset - Offset % Ftw->BlockSize;
-  Span   = NvramWholeBlocks (Offset + Length - Target, Ftw->BlockSize);
-  if (Span > Ftw->SpareSize) {
-    return EFI_UNSUPPORTED;
+  FindTargetBlocks (Ftw, Offset, Length, &Queued);
+  if (Queued.Span > Ftw->SpareSize) {
+    return FALSE;
   }
 
-  // FtwAllocate reclaims a queue without room for one more write.
-  if ((Ftw->LastWrite + NVRAM_FTW_WRITE_HEADER_SIZE + NVRAM_FTW_WRITE_RECORD_SIZE >
-       Ftw->WorkingSize) &&
-      EFI_ERROR (NvramFtwReclaimQueue (Store))) {
-    return EFI_OUT_OF_RESOURCES;
+  // The write allocated and recorded, the spare area filled, two flushes and a mark, the target
+  // written (NvramFtwFinishWrite), the spare area erased.
+  *Room = { 16, NVRAM_FTW_WRITE_HEADER_SIZE + NVRAM_FTW_WRITE_RECORD_SIZE + 2 * Ftw->SpareSize +
+                    NvramFtwFinishRoom (Queued.Span).Bytes + 2 };
+  if (QueueIsFull (Ftw)) {
+    Room->Steps += NvramFtwReclaimQueueRoom (Store).Steps;
+    Room->Bytes += NvramFtwReclaimQueueRoom (Store).Bytes;
   }
 
+  return TRUE;
+}
+
+VOID
+NvramFtwWrite (
+    NVRAM_STORE      *Store,
+    NVRAM_WRITE_PLAN *Plan,
+    UINTN             Offset,
+    UINTN             Length,
+    const UINT8      *Buffer)
+{
+  NVRAM_FTW_AREAS *Ftw = &Store->Ftw;
+  NVRAM_FTW_WRITE  Queued;
+  UINTN            Target;
+  UINTN            Span;
+
+  if (QueueIsFull (Ftw)) {
+    NvramFtwReclaimQueue (Store, Plan);
+  }
+
+  FindTargetBlocks (Ftw, Offset, Length, &Queued);
+  Target        = Queued.Target;
+  Span          = Queued.Span;
   Queued.Write  = Ftw->WorkingBase + Ftw->LastWrite;
   Queued.Record = Queued.Write + NVRAM_FTW_WRITE_HEADER_SIZE;
   Queued.Last   = Queued.Record;
-  Queued.Target = Target;
-  Queued.Span   = Span;
-  AllocateWrite (Store, Queued.Write);
-  RecordWrite (Store, Queued.Record, Offset, Length);
+  AllocateWrite (Store, Plan, Queued.Write);
+  RecordWrite (Store, Plan, Queued.Record, Offset, Length);
   // The target's blocks with Buffer in them, built in the spare area.
-  NvramWriteBytes (Store, Ftw->SpareBase, Store->Image + Target, Offset - Target);
-  NvramWriteBytes (Store, Ftw->SpareBase + Offset - Target, Buffer, Length);
+  NvramWriteBytes (Store, Plan, Ftw->SpareBase, Store->Image + Target, Offset - Target);
+  NvramWriteBytes (Store, Plan, Ftw->SpareBase + Offset - Target, Buffer, Length);
   NvramWriteBytes (
-      Store, Ftw->SpareBase + Offset + Length - Target, Store->Image + Offset + Length,
+      Store, Plan, Ftw->SpareBase + Offset + Length - Target, Store->Image + Offset + Length,
       Target + Span - Offset - Length);
-  NvramEraseBytes (Store, Ftw->SpareBase + Span, Ftw->SpareSize - Span);
-  NvramFlushWrites (Store);
-  NvramWriteState (Store, Queued.Record, (UINT8)~NVRAM_FTW_SPARE_COMPLETE_BIT);
-  NvramFlushWrites (Store);
-  NvramFtwFinishWrite (Store, &Queued);
-  NvramEraseBytes (Store, Ftw->SpareBase, Ftw->SpareSize);
+  NvramEraseBytes (Store, Plan, Ftw->SpareBase + Span, Ftw->SpareSize - Span);
+  NvramFlushWrites (Plan);
+  NvramWriteState (Store, Plan, Queued.Record, (UINT8)~NVRAM_FTW_SPARE_COMPLETE_BIT);
+  NvramFlushWrites (Plan);
+  NvramFtwFinishWrite (Store, Plan, &Queued);
+  NvramEraseBytes (Store, Plan, Ftw->SpareBase, Ftw->SpareSize);
   Ftw->LastWrite = Queued.Record + NVRAM_FTW_WRITE_RECORD_SIZE - Ftw->WorkingBase;
-  return EFI_SUCCESS;
 }

@@ -34,31 +34,42 @@ NvramFtwWriteSize (const UINT8 *Write, UINTN Limit)
 }
 
 /**
+  Checks that Length bytes at Offset can be written through the
+  fault-tolerant write areas, as FtwWrite checks before it writes, and
+  gives the room in a plan that NvramFtwWrite takes for them.
+
+  @retval TRUE   They can; Room holds the room.
+  @retval FALSE  The file has no spare area for their blocks.
+**/
+BOOLEAN
+NvramFtwWriteRoom (const NVRAM_STORE *Store, UINTN Offset, UINTN Length, NVRAM_ROOM *Room);
+
+/**
   Writes Length bytes of Buffer over the image at Offset through the
   fault-tolerant write areas, as FtwWrite does: the write queued in the
   working block, the new blocks built in the spare area, then copied in
   place, the write marked done and the spare area erased. The queue is
-  reclaimed first when it has no room for the write.
-
-  @retval EFI_SUCCESS      Written.
-  @retval EFI_UNSUPPORTED  The file has no spare area for these blocks;
-                           nothing was written.
+  reclaimed first when it has no room for the write. NvramFtwWriteRoom has
+  accepted the write, and its room is reserved in Plan.
 **/
-EFI_STATUS
-NvramFtwWrite (NVRAM_STORE *Store, UINTN Offset, UINTN Length, const UINT8 *Buffer);
+VOID NvramFtwWrite (
+    NVRAM_STORE      *Store,
+    NVRAM_WRITE_PLAN *Plan,
+    UINTN             Offset,
+    UINTN             Length,
+    const UINT8      *Buffer);
 
 /**
   Completes what a fault-tolerant write left pending, as InitFtwProtocol
   does: see RecoverNvramStore.
 
   @retval NvramStoreValid       Nothing is pending any more.
-  @retval NvramWriteInProgress  A write this code does not complete; the
-                                image is unchanged.
-  @retval NvramBadWorkingBlock  Neither the working block nor the spare
-                                area holds a valid working block.
+  @retval NvramWriteInProgress  A write this code does not complete, or no
+                                memory for the plan; the image and the plan
+                                are unchanged.
 **/
 NVRAM_STORE_CHECK
-NvramFtwRecover (NVRAM_STORE *Store);
+NvramFtwRecover (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan);
 
 /**
   Finds the fault-tolerant write working block after the store and the
@@ -112,21 +123,37 @@ typedef struct {
   from the spare area in place, then the record marked in place and, after
   the last record, the write complete.
 **/
-VOID NvramFtwFinishWrite (NVRAM_STORE *Store, const NVRAM_FTW_WRITE *Write);
+VOID NvramFtwFinishWrite (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_FTW_WRITE *Write);
+
+// What NvramFtwFinishWrite records: the Span bytes of the target, two marks and two flushes.
+static inline NVRAM_ROOM
+NvramFtwFinishRoom (UINTN Span)
+{
+  return { 5, Span + 2 };
+}
 
 /**
   FlushSpareBlockToWorkingBlock: see FaultTolerantWrite.cpp.
 **/
-VOID NvramFtwRestoreWorkingBlock (NVRAM_STORE *Store);
+VOID NvramFtwRestoreWorkingBlock (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan);
+
+// What NvramFtwRestoreWorkingBlock records: the working block in two writes, a mark, two flushes.
+static inline NVRAM_ROOM
+NvramFtwRestoreRoom (UINTN WorkingSize)
+{
+  return { 5, WorkingSize + 1 };
+}
 
 /**
   FtwReclaimWorkSpace, keeping the last write when it is pending: see
-  FaultTolerantWrite.cpp.
-
-  @retval EFI_SUCCESS           Done; Store->Ftw.LastWrite is updated.
-  @retval EFI_OUT_OF_RESOURCES  No memory; nothing was written.
+  FaultTolerantWrite.cpp. Store->Ftw.LastWrite is updated.
 **/
-EFI_STATUS
-NvramFtwReclaimQueue (NVRAM_STORE *Store);
+VOID NvramFtwReclaimQueue (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan);
+
+/**
+  The room in a plan that NvramFtwReclaimQueue takes.
+**/
+NVRAM_ROOM
+NvramFtwReclaimQueueRoom (const NVRAM_STORE *Store);
 
 #endif

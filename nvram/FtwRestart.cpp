@@ -6,6 +6,8 @@
 
 #include "nvram/FtwInternal.h"
 
+#include <stdlib.h>
+
 static UINT64
 ReadField (const NVRAM_STORE *Store, UINTN Offset)
 {
@@ -62,12 +64,12 @@ FindPendingWrite (const NVRAM_STORE *Store, NVRAM_FTW_WRITE *Pending)
   with its target as it was.
 **/
 static VOID
-AbortWrite (NVRAM_STORE *Store, const NVRAM_FTW_WRITE *Pending)
+AbortWrite (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_FTW_WRITE *Pending)
 {
   if (IsSet (Store, Pending->Write, NVRAM_FTW_HEADER_ALLOCATED_BIT) &&
       !IsSet (Store, Pending->Write, NVRAM_FTW_COMPLETE_BIT)) {
-    NvramWriteState (Store, Pending->Write, (UINT8)~NVRAM_FTW_COMPLETE_BIT);
-    NvramFlushWrites (Store);
+    NvramWriteState (Store, Plan, Pending->Write, (UINT8)~NVRAM_FTW_COMPLETE_BIT);
+    NvramFlushWrites (Plan);
   }
 }
 
@@ -100,17 +102,34 @@ FindTarget (const NVRAM_STORE *Store, NVRAM_FTW_WRITE *Pending)
 }
 
 VOID
-NvramFtwFinishWrite (NVRAM_STORE *Store, const NVRAM_FTW_WRITE *Write)
+NvramFtwFinishWrite (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_FTW_WRITE *Write)
 {
   // FlushSpareBlockToTargetBlock: the target's blocks erased, then written from the spare area.
-  NvramWriteBytes (Store, Write->Target, Store->Image + Store->Ftw.SpareBase, Write->Span);
-  NvramFlushWrites (Store);
-  NvramWriteState (Store, Write->Record, (UINT8)~NVRAM_FTW_DEST_COMPLETE_BIT);
+  NvramWriteBytes (Store, Plan, Write->Target, Store->Image + Store->Ftw.SpareBase, Write->Span);
+  NvramFlushWrites (Plan);
+  NvramWriteState (Store, Plan, Write->Record, (UINT8)~NVRAM_FTW_DEST_COMPLETE_BIT);
   if (Write->Record == Write->Last) {
-    NvramWriteState (Store, Write->Write, (UINT8)~NVRAM_FTW_COMPLETE_BIT);
+    NvramWriteState (Store, Plan, Write->Write, (UINT8)~NVRAM_FTW_COMPLETE_BIT);
   }
 
-  NvramFlushWrites (Store);
+  NvramFlushWrites (Plan);
+}
+
+/**
+  The most that NvramFtwRecover records: the working block restored, a write
+  abandoned (a mark and a flush), the queue reclaimed, a write finished and
+  the spare area erased.
+**/
+static NVRAM_ROOM
+RecoveryRoom (const NVRAM_STORE *Store)
+{
+  const NVRAM_FTW_AREAS *Ftw     = &Store->Ftw;
+  NVRAM_ROOM             Restore = NvramFtwRestoreRoom (Ftw->WorkingSize);
+  NVRAM_ROOM             Reclaim = NvramFtwReclaimQueueRoom (Store);
+  NVRAM_ROOM             Finish  = NvramFtwFinishRoom (Ftw->SpareSize);
+
+  return { Restore.Steps + 2 + Reclaim.Steps + Finish.Steps + 1,
+           Restore.Bytes + 1 + Reclaim.Bytes + Finish.Bytes + Ftw->SpareSize };
 }
 
 /**
@@ -120,25 +139,24 @@ NvramFtwFinishWrite (NVRAM_STORE *Store, const NVRAM_FTW_WRITE *Write)
   is one whose last record is in place; a queue with bytes after its last
   write is reclaimed; and a write whose new blocks are in the spare area is
   finished (FtwRestart). The spare area is erased after it all, as after
-  FtwRestart. A write this code cannot finish is refused before anything is
-  written.
+  FtwRestart. A write this code cannot finish, or the plan's room for it,
+  is refused before anything is written.
 **/
 NVRAM_STORE_CHECK
-NvramFtwRecover (NVRAM_STORE *Store)
+NvramFtwRecover (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan)
 {
   NVRAM_FTW_AREAS *Ftw = &Store->Ftw;
   NVRAM_FTW_WRITE  Pending;
   UINTN            Size;
+  BOOLEAN          Restore;
   BOOLEAN          Restart = FALSE;
 
   if (Ftw->SpareSize == 0) {
     return NvramWriteInProgress;
   }
 
-  if (!NvramIsValidWorkingHeader (Store, Ftw->WorkingBase, &Size)) {
-    NvramFtwRestoreWorkingBlock (Store);
-    Ftw->LastWrite = NvramFindLastWrite (Store);
-  } else if (Ftw->LastWrite < Ftw->WorkingSize) {
+  Restore = !NvramIsValidWorkingHeader (Store, Ftw->WorkingBase, &Size);
+  if (!Restore && (Ftw->LastWrite < Ftw->WorkingSize)) {
     FindPendingWrite (Store, &Pending);
     Restart = (Pending.Record != 0) && !IsSet (Store, Pending.Write, NVRAM_FTW_COMPLETE_BIT) &&
               IsSet (Store, Pending.Record, NVRAM_FTW_SPARE_COMPLETE_BIT) &&
@@ -148,14 +166,22 @@ NvramFtwRecover (NVRAM_STORE *Store)
     }
   }
 
-  if (!Restart && (Ftw->LastWrite < Ftw->WorkingSize)) {
-    FindPendingWrite (Store, &Pending);
-    AbortWrite (Store, &Pending);
+  if (!NvramReserveRoom (Plan, RecoveryRoom (Store))) {
+    return NvramWriteInProgress;
   }
 
-  if (!NvramQueueIsErasedAfter (Store, Ftw->LastWrite) &&
-      EFI_ERROR (NvramFtwReclaimQueue (Store))) {
-    return NvramWriteInProgress;
+  if (Restore) {
+    NvramFtwRestoreWorkingBlock (Store, Plan);
+    Ftw->LastWrite = NvramFindLastWrite (Store);
+  }
+
+  if (!Restart && (Ftw->LastWrite < Ftw->WorkingSize)) {
+    FindPendingWrite (Store, &Pending);
+    AbortWrite (Store, Plan, &Pending);
+  }
+
+  if (!NvramQueueIsErasedAfter (Store, Ftw->LastWrite)) {
+    NvramFtwReclaimQueue (Store, Plan);
   }
 
   if (Restart) {
@@ -165,34 +191,70 @@ NvramFtwRecover (NVRAM_STORE *Store)
     FindPendingWrite (Store, &Pending);
     Pending.Target = Found.Target;
     Pending.Span   = Found.Span;
-    NvramFtwFinishWrite (Store, &Pending);
+    NvramFtwFinishWrite (Store, Plan, &Pending);
   }
 
   // Nothing is pending any more, and a copy of a store left there would show to other readers.
-  NvramEraseBytes (Store, Ftw->SpareBase, Ftw->SpareSize);
+  NvramEraseBytes (Store, Plan, Ftw->SpareBase, Ftw->SpareSize);
   return NvramStoreValid;
 }
 
-NVRAM_STORE_CHECK
-RecoverNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan)
+/**
+  Completes a pending write and opens the store it leaves; when that store
+  is refused, the recovery is taken back from a copy of the volume made
+  before it, so that a refusal leaves the image and the plan as they were.
+**/
+static NVRAM_STORE_CHECK
+RecoverPendingWrite (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan)
 {
+  UINTN             VolumeSize = Store->VolumeSize;
+  UINT8            *Before     = static_cast<UINT8 *> (NvramAllocate (VolumeSize));
+  NVRAM_WRITE_PLAN  Kept       = (Plan != NULL) ? *Plan : NVRAM_WRITE_PLAN ();
+  NVRAM_STORE_CHECK Check;
+
+  if (Before == NULL) {
+    return NvramWriteInProgress;
+  }
+
+  memcpy (Before, Image, VolumeSize);
+  Check = NvramFtwRecover (Store, Plan);
+  if (Check == NvramStoreValid) {
+    Check = OpenNvramStore (Image, ImageSize, Store);
+  }
+
+  if (Check != NvramStoreValid) {
+    memcpy (Image, Before, VolumeSize);
+    if (Plan != NULL) {
+      Plan->Count     = Kept.Count;
+      Plan->BytesSize = Kept.BytesSize;
+    }
+  }
+
+  free (Before);
+  return Check;
+}
+
+NVRAM_STORE_CHECK
+RecoverNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store, NVRAM_EDIT *Edit)
+{
+  NVRAM_WRITE_PLAN *Plan  = (Edit != NULL) ? Edit->Plan : NULL;
   NVRAM_STORE_CHECK Check = OpenNvramStore (Image, ImageSize, Store);
 
   if (Check == NvramWriteInProgress) {
-    Store->Plan = Plan;
-    Check       = NvramFtwRecover (Store);
-    if (Check == NvramStoreValid) {
-      Check = OpenNvramStore (Image, ImageSize, Store);
-    }
+    Check = RecoverPendingWrite (Image, ImageSize, Store, Plan);
   }
 
   // The driver reads the spare area only for a pending write; the copy of the volume that a write
   // cut short in its last step left there would show to other readers as a second store.
-  Store->Plan = Plan;
-  if ((Check == NvramStoreValid) && Store->Ftw.SpareHasVolume) {
-    NvramEraseBytes (Store, Store->Ftw.SpareBase, Store->Ftw.SpareSize);
-    Store->Ftw.SpareHasVolume = FALSE;
+  if ((Check != NvramStoreValid) || !Store->Ftw.SpareHasVolume) {
+    return Check;
   }
 
+  if (!NvramReserveRoom (Plan, { 1, Store->Ftw.SpareSize })) {
+    return NvramWriteInProgress;
+  }
+
+  NvramEraseBytes (Store, Plan, Store->Ftw.SpareBase, Store->Ftw.SpareSize);
+  Store->Ftw.SpareHasVolume = FALSE;
   return Check;
 }

@@ -38,35 +38,28 @@ HasTwin (
 }
 
 /**
-  Rebuilds the store in a scratch buffer as Reclaim does, the new record at
-  the end, and writes it back only when it fits: every added record, in
-  order; then each record in transition without an added twin, promoted to
-  added. Of several in transition, Reclaim promotes the first, but the
-  lookup reads the last, so the last is kept here: a compaction never
-  changes what another variable reads. Reclaim leaves out the records of the variable being written
-that the lookup found; here every record of it is left out, so that neither a second added record
-nor an older one in transition, which an interrupted write can leave, outlives the new value.
-Offsets in the scratch buffer are those of the image less the store's base, which is 4-aligned, so
-record alignment is the same.
+  Rebuilds the store's records in Buffer, the store's size and erased, as
+  Reclaim does: every added record, in order; then each record in
+  transition without an added twin, promoted to added. Of several in
+  transition, Reclaim promotes the first, but the lookup reads the last, so
+  the last is kept here: a compaction never changes what another variable
+  reads. Reclaim leaves out the records of the variable being written that
+  the lookup found; here every record of it is left out, so that neither a
+  second added record nor an older one in transition, which an interrupted
+  write can leave, outlives the new value. Offsets in Buffer are those of
+  the image less the store's base, which is 4-aligned, so record alignment
+  is the same.
+
+  @return Where the new record goes in Buffer.
 **/
-EFI_STATUS
-NvramReclaim (NVRAM_STORE *Store, const NVRAM_LOOKUP *Replaced, const NVRAM_NEW_RECORD *New)
+static UINTN
+CompactRecords (const NVRAM_STORE *Store, const NVRAM_NEW_RECORD *New, UINT8 *Buffer)
 {
   const UINT8 *Image = Store->Image;
-  UINTN        Size  = Store->StoreEnd - Store->StoreBase;
   UINTN        First = Store->FirstRecord - Store->StoreBase;
   UINTN        Out   = First;
-  UINTN        RecordSize;
-  UINT8       *Buffer;
   NVRAM_RECORD Record;
-  EFI_STATUS   Status;
 
-  Buffer = static_cast<UINT8 *> (malloc (Size));
-  if (Buffer == NULL) {
-    return EFI_OUT_OF_RESOURCES;
-  }
-
-  memset (Buffer, NVRAM_ERASED_BYTE, Size);
   memcpy (Buffer, Image + Store->StoreBase, sizeof (NVRAM_STORE_HEADER));
   for (int Pass = 0; Pass < 2; Pass++) {
     UINT8 Wanted = (Pass == 0) ? NVRAM_VAR_ADDED : NVRAM_VAR_ADDED_IN_TRANSITION;
@@ -85,38 +78,60 @@ NvramReclaim (NVRAM_STORE *Store, const NVRAM_LOOKUP *Replaced, const NVRAM_NEW_
         continue;
       }
 
-      RecordSize = Record.Next - Record.Offset;
-      memcpy (Buffer + Out, Image + Record.Offset, RecordSize);
+      memcpy (Buffer + Out, Image + Record.Offset, Record.Next - Record.Offset);
       Buffer[Out + NVRAM_RECORD_STATE_OFFSET] = NVRAM_VAR_ADDED;
-      Out += RecordSize;
+      Out += Record.Next - Record.Offset;
     }
   }
 
+  return Out;
+}
+
+/**
+  Reclaim, then FtwVariableSpace: the compacted store, the new record last,
+  written back only when it fits. Everything that can refuse it, the
+  plan's room included, is checked before the first write.
+**/
+EFI_STATUS
+NvramReclaim (
+    NVRAM_STORE            *Store,
+    const NVRAM_LOOKUP     *Replaced,
+    const NVRAM_NEW_RECORD *New,
+    NVRAM_EDIT             *Edit)
+{
+  NVRAM_WRITE_PLAN *Plan = (Edit != NULL) ? Edit->Plan : NULL;
+  UINTN             Size = Store->StoreEnd - Store->StoreBase;
+  UINTN             Out;
+  UINTN             RecordSize;
+  UINT8            *Buffer;
+  NVRAM_ROOM        Room;
+  EFI_STATUS        Status = EFI_OUT_OF_RESOURCES;
+
+  Buffer = static_cast<UINT8 *> (NvramAllocate (Size));
+  if (Buffer == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  memset (Buffer, NVRAM_ERASED_BYTE, Size);
+  Out        = CompactRecords (Store, New, Buffer);
   RecordSize = AlignRecord (NVRAM_RECORD_HEADER_SIZE + New->NameSize + New->DataSize);
   if (RecordSize > Size - Out) {
-    Store->Refusal = { NvramRefusedStoreFull, 0, RecordSize, Size - Out };
-    free (Buffer);
-    return EFI_OUT_OF_RESOURCES;
-  }
+    NvramNoteRefusal (Edit, { NvramRefusedStoreFull, 0, RecordSize, Size - Out });
+  } else if (!NvramFtwWriteRoom (Store, Store->StoreBase, Size, &Room)) {
+    NvramNoteRefusal (Edit, { NvramRefusedNoSpare, 0, 0, 0 });
+  } else if (NvramReserveRoom (Plan, { Room.Steps + 1, Room.Bytes + 1 })) {
+    NvramWriteRecord (Buffer + Out, New);
+    // UpdateVariable marks the old record in transition before it reclaims.
+    if (Replaced->Found) {
+      NvramWriteState (
+          Store, Plan, Replaced->Live.Offset + NVRAM_RECORD_STATE_OFFSET,
+          NVRAM_VAR_IN_DELETED_TRANSITION);
+    }
 
-  if (Store->Ftw.SpareSize == 0) {
-    Store->Refusal = { NvramRefusedNoSpare, 0, 0, 0 };
-    free (Buffer);
-    return EFI_OUT_OF_RESOURCES;
-  }
-
-  NvramWriteRecord (Buffer + Out, New);
-  // UpdateVariable marks the old record in transition before it reclaims.
-  if (Replaced->Found) {
-    NvramWriteState (
-        Store, Replaced->Live.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_IN_DELETED_TRANSITION);
-  }
-
-  // Out of memory for the fault-tolerant write, the old record stays in force in transition.
-  Status = NvramFtwWrite (Store, Store->StoreBase, Size, Buffer);
-  if (!EFI_ERROR (Status)) {
+    NvramFtwWrite (Store, Plan, Store->StoreBase, Size, Buffer);
     Store->FreeOffset      = Store->StoreBase + Out + RecordSize;
     Store->FreeSpaceErased = TRUE;
+    Status                 = EFI_SUCCESS;
   }
 
   free (Buffer);

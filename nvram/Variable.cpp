@@ -35,14 +35,35 @@ RecordData (const NVRAM_STORE *Store, const NVRAM_RECORD *Record)
   transition, then the live one, marked deleted.
 **/
 static VOID
-RetireRecords (NVRAM_STORE *Store, const NVRAM_LOOKUP *Lookup)
+RetireRecords (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_LOOKUP *Lookup)
 {
   if (Lookup->HasInDeleted) {
     NvramWriteState (
-        Store, Lookup->InDeleted.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_DELETED);
+        Store, Plan, Lookup->InDeleted.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_DELETED);
   }
 
-  NvramWriteState (Store, Lookup->Live.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_DELETED);
+  NvramWriteState (Store, Plan, Lookup->Live.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_DELETED);
+}
+
+/**
+  UpdateVariable's deletion: the records a lookup found retired, then
+  flushed.
+**/
+static EFI_STATUS
+DeleteRecords (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_LOOKUP *Lookup)
+{
+  if (!Lookup->Found) {
+    return EFI_NOT_FOUND;
+  }
+
+  // Two states and a flush.
+  if (!NvramReserveRoom (Plan, { 3, 2 })) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  RetireRecords (Store, Plan, Lookup);
+  NvramFlushWrites (Plan);
+  return EFI_SUCCESS;
 }
 
 // UpdateVariable's header of a new record, in State.
@@ -80,27 +101,40 @@ NvramWriteRecord (UINT8 *At, const NVRAM_NEW_RECORD *New)
   its bytes are on the disk, and the old one from being deleted before that
   mark is. The deletion needs no flush: either way the new record is found.
 **/
-static VOID
-AppendRecord (NVRAM_STORE *Store, const NVRAM_LOOKUP *Lookup, const NVRAM_NEW_RECORD *New)
+static EFI_STATUS
+AppendRecord (
+    NVRAM_STORE            *Store,
+    NVRAM_WRITE_PLAN       *Plan,
+    const NVRAM_LOOKUP     *Lookup,
+    const NVRAM_NEW_RECORD *New)
 {
   UINTN                 At     = Store->FreeOffset;
   NVRAM_VARIABLE_HEADER Header = NewHeader (New, NVRAM_VAR_HEADER_VALID_ONLY);
+  // The mark in transition, the record's three writes, a flush, its mark, a flush, two retirals.
+  NVRAM_ROOM Room = { 9, 4 + sizeof (Header) + New->NameSize + New->DataSize };
+
+  if (!NvramReserveRoom (Plan, Room)) {
+    return EFI_OUT_OF_RESOURCES;
+  }
 
   if (Lookup->Found) {
     NvramWriteState (
-        Store, Lookup->Live.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_IN_DELETED_TRANSITION);
+        Store, Plan, Lookup->Live.Offset + NVRAM_RECORD_STATE_OFFSET,
+        NVRAM_VAR_IN_DELETED_TRANSITION);
   }
 
-  NvramWriteBytes (Store, At, &Header, sizeof (Header));
-  NvramWriteBytes (Store, At + sizeof (Header), New->Name, New->NameSize);
-  NvramWriteBytes (Store, At + sizeof (Header) + New->NameSize, New->Data, New->DataSize);
-  NvramFlushWrites (Store);
-  NvramWriteState (Store, At + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_ADDED);
-  NvramFlushWrites (Store);
+  NvramWriteBytes (Store, Plan, At, &Header, sizeof (Header));
+  NvramWriteBytes (Store, Plan, At + sizeof (Header), New->Name, New->NameSize);
+  NvramWriteBytes (Store, Plan, At + sizeof (Header) + New->NameSize, New->Data, New->DataSize);
+  NvramFlushWrites (Plan);
+  NvramWriteState (Store, Plan, At + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_ADDED);
+  NvramFlushWrites (Plan);
   Store->FreeOffset = AlignRecord (At + sizeof (Header) + New->NameSize + New->DataSize);
   if (Lookup->Found) {
-    RetireRecords (Store, Lookup);
+    RetireRecords (Store, Plan, Lookup);
   }
+
+  return EFI_SUCCESS;
 }
 
 // VariableServiceGetVariable.
@@ -150,26 +184,26 @@ NvramStoreGetVariable (
 }
 
 BOOLEAN
-NvramStoreRefusesSize (NVRAM_STORE *Store, UINTN NameSize, UINTN DataSize)
+NvramStoreRefusesSize (const NVRAM_STORE *Store, UINTN NameSize, UINTN DataSize, NVRAM_EDIT *Edit)
 {
   UINTN Needed = NVRAM_RECORD_HEADER_SIZE + NameSize;
 
   Needed = (DataSize > (UINTN)-1 - Needed) ? (UINTN)-1 : Needed + DataSize;
   if (Needed <= Store->MaxVariableSize) {
+    NvramNoteRefusal (Edit, { NvramNotRefused, 0, 0, 0 });
     return FALSE;
   }
 
-  Store->Refusal = { NvramRefusedTooLarge, 0, Needed, Store->MaxVariableSize };
+  NvramNoteRefusal (Edit, { NvramRefusedTooLarge, 0, Needed, Store->MaxVariableSize });
   return TRUE;
 }
 
 /**
-  The parameter checks of VariableServiceSetVariable, less those of the kinds
-  of write that this store does not make.
+  The parameter checks of VariableServiceSetVariable but the size, less those
+  of the kinds of write that this store does not make.
 **/
 static EFI_STATUS
 CheckSetParameters (
-    NVRAM_STORE     *Store,
     const UCS2_CHAR *VariableName,
     const EFI_GUID  *VendorGuid,
     UINT32           Attributes,
@@ -189,15 +223,15 @@ CheckSetParameters (
     return EFI_UNSUPPORTED;
   }
 
-  return NvramStoreRefusesSize (Store, StrSizeOf (VariableName), DataSize) ? EFI_INVALID_PARAMETER
-                                                                           : EFI_SUCCESS;
+  return EFI_SUCCESS;
 }
 
 /**
   VariableServiceSetVariable, then UpdateVariable: a deletion marks the
   record deleted; an unchanged value is left alone; a new value is appended,
   or written by Reclaim when it does not fit or the free space is not
-  erased, and the old record retired.
+  erased, and the old record retired. Nothing is written before the room
+  for every write is reserved.
 **/
 EFI_STATUS
 NvramStoreSetVariable (
@@ -206,34 +240,34 @@ NvramStoreSetVariable (
     const EFI_GUID  *VendorGuid,
     UINT32           Attributes,
     UINTN            DataSize,
-    const VOID      *Data)
+    const VOID      *Data,
+    NVRAM_EDIT      *Edit)
 {
-  EFI_STATUS       Status;
-  NVRAM_LOOKUP     Lookup;
-  NVRAM_NEW_RECORD New;
+  NVRAM_WRITE_PLAN *Plan = (Edit != NULL) ? Edit->Plan : NULL;
+  EFI_STATUS        Status;
+  NVRAM_LOOKUP      Lookup;
+  NVRAM_NEW_RECORD  New;
 
-  Store->Refusal = { NvramNotRefused, 0, 0, 0 };
-  Status         = CheckSetParameters (Store, VariableName, VendorGuid, Attributes, DataSize, Data);
+  NvramNoteRefusal (Edit, { NvramNotRefused, 0, 0, 0 });
+  Status = CheckSetParameters (VariableName, VendorGuid, Attributes, DataSize, Data);
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
   New = { VariableName, StrSizeOf (VariableName), VendorGuid, Attributes, Data, DataSize };
+  if (NvramStoreRefusesSize (Store, New.NameSize, DataSize, Edit)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
   NvramFindRecord (Store, VariableName, New.NameSize, VendorGuid, &Lookup);
   if (Lookup.Found && (Attributes != 0) && (Attributes != Lookup.Live.Attributes)) {
-    Store->Refusal = { NvramRefusedAttributes, Lookup.Live.Attributes, 0, 0 };
+    NvramNoteRefusal (Edit, { NvramRefusedAttributes, Lookup.Live.Attributes, 0, 0 });
     return EFI_INVALID_PARAMETER;
   }
 
   if ((DataSize == 0) ||
       ((Attributes & (EFI_VARIABLE_RUNTIME_ACCESS | EFI_VARIABLE_BOOTSERVICE_ACCESS)) == 0)) {
-    if (!Lookup.Found) {
-      return EFI_NOT_FOUND;
-    }
-
-    RetireRecords (Store, &Lookup);
-    NvramFlushWrites (Store);
-    return EFI_SUCCESS;
+    return DeleteRecords (Store, Plan, &Lookup);
   }
 
   if (Lookup.Found && (Lookup.Live.DataSize == DataSize) &&
@@ -243,9 +277,8 @@ NvramStoreSetVariable (
 
   if (!Store->FreeSpaceErased ||
       (NVRAM_RECORD_HEADER_SIZE + New.NameSize + DataSize > Store->StoreEnd - Store->FreeOffset)) {
-    return NvramReclaim (Store, &Lookup, &New);
+    return NvramReclaim (Store, &Lookup, &New, Edit);
   }
 
-  AppendRecord (Store, &Lookup, &New);
-  return EFI_SUCCESS;
+  return AppendRecord (Store, Plan, &Lookup, &New);
 }

@@ -6,11 +6,18 @@
 
   Nothing here touches the file itself: the caller reads the whole file into
   a buffer and opens the store over it. Every edit is made to the buffer
-  and, when the caller asks for it, also recorded in a write plan: the
-  writes the firmware would make on flash, in its order, with the flushes
-  that keep a file interrupted between any two of them readable as before
-  or after the edit. The caller replays the plan on the file itself. A
-  refused operation leaves the buffer as it was and records nothing.
+  and, when the caller passes an edit (NVRAM_EDIT) with a plan, also
+  recorded in that write plan: the writes the firmware would make on
+  flash, in its order, with the flushes that keep a file interrupted
+  between any two of them readable as before or after the edit. The caller
+  replays the plan on the file itself.
+
+  An operation either succeeds whole or is refused. A refused one leaves
+  the buffer, the opened store, and the steps and bytes of the edit's plan
+  as they were (the plan may keep more room): everything an edit can fail
+  on, memory included (the plan's room for its writes, the compaction's
+  buffer), is checked before its first write; the one check that can only
+  follow writes, that of the store a recovery leaves, takes them back.
 **/
 
 #ifndef VARIABLE_STORE_H_
@@ -69,7 +76,9 @@ typedef struct {
   UINT8       *Bytes;
   UINTN        BytesSize;
   UINTN        BytesCapacity;
-  BOOLEAN      OutOfMemory; ///< Steps were lost: the plan must not be replayed.
+  /// Steps were lost: an edit recorded more than the room it reserved before
+  /// its first write, a fault of this library. The plan must not be replayed.
+  BOOLEAN OutOfMemory;
 } NVRAM_WRITE_PLAN;
 
 ///
@@ -92,6 +101,17 @@ typedef struct {
   UINTN Available; ///< NvramRefusedTooLarge: the limit; NvramRefusedStoreFull:
                    ///< the free space of the compacted store.
 } NVRAM_REFUSAL;
+
+///
+/// What an edit of a store gives its caller: one or more operations on the
+/// store, each passed the same edit. Zero it before first use.
+///
+typedef struct {
+  NVRAM_WRITE_PLAN *Plan;    ///< Receives every write when not NULL.
+  NVRAM_REFUSAL     Refusal; ///< Set by each NvramStoreSetVariable and
+                             ///< NvramStoreRefusesSize: why it refused, or
+                             ///< NvramNotRefused.
+} NVRAM_EDIT;
 
 ///
 /// The fault-tolerant write areas of the volume, where the firmware's FTW
@@ -130,11 +150,9 @@ typedef struct {
   /// The most bytes a variable without authentication takes, its record
   /// header and name included: PcdMaxVariableSize of the OVMF build whose
   /// layout the file has, or of the 2 MB build when the layout is unknown.
-  UINTN             MaxVariableSize;
-  const char       *Layout; ///< The build's name, or NULL when unknown.
-  NVRAM_FTW_AREAS   Ftw;
-  NVRAM_WRITE_PLAN *Plan;    ///< Receives every write when not NULL.
-  NVRAM_REFUSAL     Refusal; ///< Set by each NvramStoreSetVariable.
+  UINTN           MaxVariableSize;
+  const char     *Layout; ///< The build's name, or NULL when unknown.
+  NVRAM_FTW_AREAS Ftw;
 } NVRAM_STORE;
 
 /**
@@ -149,7 +167,7 @@ typedef struct {
   region; the fault-tolerant write working block after it, valid and with no
   write pending; and variable records that lie within the store, with no
   more live records of one variable than an interrupted write leaves. The
-  buffer is not changed, and Store->Plan is NULL.
+  buffer is not changed.
 
   @param[in]  Image      The whole file.
   @param[in]  ImageSize  Its size in bytes.
@@ -170,19 +188,23 @@ OpenNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store);
   and a working block caught while being rewritten is restored from the
   spare area. A copy of the volume left in the spare area is erased.
 
-  @param[in]  Image      The whole file.
-  @param[in]  ImageSize  Its size in bytes.
-  @param[out] Store      Receives the opened store, its Plan set to Plan.
-  @param[out] Plan       Receives the writes of the recovery, if any.
+  A refusal leaves the buffer and the edit's plan as they were, a recovery
+  whose result fails the checks included: its writes are taken back.
 
-  @retval NvramStoreValid       The store is open; Plan holds what the
+  @param[in]      Image      The whole file.
+  @param[in]      ImageSize  Its size in bytes.
+  @param[out]     Store      Receives the opened store.
+  @param[in, out] Edit       Its plan receives the writes of the recovery,
+                             if any; may be NULL.
+
+  @retval NvramStoreValid       The store is open; the plan holds what the
                                 recovery wrote in the buffer.
   @retval NvramWriteInProgress  A pending write that only the firmware can
-                                complete; the buffer is unchanged.
+                                complete, or no memory to complete it.
   @return                       The first reason found to refuse the file.
 **/
 NVRAM_STORE_CHECK
-RecoverNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan);
+RecoverNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store, NVRAM_EDIT *Edit);
 
 /**
   Releases a write plan's memory and leaves it empty, ready for reuse.
@@ -193,14 +215,19 @@ VOID NvramFreeWritePlan (NVRAM_WRITE_PLAN *Plan);
 
 /**
   Tells whether a variable with a name of NameSize bytes (with its NUL) and
-  DataSize bytes of data passes the store's MaxVariableSize, and if so notes
-  the refusal in Store->Refusal.
+  DataSize bytes of data passes the store's MaxVariableSize, and notes the
+  outcome in Edit->Refusal.
+
+  @param[in]      Store     The opened store.
+  @param[in]      NameSize  The name's size in bytes.
+  @param[in]      DataSize  The value's size in bytes.
+  @param[in, out] Edit      Its Refusal receives the outcome; may be NULL.
 
   @retval TRUE   Too large: the firmware would refuse the variable.
   @retval FALSE  It fits the limit.
 **/
 BOOLEAN
-NvramStoreRefusesSize (NVRAM_STORE *Store, UINTN NameSize, UINTN DataSize);
+NvramStoreRefusesSize (const NVRAM_STORE *Store, UINTN NameSize, UINTN DataSize, NVRAM_EDIT *Edit);
 
 /**
   Describes a refusal in a few words for a one-line message, without a
@@ -244,17 +271,20 @@ NvramStoreGetVariable (
   the old one marked deleted; a DataSize of 0, or attributes without any
   access, delete; when the free space is too small, or not erased, the
   store is compacted to its live records through the fault-tolerant write
-  areas, the new record last. Store->Refusal says why a write was refused.
+  areas, the new record last.
 
-  @param[in, out] Store         The opened store; its buffer is changed, and
-                                the writes recorded in its Plan, on success
-                                only.
+  @param[in, out] Store         The opened store; its buffer is changed on
+                                success only.
   @param[in]      VariableName  The name.
   @param[in]      VendorGuid    The vendor GUID.
   @param[in]      Attributes    Non-volatile and boot-service access, with or
                                 without runtime access, or 0 to delete.
   @param[in]      DataSize      The size of Data in bytes.
   @param[in]      Data          The value.
+  @param[in, out] Edit          Its plan receives the writes, on success
+                                only; its Refusal says why a write was
+                                refused. NULL, the default, when neither
+                                is wanted, as by a caller without a file.
 
   @retval EFI_SUCCESS            Written, deleted, or already held this value.
   @retval EFI_NOT_FOUND          A deletion of a variable that does not exist.
@@ -266,7 +296,7 @@ NvramStoreGetVariable (
                                  firmware itself.
   @retval EFI_OUT_OF_RESOURCES   The store is full even when compacted, the
                                  file has no spare area to compact it through,
-                                 or no memory for the compaction.
+                                 or no memory for the compaction or the plan.
 **/
 EFI_STATUS
 NvramStoreSetVariable (
@@ -275,6 +305,22 @@ NvramStoreSetVariable (
     const EFI_GUID  *VendorGuid,
     UINT32           Attributes,
     UINTN            DataSize,
-    const VOID      *Data);
+    const VOID      *Data,
+    NVRAM_EDIT      *Edit = NULL);
+
+/// Lets every allocation through, as at start.
+#define NVRAM_ALL_ALLOCATIONS ((UINTN)-1)
+
+/**
+  Makes allocations fail, for the tests of the refusals it causes: the
+  library's next Allowed allocations are made and every later one fails,
+  until the next call.
+
+  @param[in] Allowed  How many to make, or NVRAM_ALL_ALLOCATIONS.
+
+  @return How many allocations failed since the last call.
+**/
+UINTN
+NvramLimitAllocations (UINTN Allowed);
 
 #endif

@@ -74,6 +74,15 @@ Refuse (NVRAM_STORE *Store, UINTN Offset, NVRAM_STORE_CHECK Check)
   return Check;
 }
 
+// Notes why an operation refused, for a caller that wants it.
+static inline VOID
+NvramNoteRefusal (NVRAM_EDIT *Edit, NVRAM_REFUSAL Refusal)
+{
+  if (Edit != NULL) {
+    Edit->Refusal = Refusal;
+  }
+}
+
 /**
   Reads the record at Offset, as IsValidVariableHeader, NameSizeOfVariable,
   DataSizeOfVariable and GetNextVariablePtr do together.
@@ -156,44 +165,79 @@ VOID NvramWriteRecord (UINT8 *At, const NVRAM_NEW_RECORD *New);
   Compacts the store to its live records with a new record at the end, as
   Reclaim does when a write does not fit, and writes the result through the
   fault-tolerant write areas; the store is changed only when the whole
-  result fits. A refusal is noted in Store->Refusal.
+  result fits. A refusal is noted in Edit->Refusal.
 
   @param[in, out] Store     The opened store.
   @param[in]      Replaced  The lookup of the variable being written, whose
                             live record is marked in transition first.
   @param[in]      New       The new record; the records of its variable
                             are left out.
+  @param[in, out] Edit      Receives the writes and the refusal; may be NULL.
 
   @retval EFI_SUCCESS           The store is compacted, the new record last.
   @retval EFI_OUT_OF_RESOURCES  No memory, no spare area, or the live
                                 records and the new one do not fit; the
-                                store is unchanged.
+                                store and the plan are unchanged.
 **/
 EFI_STATUS
-NvramReclaim (NVRAM_STORE *Store, const NVRAM_LOOKUP *Replaced, const NVRAM_NEW_RECORD *New);
+NvramReclaim (
+    NVRAM_STORE            *Store,
+    const NVRAM_LOOKUP     *Replaced,
+    const NVRAM_NEW_RECORD *New,
+    NVRAM_EDIT             *Edit);
+
+///
+/// The room an edit's writes take in a plan, reserved before the first of
+/// them so that none can fail for memory.
+///
+typedef struct {
+  UINTN Steps; ///< Writes and flushes.
+  UINTN Bytes; ///< The writes' bytes.
+} NVRAM_ROOM;
+
+/**
+  Makes room in Plan for Room more steps and bytes, with no step recorded.
+
+  @retval TRUE   Done, or Plan is NULL.
+  @retval FALSE  No memory; the plan holds the same steps and bytes.
+**/
+BOOLEAN
+NvramReserveRoom (NVRAM_WRITE_PLAN *Plan, NVRAM_ROOM Room);
+
+/**
+  Allocates Size bytes with malloc, unless NvramLimitAllocations makes the
+  allocation fail.
+**/
+VOID *NvramAllocate (UINTN Size);
 
 /**
   Writes Size bytes at Offset of the image, as one write of the firmware to
-  its flash, and records it in the store's plan. Bytes may lie in the image.
+  its flash, and records it in Plan, within the room reserved. Bytes may lie
+  in the image.
 **/
-VOID NvramWriteBytes (NVRAM_STORE *Store, UINTN Offset, const VOID *Bytes, UINTN Size);
+VOID NvramWriteBytes (
+    NVRAM_STORE      *Store,
+    NVRAM_WRITE_PLAN *Plan,
+    UINTN             Offset,
+    const VOID       *Bytes,
+    UINTN             Size);
 
 /**
   Erases Size bytes at Offset, as a block erase leaves them: all 0xFF.
 **/
-VOID NvramEraseBytes (NVRAM_STORE *Store, UINTN Offset, UINTN Size);
+VOID NvramEraseBytes (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Offset, UINTN Size);
 
 /**
   Writes the byte at Offset with the bits that are 0 in Mask cleared: the
   state changes of records and fault-tolerant writes.
 **/
-VOID NvramWriteState (NVRAM_STORE *Store, UINTN Offset, UINT8 Mask);
+VOID NvramWriteState (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Offset, UINT8 Mask);
 
 /**
   Records a flush: no later write may reach the disk before the earlier
   ones, as on flash no write begins before the one before it is done.
 **/
-VOID NvramFlushWrites (NVRAM_STORE *Store);
+VOID NvramFlushWrites (NVRAM_WRITE_PLAN *Plan);
 
 /**
   Checks the firmware volume header, its block map and the padding after

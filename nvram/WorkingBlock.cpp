@@ -101,9 +101,10 @@ NvramFindLastWrite (const NVRAM_STORE *Store)
 /**
   The spare area follows the working block and runs to the end of the
   volume, as OVMF and ArmVirtQemu lay them out; the driver's rules
-  (FindFvbForFtw, FtwWrite) are checked for the writes made here: a working
-  block of whole blocks, and a spare area of whole blocks that holds the
-  blocks of the store.
+  (FindFvbForFtw, FtwWrite, InitFtwDevice) are checked for the writes made
+  here: a working block of whole blocks, and a spare area of whole blocks
+  that holds the blocks of the store and the working block, which the
+  reclaim of a full queue rebuilds there.
 **/
 static VOID
 FindSpareArea (NVRAM_STORE *Store)
@@ -115,7 +116,8 @@ FindSpareArea (NVRAM_STORE *Store)
   Ftw->SpareSize = 0;
   if ((Ftw->BlockSize != 0) && (Ftw->WorkingSize % Ftw->BlockSize == 0) &&
       (Ftw->SpareBase < Size) && ((Size - Ftw->SpareBase) % Ftw->BlockSize == 0) &&
-      (Size - Ftw->SpareBase >= NvramWholeBlocks (Store->StoreEnd, Ftw->BlockSize))) {
+      (Size - Ftw->SpareBase >= NvramWholeBlocks (Store->StoreEnd, Ftw->BlockSize)) &&
+      (Size - Ftw->SpareBase >= Ftw->WorkingSize)) {
     Ftw->SpareSize = Size - Ftw->SpareBase;
   }
 

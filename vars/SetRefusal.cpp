@@ -35,10 +35,9 @@ AttributeNames (UINT32 Attributes)
 }
 
 int
-DescribeSetRefusal (const NVRAM_STORE *Store, std::string *Message)
+DescribeSetRefusal (const NVRAM_STORE *Store, const NVRAM_REFUSAL *Refusal, std::string *Message)
 {
-  const NVRAM_REFUSAL *Refusal = &Store->Refusal;
-  char                 Text[320];
+  char Text[320];
 
   switch (Refusal->Reason) {
   case NvramRefusedAttributes:

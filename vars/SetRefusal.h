@@ -11,9 +11,10 @@
 #include <string>
 
 /**
-  Describes why the store refused the last write, from Store->Refusal.
+  Describes why the store refused the last write of an edit.
 
   @param[in]  Store    The store after the write.
+  @param[in]  Refusal  The edit's refusal.
   @param[out] Message  Receives one line without the file's name, when refused.
 
   @retval 0                         The write was not refused for such a reason.
@@ -23,7 +24,8 @@
   @retval VarsExitNotAStore         A compaction is due, and the file has no
                                     spare area to make it through.
 **/
-int DescribeSetRefusal (const NVRAM_STORE *Store, std::string *Message);
+int
+DescribeSetRefusal (const NVRAM_STORE *Store, const NVRAM_REFUSAL *Refusal, std::string *Message);
 
 /**
   The name that UEFI, and the shell's dmpstore, give an attribute bit.

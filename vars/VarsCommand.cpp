@@ -65,7 +65,7 @@ ConvertWords (const VARS_LINE *Line, BRISVANE_LINE *Brisvane, FILE *Err)
   takes long; its size rule gives the size from the words before.
 **/
 static bool
-RefusesSize (NVRAM_STORE *Store, BRISVANE_LINE *Brisvane)
+RefusesSize (const NVRAM_STORE *Store, NVRAM_EDIT *Edit, BRISVANE_LINE *Brisvane)
 {
   std::vector<UCS2_CHAR *> &Argv = Brisvane->Argv;
 
@@ -75,22 +75,28 @@ RefusesSize (NVRAM_STORE *Store, BRISVANE_LINE *Brisvane)
 
   return NvramStoreRefusesSize (
       Store, (std::u16string (StartupOptionVariableName).size () + 1) * sizeof (char16_t),
-      OptionStringSize (Argv.size (), Argv.data ()));
+      OptionStringSize (Argv.size (), Argv.data ()), Edit);
 }
 
 static int
-RunOnStore (NVRAM_STORE *Store, BRISVANE_LINE *Brisvane, VARS_REQUEST Request, FILE *Out, FILE *Err)
+RunOnStore (
+    NVRAM_STORE   *Store,
+    NVRAM_EDIT    *Edit,
+    BRISVANE_LINE *Brisvane,
+    VARS_REQUEST   Request,
+    FILE          *Out,
+    FILE          *Err)
 {
   int Code;
 
-  NvramPlatformAttach (Store, Out);
+  NvramPlatformAttach (Store, Edit, Out);
   if (Request != VarsRunCommand) {
     Code = VarsExitOf (ShowStartupOptions (Out, Err, Request == VarsShowJson));
   } else {
     Code = VarsExitOf (DispatchCommand (Brisvane->Argv.size (), Brisvane->Argv.data ()));
   }
 
-  NvramPlatformAttach (NULL, NULL);
+  NvramPlatformAttach (NULL, NULL, NULL);
   fflush (Out);
   return Code;
 }
@@ -102,30 +108,30 @@ RunOnStore (NVRAM_STORE *Store, BRISVANE_LINE *Brisvane, VARS_REQUEST Request, F
 **/
 static int
 OpenStore (
-    NVRAM_IMAGE      *Image,
-    NVRAM_STORE      *Store,
-    NVRAM_WRITE_PLAN *Plan,
-    const char       *Name,
-    std::string      *Error,
-    FILE             *Err)
+    NVRAM_IMAGE *Image,
+    NVRAM_STORE *Store,
+    NVRAM_EDIT  *Edit,
+    const char  *Name,
+    std::string *Error,
+    FILE        *Err)
 {
   NVRAM_STORE_CHECK Check;
   char              Reason[256];
   int               Code;
   bool              Writable = Image->Medium->Writable ();
 
-  Check = RecoverNvramStore (Image->Bytes.data (), Image->Bytes.size (), Store, Plan);
+  Check = RecoverNvramStore (Image->Bytes.data (), Image->Bytes.size (), Store, Edit);
   if (Check != NvramStoreValid) {
     DescribeNvramStoreCheck (Check, Store->CheckOffset, Reason, sizeof (Reason));
     *Error = std::string ("refused: ") + Reason;
     return VarsExitNotAStore;
   }
 
-  if (Plan->Count == 0) {
+  if (Edit->Plan->Count == 0) {
     return 0;
   }
 
-  Code = Writable ? ReplayWritePlan (Image, Plan, Error) : 0;
+  Code = Writable ? ReplayWritePlan (Image, Edit->Plan, Error) : 0;
   if (Code == 0) {
     fprintf (
         Err, "brisvane-vars: %s: %s\n", Name,
@@ -134,7 +140,7 @@ OpenStore (
                    "firmware would complete it");
   }
 
-  NvramFreeWritePlan (Plan);
+  NvramFreeWritePlan (Edit->Plan);
   return Code;
 }
 
@@ -148,6 +154,7 @@ RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
   NVRAM_IMAGE      Image;
   NVRAM_STORE      Store;
   NVRAM_WRITE_PLAN Plan = {};
+  NVRAM_EDIT       Edit = { &Plan, {} };
   std::string      Error;
   int              Code;
   int              Refused;
@@ -158,14 +165,14 @@ RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
 
   Code = OpenNvramImage (Line->File, &Image, &Error);
   if (Code == 0) {
-    Code = OpenStore (&Image, &Store, &Plan, Line->File, &Error, Err);
+    Code = OpenStore (&Image, &Store, &Edit, Line->File, &Error, Err);
   }
 
-  if ((Code == 0) && RefusesSize (&Store, &Brisvane)) {
-    Code = DescribeSetRefusal (&Store, &Error);
+  if ((Code == 0) && RefusesSize (&Store, &Edit, &Brisvane)) {
+    Code = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
   } else if (Code == 0) {
-    Code    = RunOnStore (&Store, &Brisvane, Line->Request, Out, Err);
-    Refused = DescribeSetRefusal (&Store, &Error);
+    Code    = RunOnStore (&Store, &Edit, &Brisvane, Line->Request, Out, Err);
+    Refused = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
     Code    = (Refused != 0) ? Refused : Code;
     if (ReplayWritePlan (&Image, &Plan, &Error) != 0) {
       Code = VarsExitCannotWrite;

@@ -14,15 +14,17 @@
 #include <string>
 
 static NVRAM_STORE *mStore;
+static NVRAM_EDIT  *mEdit;
 static FILE        *mConsole;
 
 // The collation has no state; its address is all LocateProtocol hands out.
 static const UINT8 mEnglishCollation = 0;
 
 VOID
-NvramPlatformAttach (NVRAM_STORE *Store, FILE *Console)
+NvramPlatformAttach (NVRAM_STORE *Store, NVRAM_EDIT *Edit, FILE *Console)
 {
   mStore   = Store;
+  mEdit    = Edit;
   mConsole = Console;
 }
 
@@ -120,7 +122,8 @@ Platform::SetVariable (
     return EFI_NOT_READY;
   }
 
-  return NvramStoreSetVariable (mStore, VariableName, VendorGuid, Attributes, DataSize, Data);
+  return NvramStoreSetVariable (
+      mStore, VariableName, VendorGuid, Attributes, DataSize, Data, mEdit);
 }
 
 INTN

@@ -15,13 +15,14 @@
 #include <stdio.h>
 
 /**
-  Points the platform operations at a store and a console stream until the
-  next call.
+  Points the platform operations at a store, the edit that SetVariable
+  makes of it, and a console stream until the next call.
 
   @param[in] Store    The opened store; NULL makes the variable services
                       answer EFI_NOT_READY.
+  @param[in] Edit     Receives SetVariable's writes and refusals; may be NULL.
   @param[in] Console  Where Print writes; NULL means standard output.
 **/
-VOID NvramPlatformAttach (NVRAM_STORE *Store, FILE *Console);
+VOID NvramPlatformAttach (NVRAM_STORE *Store, NVRAM_EDIT *Edit, FILE *Console);
 
 #endif

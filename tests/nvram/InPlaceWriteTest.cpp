@@ -67,15 +67,21 @@ struct INTERRUPTED_EDIT {
   explicit INTERRUPTED_EDIT (const EDIT &Edit) : Edit (Edit)
   {
     NVRAM_STORE Store;
+    NVRAM_EDIT  Made = { &Plan, {} };
 
     QueueFinishedWrites (Original, Edit.FinishedWrites);
     Original[FirstSlot + 500] = Edit.Garbage ? 0x12 : Original[FirstSlot + 500];
     Done                      = Original;
     Open (Done, &Store);
-    Old        = Get (&Store);
-    Store.Plan = &Plan;
-    EXPECT_EQ ((Edit.Value != NULL) ? Set (&Store, Edit.Value) : Clear (&Store), EFI_SUCCESS);
+    Old = Get (&Store);
+    EXPECT_EQ (Make (&Store, &Made), EFI_SUCCESS);
     EXPECT_FALSE (Plan.OutOfMemory);
+  }
+
+  EFI_STATUS
+  Make (NVRAM_STORE *Store, NVRAM_EDIT *Made) const
+  {
+    return (Edit.Value != NULL) ? Set (Store, Edit.Value, Made) : Clear (Store, Made);
   }
 
   ~INTERRUPTED_EDIT ()
@@ -93,10 +99,12 @@ struct INTERRUPTED_EDIT {
   Check (BYTES Image)
   {
     NVRAM_STORE      Store;
-    NVRAM_WRITE_PLAN Recovery = {};
+    NVRAM_WRITE_PLAN Recovery  = {};
+    NVRAM_EDIT       Recovered = { &Recovery, {} };
 
     EXPECT_EQ (
-        RecoverNvramStore (Image.data (), Image.size (), &Store, &Recovery), NvramStoreValid);
+        RecoverNvramStore (Image.data (), Image.size (), &Store, &Recovered), NvramStoreValid);
+    EXPECT_FALSE (Recovery.OutOfMemory);
     NvramFreeWritePlan (&Recovery);
     std::u16string Found = Get (&Store);
 
@@ -186,5 +194,72 @@ TEST (InPlaceWriteTest, WritesBetweenFlushesMayLandInAnyOrder)
 
       First = Step + 1;
     }
+  }
+}
+
+/**
+  Runs Operation with the library's allocations failing from the first on,
+  then from the second, and so on until one run makes all it needs: each
+  refused run must leave Image and Plan as they were, and the last gives
+  the edit whole.
+**/
+template <typename OPERATION>
+static void
+FailEachAllocation (BYTES &Image, NVRAM_WRITE_PLAN *Plan, OPERATION Operation)
+{
+  const BYTES Before = Image;
+
+  for (UINTN Allowed = 0;; Allowed++) {
+    SCOPED_TRACE (Allowed);
+    NvramFreeWritePlan (Plan);
+    Image = Before;
+    NvramLimitAllocations (Allowed);
+    bool  Made   = Operation ();
+    UINTN Failed = NvramLimitAllocations (NVRAM_ALL_ALLOCATIONS);
+
+    if (Failed == 0) {
+      EXPECT_TRUE (Made);
+      break;
+    }
+
+    EXPECT_FALSE (Made);
+    EXPECT_TRUE (Image == Before) << "a refused edit changed the image";
+    ASSERT_EQ (Plan->Count, 0u) << "a refused edit recorded writes";
+    ASSERT_LT (Allowed, 8u);
+  }
+
+  EXPECT_FALSE (Plan->OutOfMemory);
+}
+
+// Out of memory anywhere, an edit or a recovery is refused before its first write.
+TEST (InPlaceWriteTest, EditRefusedForMemoryLeavesTheImageAndThePlanAlone)
+{
+  for (const EDIT &Edit : Edits ()) {
+    SCOPED_TRACE (Edit.Case);
+    INTERRUPTED_EDIT Run (Edit);
+    BYTES            Image = Run.Original;
+    NVRAM_WRITE_PLAN Plan  = {};
+    NVRAM_EDIT       Made  = { &Plan, {} };
+    NVRAM_STORE      Store;
+
+    FailEachAllocation (Image, &Plan, [&] () {
+      Open (Image, &Store);
+      return Run.Make (&Store, &Made) == EFI_SUCCESS;
+    });
+    EXPECT_TRUE (Image == Run.Done);
+    // The same edit cut after each step, and recovered.
+    for (UINTN Step = 0; Step < Run.Plan.Count; Step++) {
+      BYTES Cut = Run.Original;
+
+      for (UINTN Applied = 0; Applied < Step; Applied++) {
+        Apply (Cut, Run.Plan, Applied);
+      }
+
+      FailEachAllocation (Cut, &Plan, [&] () {
+        return RecoverNvramStore (Cut.data (), Cut.size (), &Store, &Made) == NvramStoreValid;
+      });
+    }
+
+    NvramFreeWritePlan (&Plan);
   }
 }

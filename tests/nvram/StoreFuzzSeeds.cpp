@@ -69,6 +69,36 @@ Padded (BYTES Image)
   return Image;
 }
 
+/**
+  Image as a compaction for a value of Size bytes leaves it when cut short
+  after its Flushes-th flush: a pending write that the next opening
+  abandons (the first) or finishes (the second, after the new store is
+  marked complete in the spare area).
+**/
+static BYTES
+CutCompaction (BYTES Image, UINTN Size, UINTN Flushes)
+{
+  const EFI_GUID   Shell = ShellGuid ();
+  BYTES            Cut   = Image;
+  BYTES            Value (Size, 0x41);
+  NVRAM_STORE      Store;
+  NVRAM_WRITE_PLAN Plan = {};
+  NVRAM_EDIT       Edit = { &Plan, {} };
+
+  if ((OpenNvramStore (Image.data (), Image.size (), &Store) == NvramStoreValid) &&
+      (NvramStoreSetVariable (&Store, u"Brisvane", &Shell, 0x3, Size, Value.data (), &Edit) ==
+       EFI_SUCCESS)) {
+    for (UINTN Step = 0; (Step < Plan.Count) && (Flushes > 0); Step++) {
+      memcpy (
+          &Cut[Plan.Steps[Step].Offset], Plan.Bytes + Plan.Steps[Step].Data, Plan.Steps[Step].Size);
+      Flushes -= (Plan.Steps[Step].Size == 0) ? 1 : 0;
+    }
+  }
+
+  NvramFreeWritePlan (&Plan);
+  return Cut;
+}
+
 int
 main (int Argc, char **Argv)
 {
@@ -91,6 +121,10 @@ main (int Argc, char **Argv)
     { "nearly-full", Script (900), BuildImage (Region, Filled (400)) },
     { "larger", Script (0x1800), BuildImage (2 * Region, Mixed) },
     { "aavmf-padded", Script (700), Padded (BuildImage (Region, Mixed)) },
+    { "compaction-abandoned", Script (300),
+      CutCompaction (BuildImage (Region, Filled (400)), 900, 1) },
+    { "compaction-finished", Script (300),
+      CutCompaction (BuildImage (Region, Filled (400)), 900, 2) },
   };
 
   if (Argc != 2) {

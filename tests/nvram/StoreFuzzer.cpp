@@ -1,46 +1,110 @@
 /** @file
   A libFuzzer target over the variable store library: an NVRAM file of any
-  bytes is opened, and the steps of a script (StoreFuzzer.h) write and delete
-  variables in it, compacting the store when a value does not fit. Whatever
-  the file holds:
+  bytes is opened, completing a fault-tolerant write left pending, and the
+  steps of a script (StoreFuzzer.h) write and delete variables in it,
+  compacting the store when a value does not fit, each into one plan of
+  writes. Each opening and each step is tried first with the library's
+  allocations failing from the first on, then from the second, and so on.
+  Whatever the file holds:
 
-  - a refused file, and a refused write, are left byte for byte as they were;
+  - a refused file, and a refused write, out of memory or not, are left byte
+    for byte as they were, and the plan with the same steps and bytes;
+  - the plan of a recovery or a write, replayed on the file before it, gives
+    the file after it, and no step of it was lost;
+  - a write that succeeds was refused for no reason;
   - an edited store opens again, its records ending where the edit left them;
   - every other live variable keeps its name, GUID, attributes and data;
   - a read after a write gives what was written, and nothing after a deletion;
   - the headers before the first record and the padding after the volume are
     never changed.
 
-  The live variables are read twice: by a walk of the records here, as the
-  firmware's FindVariableEx would find them, and through the library.
+  The live variables are read twice: by a walk of the records
+  (StoreFuzzLive.cpp), as the firmware's FindVariableEx would find them, and
+  through the library.
 **/
 
 #include "StoreFuzzer.h"
+#include "StoreFuzzLive.h"
 
-#include "nvram/VariableStore.h"
-#include "nvram/VariableStoreFormat.h"
-
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
-#include <map>
 #include <string>
 #include <vector>
 
-#define CHECK(Condition)                                                                           \
-  do {                                                                                             \
-    if (!(Condition)) {                                                                            \
-      fprintf (stderr, "invariant broken (line %d, step %d): %s\n", __LINE__, mStep, #Condition);  \
-      abort ();                                                                                    \
-    }                                                                                              \
-  } while (0)
+int gStoreFuzzStep;
 
-typedef std::vector<UINT8> BYTES;
+///
+/// What a plan held before an operation, for a refusal to leave it so.
+///
+struct PLAN_COPY {
+  std::vector<NVRAM_WRITE> Steps;
+  BYTES                    Bytes;
+};
 
-static int mStep;
+static PLAN_COPY
+CopyPlan (const NVRAM_WRITE_PLAN &Plan)
+{
+  return { std::vector<NVRAM_WRITE> (Plan.Steps, Plan.Steps + Plan.Count),
+           BYTES (Plan.Bytes, Plan.Bytes + Plan.BytesSize) };
+}
+
+static bool
+PlanIs (const NVRAM_WRITE_PLAN &Plan, const PLAN_COPY &Copy)
+{
+  return (Plan.Count == Copy.Steps.size ()) && (Plan.BytesSize == Copy.Bytes.size ()) &&
+         std::equal (Copy.Bytes.begin (), Copy.Bytes.end (), Plan.Bytes) &&
+         std::equal (
+             Copy.Steps.begin (), Copy.Steps.end (), Plan.Steps,
+             [] (const NVRAM_WRITE &First, const NVRAM_WRITE &Second) {
+               return (First.Offset == Second.Offset) && (First.Size == Second.Size) &&
+                      (First.Data == Second.Data);
+             });
+}
+
+/**
+  Runs Operation, which tells whether it was refused, with the allocations
+  failing from the first on, then the second, and so on, each refusal
+  leaving Image and the plan as they were, until a run makes every
+  allocation it asks for. Then checks that a run refused left them so too,
+  and that the steps a run that went through added give Image when
+  replayed on the bytes before it. Gives whether that run was refused.
+**/
+template <typename OPERATION>
+static bool
+Attempt (const BYTES &Image, const NVRAM_WRITE_PLAN &Plan, OPERATION Operation)
+{
+  const BYTES     Before = Image;
+  const PLAN_COPY Kept   = CopyPlan (Plan);
+  bool            Refused;
+
+  for (UINTN Allowed = 0;; Allowed++) {
+    NvramLimitAllocations (Allowed);
+    Refused = Operation ();
+    if (NvramLimitAllocations (NVRAM_ALL_ALLOCATIONS) == 0) {
+      break;
+    }
+
+    CHECK (Refused && (Image == Before) && PlanIs (Plan, Kept));
+  }
+
+  CHECK (!Plan.OutOfMemory);
+  if (Refused) {
+    CHECK ((Image == Before) && PlanIs (Plan, Kept));
+    return true;
+  }
+
+  BYTES Replayed = Before;
+
+  for (UINTN Step = Kept.Steps.size (); Step < Plan.Count; Step++) {
+    memcpy (
+        &Replayed[Plan.Steps[Step].Offset], Plan.Bytes + Plan.Steps[Step].Data,
+        Plan.Steps[Step].Size);
+  }
+
+  CHECK (Replayed == Image);
+  return false;
+}
 
 ///
 /// The names a step may write besides the live ones: the store's usual
@@ -60,130 +124,6 @@ static const struct {
 
 // What the store writes, what the firmware refuses, and what only the firmware may write.
 static const UINT32 mAttributes[] = { 0x3, 0x7, 0x1, 0x2, 0x5, 0x6, 0x23, 0x43, 0x27, 0x0B, 0x103 };
-
-///
-/// A live variable as the walk finds it.
-///
-struct VARIABLE {
-  BYTES    Name; ///< NameSize bytes, as stored.
-  EFI_GUID Guid;
-  UINT32   Attributes;
-  BYTES    Data;
-  bool     Added; ///< Its record is added, not in transition to deletion.
-};
-
-///
-/// The live variables by GUID and name.
-///
-typedef std::map<std::string, VARIABLE> LIVE;
-
-static std::string
-KeyOf (const BYTES &Name, const EFI_GUID &Guid)
-{
-  std::string Key (reinterpret_cast<const char *> (&Guid), sizeof (Guid));
-
-  return Key.append (reinterpret_cast<const char *> (Name.data ()), Name.size ());
-}
-
-// The stored name as the string a caller passes, or empty when no caller can name it.
-static std::u16string
-CallableName (const BYTES &Name)
-{
-  std::u16string Text (Name.size () / 2, u'\0');
-
-  if ((Name.size () < 4) || (Name.size () % 2 != 0)) {
-    return u"";
-  }
-
-  memcpy (&Text[0], Name.data (), Name.size ());
-  if (Text.find (u'\0') != Text.size () - 1) {
-    return u"";
-  }
-
-  Text.pop_back ();
-  return Text;
-}
-
-/**
-  Walks the records as the variable driver does: a header with State or a
-  size still erased is a bare header; a variable's first added record is the
-  one read, or failing that its last in transition. The walk must end where
-  the store says its records end.
-**/
-static LIVE
-ReadLive (const NVRAM_STORE *Store)
-{
-  LIVE                  Live;
-  NVRAM_VARIABLE_HEADER Header;
-  UINT16                StartId;
-  UINTN                 Offset;
-
-  for (Offset = Store->FirstRecord; Store->StoreEnd - Offset >= sizeof (StartId);) {
-    memcpy (&StartId, Store->Image + Offset, sizeof (StartId));
-    if (StartId != NVRAM_VARIABLE_DATA) {
-      break;
-    }
-
-    CHECK (Store->StoreEnd - Offset >= sizeof (Header));
-    memcpy (&Header, Store->Image + Offset, sizeof (Header));
-    if ((Header.State == 0xFF) || (Header.NameSize == 0xFFFFFFFF) ||
-        (Header.DataSize == 0xFFFFFFFF) || (Header.Attributes == 0xFFFFFFFF)) {
-      Header.NameSize = Header.DataSize = 0;
-    }
-
-    const UINT8 *Name = Store->Image + Offset + sizeof (Header);
-    const UINT8 *Data = Name + Header.NameSize;
-
-    CHECK ((UINTN)Header.NameSize + Header.DataSize <= Store->StoreEnd - Offset - sizeof (Header));
-    Offset = (Offset + sizeof (Header) + Header.NameSize + Header.DataSize + 3) & ~(UINTN)3;
-    if ((Header.State != NVRAM_VAR_ADDED) && (Header.State != NVRAM_VAR_ADDED_IN_TRANSITION)) {
-      continue;
-    }
-
-    BYTES       NameBytes (Name, Name + Header.NameSize);
-    std::string Key = KeyOf (NameBytes, Header.VendorGuid);
-
-    if ((Live.count (Key) != 0) && Live[Key].Added) {
-      continue;
-    }
-
-    Live[Key] = { NameBytes, Header.VendorGuid, Header.Attributes,
-                  BYTES (Data, Data + Header.DataSize), Header.State == NVRAM_VAR_ADDED };
-  }
-
-  CHECK (Offset == Store->FreeOffset);
-  return Live;
-}
-
-// Every live variable a caller can name reads back as the walk found it, whole or not at all.
-static void
-CheckReads (const NVRAM_STORE *Store, const LIVE &Live)
-{
-  for (const auto &Entry : Live) {
-    const VARIABLE &Variable = Entry.second;
-    std::u16string  Name     = CallableName (Variable.Name);
-    BYTES           Read (Variable.Data.size () + 1);
-    UINTN           Size = Variable.Data.size ();
-    UINT32          Attributes;
-
-    if (Name.empty ()) {
-      continue;
-    }
-
-    CHECK (
-        NvramStoreGetVariable (
-            Store, Name.c_str (), &Variable.Guid, &Attributes, &Size, Read.data ()) == EFI_SUCCESS);
-    CHECK ((Attributes == Variable.Attributes) && (Size == Variable.Data.size ()));
-    CHECK ((Size == 0) || (memcmp (Read.data (), Variable.Data.data (), Size) == 0));
-    if (Size > 0) {
-      Size--;
-      CHECK (
-          NvramStoreGetVariable (Store, Name.c_str (), &Variable.Guid, NULL, &Size, Read.data ()) ==
-          EFI_BUFFER_TOO_SMALL);
-      CHECK (Size == Variable.Data.size ());
-    }
-  }
-}
 
 ///
 /// One write of a step, as the script spells it.
@@ -258,7 +198,7 @@ DecodeStep (const uint8_t *Step, const LIVE &Live)
   variables before it, and after.
 **/
 static void
-RunStep (NVRAM_STORE *Store, BYTES &Image, LIVE &Live, const uint8_t *Step)
+RunStep (NVRAM_STORE *Store, NVRAM_EDIT *Edit, BYTES &Image, LIVE &Live, const uint8_t *Step)
 {
   const WRITE Write    = DecodeStep (Step, Live);
   const bool  Deletion = Write.Value.empty () || ((Write.Attributes & 0x6) == 0);
@@ -267,15 +207,18 @@ RunStep (NVRAM_STORE *Store, BYTES &Image, LIVE &Live, const uint8_t *Step)
   NVRAM_STORE Reopened;
   EFI_STATUS  Status;
 
-  Status = NvramStoreSetVariable (
-      Store, Write.Name.c_str (), &Write.Guid, Write.Attributes, Write.Value.size (),
-      Write.Value.data ());
-  if (EFI_ERROR (Status)) {
-    CHECK ((Image == Before) && (Store->FreeOffset == Free));
+  if (Attempt (Image, *Edit->Plan, [&] () {
+        Status = NvramStoreSetVariable (
+            Store, Write.Name.c_str (), &Write.Guid, Write.Attributes, Write.Value.size (),
+            Write.Value.data (), Edit);
+        return EFI_ERROR (Status);
+      })) {
+    CHECK (Store->FreeOffset == Free);
     CHECK ((Status != EFI_NOT_FOUND) || (Deletion && (Write.Stored == NULL)));
     return;
   }
 
+  CHECK (Edit->Refusal.Reason == NvramNotRefused);
   CHECK (!Deletion || (Write.Stored != NULL));
   CHECK (OpenNvramStore (Image.data (), Image.size (), &Reopened) == NvramStoreValid);
   CHECK ((Reopened.FreeOffset == Store->FreeOffset) && (Reopened.StoreEnd == Store->StoreEnd));
@@ -313,35 +256,45 @@ RunStep (NVRAM_STORE *Store, BYTES &Image, LIVE &Live, const uint8_t *Step)
   Live = After;
 }
 
-extern "C" int
-LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
+// Opens the store of Image after a recovery, and runs the script on it.
+static void
+RunScript (BYTES &Image, NVRAM_EDIT *Edit, const uint8_t *Script)
 {
   NVRAM_STORE       Store;
   NVRAM_STORE_CHECK Check;
   char              Reason[256];
 
-  if (Size < STORE_FUZZ_SCRIPT_SIZE) {
-    return 0;
-  }
-
-  BYTES       Image (Data + STORE_FUZZ_SCRIPT_SIZE, Data + Size);
-  const BYTES Original = Image;
-
-  mStep = 0;
-  Check = OpenNvramStore (Image.data (), Image.size (), &Store);
-  CHECK (Image == Original);
-  if (Check != NvramStoreValid) {
+  if (Attempt (Image, *Edit->Plan, [&] () {
+        Check = RecoverNvramStore (Image.data (), Image.size (), &Store, Edit);
+        return Check != NvramStoreValid;
+      })) {
     DescribeNvramStoreCheck (Check, Store.CheckOffset, Reason, sizeof (Reason));
     CHECK ((Reason[0] != 0) && (strchr (Reason, '%') == NULL));
-    return 0;
+    return;
   }
 
   LIVE Live = ReadLive (&Store);
 
   CheckReads (&Store, Live);
-  for (mStep = 1; mStep <= STORE_FUZZ_STEPS; mStep++) {
-    RunStep (&Store, Image, Live, Data + (mStep - 1) * STORE_FUZZ_STEP_SIZE);
+  for (gStoreFuzzStep = 1; gStoreFuzzStep <= STORE_FUZZ_STEPS; gStoreFuzzStep++) {
+    RunStep (&Store, Edit, Image, Live, Script + (gStoreFuzzStep - 1) * STORE_FUZZ_STEP_SIZE);
+  }
+}
+
+extern "C" int
+LLVMFuzzerTestOneInput (const uint8_t *Data, size_t Size)
+{
+  NVRAM_WRITE_PLAN Plan = {};
+  NVRAM_EDIT       Edit = { &Plan, {} };
+
+  if (Size < STORE_FUZZ_SCRIPT_SIZE) {
+    return 0;
   }
 
+  BYTES Image (Data + STORE_FUZZ_SCRIPT_SIZE, Data + Size);
+
+  gStoreFuzzStep = 0;
+  RunScript (Image, &Edit, Data);
+  NvramFreeWritePlan (&Plan);
   return 0;
 }

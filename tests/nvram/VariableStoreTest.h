@@ -7,7 +7,7 @@
 #ifndef VARIABLE_STORE_TEST_H_
 #define VARIABLE_STORE_TEST_H_
 
-#include "TestSupport.h"
+#include "tests/support/NvramImage.h"
 
 #include <gtest/gtest.h>
 
@@ -32,17 +32,17 @@ Neighbour (const std::u16string &Name, UINT8 Tag, UINTN Size, UINT8 State = NVRA
 }
 
 inline EFI_STATUS
-Set (NVRAM_STORE *Store, const std::u16string &Value, UINT32 Attributes = 0x3)
+Set (NVRAM_STORE *Store, const std::u16string &Value, NVRAM_EDIT *Edit = NULL)
 {
   BYTES Data = Ucs2Bytes (Value);
 
-  return NvramStoreSetVariable (Store, u"Brisvane", &Shell, Attributes, Data.size (), Data.data ());
+  return NvramStoreSetVariable (Store, u"Brisvane", &Shell, 0x3, Data.size (), Data.data (), Edit);
 }
 
 inline EFI_STATUS
-Clear (NVRAM_STORE *Store)
+Clear (NVRAM_STORE *Store, NVRAM_EDIT *Edit = NULL)
 {
-  return NvramStoreSetVariable (Store, u"Brisvane", &Shell, 0x3, 0, NULL);
+  return NvramStoreSetVariable (Store, u"Brisvane", &Shell, 0x3, 0, NULL, Edit);
 }
 
 inline std::u16string

@@ -76,57 +76,76 @@ TEST_P (TemplateTest, ReplaceAndClearRetireRecordsInPlace)
   EXPECT_TRUE (Image == Before);
 }
 
-// The refusals that a message explains say why, with the numbers for it.
+// The refusals that a message explains say why, with the numbers for it, and change nothing.
 TEST (VariableWriteTest, SetRefusesWhatTheFirmwareRefuses)
 {
+  // The stored value's record, all that a compaction of the full store frees.
+  const UINTN Stored = RecordSpan (Startup (u"-exit"));
   struct {
     const char   *Case;
+    bool          Full;
     UINT32        Attributes;
     UINTN         Size;
     EFI_STATUS    Status;
     NVRAM_REFUSAL Refusal;
   } Cases[] = {
     { "attributes differ from the stored ones",
+      false,
       0x7,
       4,
       EFI_INVALID_PARAMETER,
       { NvramRefusedAttributes, 0x3, 0, 0 } },
     { "clear with other attributes",
+      false,
       0x7,
       0,
       EFI_INVALID_PARAMETER,
       { NvramRefusedAttributes, 0x3, 0, 0 } },
-    { "runtime without boot-service access", 0x5, 4, EFI_INVALID_PARAMETER, {} },
-    { "non-volatile alone", 0x1, 4, EFI_INVALID_PARAMETER, {} },
-    { "volatile", 0x2, 4, EFI_UNSUPPORTED, {} },
-    { "authenticated", 0x23, 4, EFI_UNSUPPORTED, {} },
+    { "runtime without boot-service access", false, 0x5, 4, EFI_INVALID_PARAMETER, {} },
+    { "non-volatile alone", false, 0x1, 4, EFI_INVALID_PARAMETER, {} },
+    { "volatile", false, 0x2, 4, EFI_UNSUPPORTED, {} },
+    { "authenticated", false, 0x23, 4, EFI_UNSUPPORTED, {} },
     { "larger than OVMF's variable limit",
+      false,
       0x3,
       0x2000 - 60 - 18 + 2,
       EFI_INVALID_PARAMETER,
       { NvramRefusedTooLarge, 0, 0x2002, 0x2000 } },
+    { "store full of live records even when compacted",
+      true,
+      0x3,
+      Stored - 60 - 18 + 1,
+      EFI_OUT_OF_RESOURCES,
+      { NvramRefusedStoreFull, 0, Stored + 4, Stored } },
   };
 
   for (auto &Case : Cases) {
     SCOPED_TRACE (Case.Case);
-    BYTES            Image  = BuildImage (Region, { Startup (u"-exit") });
-    const BYTES      Before = Image;
-    BYTES            Data (Case.Size, 0x41);
-    NVRAM_STORE      Store;
-    NVRAM_WRITE_PLAN Plan = {};
+    std::vector<RECORD> Records = { Startup (u"-exit") };
+    BYTES               Data (Case.Size, 0x41);
+    NVRAM_STORE         Store;
+    NVRAM_WRITE_PLAN    Plan = {};
+    NVRAM_EDIT          Edit = { &Plan, { NvramRefusedNoSpare, 1, 2, 3 } };
+
+    if (Case.Full) {
+      Fill (Records, NVRAM_VAR_ADDED);
+    }
+
+    BYTES       Image  = BuildImage (Region, Records);
+    const BYTES Before = Image;
 
     Open (Image, &Store);
-    Store.Plan = &Plan;
     EXPECT_EQ (
         NvramStoreSetVariable (
-            &Store, u"Brisvane", &Shell, Case.Attributes, Data.size (), Data.data ()),
+            &Store, u"Brisvane", &Shell, Case.Attributes, Data.size (), Data.data (), &Edit),
         Case.Status);
-    EXPECT_EQ (Store.Refusal.Reason, Case.Refusal.Reason);
-    EXPECT_EQ (Store.Refusal.StoredAttributes, Case.Refusal.StoredAttributes);
-    EXPECT_EQ (Store.Refusal.Needed, Case.Refusal.Needed);
-    EXPECT_EQ (Store.Refusal.Available, Case.Refusal.Available);
+    EXPECT_EQ (Edit.Refusal.Reason, Case.Refusal.Reason);
+    EXPECT_EQ (Edit.Refusal.StoredAttributes, Case.Refusal.StoredAttributes);
+    EXPECT_EQ (Edit.Refusal.Needed, Case.Refusal.Needed);
+    EXPECT_EQ (Edit.Refusal.Available, Case.Refusal.Available);
     EXPECT_TRUE (Image == Before);
     EXPECT_EQ (Plan.Count, 0u);
+    EXPECT_EQ (Get (&Store), u"-exit");
     NvramFreeWritePlan (&Plan);
   }
 }
@@ -214,25 +233,6 @@ TEST (VariableWriteTest, FullStoreIsCompactedToItsLiveRecords)
   memcpy (&Write[72], &Spare, 8);
   memcpy (&Expected[Queue], Write.data (), Write.size ());
   EXPECT_TRUE (Image == Expected);
-}
-
-TEST (VariableWriteTest, StoreFullOfLiveRecordsIsOutOfResources)
-{
-  std::vector<RECORD> Records = { Startup (u"-nomap") };
-
-  Fill (Records, NVRAM_VAR_ADDED);
-  BYTES       Image  = BuildImage (Region, Records);
-  const BYTES Before = Image;
-  NVRAM_STORE Store;
-
-  Open (Image, &Store);
-  ASSERT_EQ (Store.FreeOffset, Store.StoreEnd);
-  EXPECT_EQ (Set (&Store, u"-nomap -exit"), EFI_OUT_OF_RESOURCES);
-  EXPECT_EQ (Store.Refusal.Reason, NvramRefusedStoreFull);
-  EXPECT_EQ (Store.Refusal.Needed, RecordSpan (Startup (u"-nomap -exit")));
-  EXPECT_EQ (Store.Refusal.Available, RecordSpan (Startup (u"-nomap")));
-  EXPECT_TRUE (Image == Before);
-  EXPECT_EQ (Get (&Store), u"-nomap");
 }
 
 // AAVMF's file is its 64 MiB flash: the variable volume, then zeros that no edit touches.

@@ -96,6 +96,21 @@ Crc32 (const UINT8 *Bytes, UINTN Size)
   return ~Crc;
 }
 
+// The header the fault-tolerant write driver writes: CRC with its own field and the valid bits
+// erased.
+VOID
+SetWriteQueueSize (BYTES &Image, UINTN RegionSize, UINTN QueueSize)
+{
+  NVRAM_FTW_WORKING_HEADER Working;
+
+  memset (&Working, 0xFF, sizeof (Working));
+  Working.Signature      = NVRAM_WORKING_BLOCK_SIGNATURE_GUID;
+  Working.WriteQueueSize = QueueSize;
+  Working.Crc            = Crc32 (reinterpret_cast<UINT8 *> (&Working), sizeof (Working));
+  Working.ValidBits      = NVRAM_FTW_WORKING_VALID_BITS;
+  memcpy (&Image[WorkingBlockOffset (RegionSize)], &Working, sizeof (Working));
+}
+
 BYTES
 BuildImage (UINTN RegionSize, const std::vector<RECORD> &Records)
 {
@@ -111,7 +126,6 @@ BuildImage (UINTN RegionSize, const std::vector<RECORD> &Records)
                                       NVRAM_STORE_HEALTHY,
                                       0,
                                       0 };
-  NVRAM_FTW_WORKING_HEADER Working;
   UINTN                    Offset;
 
   memset (&Volume, 0, sizeof (Volume));
@@ -126,14 +140,7 @@ BuildImage (UINTN RegionSize, const std::vector<RECORD> &Records)
   FixChecksum (Image);
   memcpy (&Image[HeaderLength], &Store, sizeof (Store));
 
-  // The header the fault-tolerant write driver writes: CRC with its own field and the valid bits
-  // erased.
-  memset (&Working, 0xFF, sizeof (Working));
-  Working.Signature      = NVRAM_WORKING_BLOCK_SIGNATURE_GUID;
-  Working.WriteQueueSize = STORE_IMAGE_BLOCK - sizeof (Working);
-  Working.Crc            = Crc32 (reinterpret_cast<UINT8 *> (&Working), sizeof (Working));
-  Working.ValidBits      = NVRAM_FTW_WORKING_VALID_BITS;
-  memcpy (&Image[WorkingBlockOffset (RegionSize)], &Working, sizeof (Working));
+  SetWriteQueueSize (Image, RegionSize, STORE_IMAGE_BLOCK - sizeof (NVRAM_FTW_WORKING_HEADER));
 
   Offset = HeaderLength + sizeof (Store);
   for (const RECORD &Record : Records) {

@@ -82,6 +82,12 @@ RecordSpan (const RECORD &Record);
 VOID FixChecksum (BYTES &Image);
 
 /**
+  Gives the working block of an image from BuildImage a queue of QueueSize
+  bytes after its header, which is written whole, as the driver writes it.
+**/
+VOID SetWriteQueueSize (BYTES &Image, UINTN RegionSize, UINTN QueueSize);
+
+/**
   The offset of the working block in an image from BuildImage.
 **/
 UINTN

@@ -6,6 +6,7 @@
 **/
 
 #include "../nvram/VariableStoreTest.h"
+#include "TestSupport.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -176,6 +177,7 @@ TEST_F (FileMediumTest, ReadOnlyFileIsReadAsCompletedAndLeftAlone)
   std::vector<RECORD> Records = { Neighbour (u"Boot0000", 1, 10), Startup (u"-old") };
   NVRAM_STORE         Store;
   NVRAM_WRITE_PLAN    Plan = {};
+  NVRAM_EDIT          Edit = { &Plan, {} };
   UINTN               Step = 0;
 
   Fill (Records, 0x3C);
@@ -183,8 +185,7 @@ TEST_F (FileMediumTest, ReadOnlyFileIsReadAsCompletedAndLeftAlone)
   BYTES Edited = Image;
 
   Open (Edited, &Store);
-  Store.Plan = &Plan;
-  ASSERT_EQ (Set (&Store, u"-new"), EFI_SUCCESS);
+  ASSERT_EQ (Set (&Store, u"-new", &Edit), EFI_SUCCESS);
   // Up to the spare area marked complete and flushed, then half the copy in place.
   for (UINTN Flushes = 0; Flushes < 2; Step++) {
     memcpy (

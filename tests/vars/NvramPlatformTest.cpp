@@ -47,14 +47,14 @@ Printed (const char16_t *Format, const char16_t *String)
   size_t Size    = 0;
   FILE  *Console = open_memstream (&Text, &Size);
 
-  NvramPlatformAttach (NULL, Console);
+  NvramPlatformAttach (NULL, NULL, Console);
   if (String == NULL) {
     Platform::Print (Format);
   } else {
     Platform::Print (Format, String);
   }
 
-  NvramPlatformAttach (NULL, NULL);
+  NvramPlatformAttach (NULL, NULL, NULL);
   fclose (Console);
   std::string Result (Text, Size);
   free (Text);

@@ -1,0 +1,115 @@
+/** @file
+  Damaged and foreign files, each made from a good one, and the reason the
+  store refuses each: shared by the store's checks and brisvane-vars' own.
+**/
+
+#ifndef DAMAGED_STORES_H_
+#define DAMAGED_STORES_H_
+
+#include "VariableStoreTest.h"
+
+#include <ctype.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+
+// The store header, after the volume header and its block map of two entries.
+static const UINTN StoreBase = 0x48;
+// The second record of the image that every refusal starts from.
+static const UINTN SecondSlot = FirstSlot + RecordSpan (Neighbour (u"Boot0000", 1, 10));
+static const UINTN ThirdSlot  = SecondSlot + RecordSpan (Startup (u"-nomap"));
+
+///
+/// A damaged or foreign file, made from a good one by Damage.
+///
+struct REFUSAL {
+  const char       *Case;
+  NVRAM_STORE_CHECK Check;
+  void (*Damage) (BYTES &Image);
+};
+
+static void
+Poke (BYTES &Image, UINTN Offset, UINT32 Value)
+{
+  memcpy (&Image[Offset], &Value, sizeof (Value));
+}
+
+// Flips bits of the volume header and makes its checksum right again.
+template <UINTN Offset, UINT8 Bits>
+static void
+Resummed (BYTES &Image)
+{
+  Image[Offset] ^= Bits;
+  FixChecksum (Image);
+}
+
+static const REFUSAL Refusals[] = {
+  { "cut inside the volume header", NvramTruncatedVolumeHeader, [] (BYTES &I) { I.resize (40); } },
+  { "cut short", NvramVolumeLengthMismatch,
+    [] (BYTES &I) { I.resize (I.size () - STORE_IMAGE_BLOCK); } },
+  { "padded with erased bytes", NvramPaddingNotZero,
+    [] (BYTES &I) { I.resize (I.size () + 16, 0xFF); } },
+  { "zero padding with a stray byte", NvramPaddingNotZero,
+    [] (BYTES &I) {
+      I.resize (I.size () + STORE_IMAGE_BLOCK, 0);
+      I[I.size () - 5]          = 1;
+    } },
+  { "all zeros, as AAVMF's blank template", NvramUnformattedFlash,
+    [] (BYTES &I) { std::fill (I.begin (), I.end (), 0); } },
+  { "not a volume", NvramNotFirmwareVolume, [] (BYTES &I) { memset (I.data (), 0, 64); } },
+  { "wrong volume GUID", NvramNotNvDataVolume, Resummed<0x10, 0x01> },
+  { "damaged volume header", NvramBadVolumeChecksum, [] (BYTES &I) { I[0x2C] ^= 0x10; } },
+  { "volume revision 1", NvramUnknownVolumeRevision, Resummed<0x37, 0x03> },
+  { "block map short of the volume", NvramBadBlockMap, Resummed<0x38, 0x03> },
+  { "erases to zeros", NvramUnknownErasePolarity, Resummed<0x2D, 0x08> },
+  { "store without authentication fields", NvramUnauthenticatedStore,
+    [] (BYTES &I) {
+      const EFI_GUID Plain      = NVRAM_VARIABLE_GUID;
+      memcpy (&I[StoreBase], &Plain, sizeof (Plain));
+    } },
+  { "wrong store GUID", NvramUnknownStoreSignature, [] (BYTES &I) { I[StoreBase] ^= 1; } },
+  { "store not healthy", NvramStoreNotHealthy, [] (BYTES &I) { I[StoreBase + 21]= 0x00; } },
+  { "store not formatted", NvramStoreNotHealthy, [] (BYTES &I) { I[StoreBase + 20]= 0xFF; } },
+  { "store past the volume", NvramBadStoreSize,
+    [] (BYTES &I) { Poke (I, StoreBase + 16, (UINT32)I.size ()); } },
+  { "no working block", NvramNoWorkingBlock,
+    [] (BYTES &I) { I[WorkingBlockOffset (Region)]= 0xFF; } },
+  { "damaged working block", NvramBadWorkingBlock,
+    [] (BYTES &I) { I[WorkingBlockOffset (Region) + 24] ^= 1; } },
+  { "record running past the end", NvramRecordPastEnd,
+    [] (BYTES &I) { Poke (I, SecondSlot + offsetof (NVRAM_VARIABLE_HEADER, DataSize), Region); } },
+  { "record header cut by the end", NvramRecordPastEnd,
+    [] (BYTES &I) {
+      Poke (
+          I, SecondSlot + offsetof (NVRAM_VARIABLE_HEADER, DataSize),
+          Region - 8 - (SecondSlot + 60 + 18));
+      I[Region - 8]             = 0xAA;
+      I[Region - 7]             = 0x55;
+    } },
+  // Records in transition may repeat; two added ones no interrupted write leaves.
+  { "a variable added twice", NvramRepeatedVariable,
+    [] (BYTES &I) { PutRecord (I, ThirdSlot, Startup (u"-exit")); } },
+};
+
+static std::string
+RefusalName (const ::testing::TestParamInfo<REFUSAL> &Info)
+{
+  std::string Name = Info.param.Case;
+
+  std::replace_if (
+      Name.begin (), Name.end (), [] (char C) { return !isalnum ((unsigned char)C); }, '_');
+  return Name;
+}
+
+// The file every refusal starts from, damaged.
+static BYTES
+DamagedImage (const REFUSAL &Refusal)
+{
+  BYTES Image = BuildImage (Region, { Neighbour (u"Boot0000", 1, 10), Startup (u"-nomap") });
+
+  Refusal.Damage (Image);
+  return Image;
+}
+
+#endif
