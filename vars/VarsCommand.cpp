@@ -167,9 +167,8 @@ RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
     Code    = RunOnStore (&Store, &Brisvane, Line->Request, Out, Err);
     Refused = DescribeSetRefusal (&Store, &Error);
     Code    = (Refused != 0) ? Refused : Code;
-    if (ReplayWritePlan (&Image, &Plan, &Error) != 0) {
-      Code = VarsExitCannotWrite;
-    }
+    Refused = ReplayWritePlan (&Image, &Plan, &Error);
+    Code    = (Refused != 0) ? Refused : Code;
   }
 
   NvramFreeWritePlan (&Plan);
