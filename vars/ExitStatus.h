@@ -37,7 +37,8 @@ typedef enum {
   /// the file cannot be opened or read, or is neither a regular file nor a block device (a FIFO,
   /// character device, directory or socket, refused before it is opened)
   VarsExitCannotRead = 66,
-  /// the file cannot be locked (a file system without open-file-description locks)
+  /// the file cannot be locked (a file system without open-file-description locks), or, on a
+  /// block device, other users' processes cannot be checked for it (run as root)
   VarsExitCannotLock = 71,
   /// the file cannot be written: read-only, or a write failed (it still reads as before or after)
   VarsExitCannotWrite = 73,

@@ -132,11 +132,20 @@ LockMedium (int Fd, bool Writable, std::string *Error)
   return InUse (Fd, &Lock, Error);
 }
 
+///
+/// Whether a process has a device open, as its open files tell.
+///
+typedef enum {
+  DeviceNotHeld,
+  DeviceHeld,
+  DeviceUnknown, ///< Its open files cannot be read: another user's, to one who is not root.
+} DEVICE_HOLDING;
+
 /**
   Tells whether process Pid has the block device Device open, by the number
   of what each of its descriptors leads to, whatever its name there.
 **/
-static bool
+static DEVICE_HOLDING
 HoldsDevice (const char *Pid, dev_t Device)
 {
   std::string    Folder = std::string ("/proc/") + Pid + "/fd/";
@@ -145,17 +154,18 @@ HoldsDevice (const char *Pid, dev_t Device)
   struct stat    Opened;
   bool           Found = false;
 
-  // A process whose descriptors cannot be read (another user's, or gone meanwhile) is passed by.
-  while ((Fds != NULL) && !Found && ((Entry = readdir (Fds)) != NULL)) {
+  // A process gone meanwhile holds nothing.
+  if (Fds == NULL) {
+    return ((errno == EACCES) || (errno == EPERM)) ? DeviceUnknown : DeviceNotHeld;
+  }
+
+  while (!Found && ((Entry = readdir (Fds)) != NULL)) {
     Found = (stat ((Folder + Entry->d_name).c_str (), &Opened) == 0) && S_ISBLK (Opened.st_mode) &&
             (Opened.st_rdev == Device);
   }
 
-  if (Fds != NULL) {
-    closedir (Fds);
-  }
-
-  return Found;
+  closedir (Fds);
+  return Found ? DeviceHeld : DeviceNotHeld;
 }
 
 /**
@@ -190,42 +200,69 @@ IsQemu (const char *Pid, std::string *Name)
   return strncmp ((Base != NULL) ? Base + 1 : Text, "qemu", 4) == 0;
 }
 
+/**
+  Names the process Pid that has the device open.
+**/
+static int
+Holder (const char *Pid, std::string *Error)
+{
+  std::string Name;
+  char        Text[192];
+
+  if (IsQemu (Pid, &Name)) {
+    snprintf (
+        Text, sizeof (Text),
+        "it is in use by a running virtual machine (QEMU, process %s, has it open); shut the "
+        "machine down first",
+        Pid);
+    return VarsRefusal (Error, VarsExitVirtualMachine, Text);
+  }
+
+  snprintf (
+      Text, sizeof (Text),
+      "it is open in another program (%s, process %s); try again once it is done", Name.c_str (),
+      Pid);
+  return VarsRefusal (Error, VarsExitOtherHolder, Text);
+}
+
 int
 FindDeviceHolder (dev_t Device, std::string *Error)
 {
   DIR           *Proc = opendir ("/proc");
   struct dirent *Entry;
   std::string    Self = std::to_string (getpid ());
-  std::string    Name;
-  char           Text[160];
-  int            Code = 0;
+  std::string    Unknown;
+  DEVICE_HOLDING Holding;
+  int            Code;
 
-  while ((Proc != NULL) && (Code == 0) && ((Entry = readdir (Proc)) != NULL)) {
+  if (Proc == NULL) {
+    return VarsRefusal (
+        Error, VarsExitCannotLock, "cannot tell whether another process has it open", errno);
+  }
+
+  while ((Entry = readdir (Proc)) != NULL) {
     if ((strspn (Entry->d_name, "0123456789") != strlen (Entry->d_name)) ||
-        (Self == Entry->d_name) || !HoldsDevice (Entry->d_name, Device)) {
+        (Self == Entry->d_name)) {
       continue;
     }
 
-    if (IsQemu (Entry->d_name, &Name)) {
-      snprintf (
-          Text, sizeof (Text),
-          "it is in use by a running virtual machine (QEMU, process %s, has it open); shut the "
-          "machine down first",
-          Entry->d_name);
-      Code = VarsRefusal (Error, VarsExitVirtualMachine, Text);
-    } else {
-      snprintf (
-          Text, sizeof (Text),
-          "it is open in another program (%s, process %s); try again once it "
-          "is done",
-          Name.c_str (), Entry->d_name);
-      Code = VarsRefusal (Error, VarsExitOtherHolder, Text);
+    Holding = HoldsDevice (Entry->d_name, Device);
+    if (Holding == DeviceHeld) {
+      Code = Holder (Entry->d_name, Error);
+      closedir (Proc);
+      return Code;
     }
+
+    Unknown = ((Holding == DeviceUnknown) && Unknown.empty ()) ? Entry->d_name : Unknown;
   }
 
-  if (Proc != NULL) {
-    closedir (Proc);
+  closedir (Proc);
+  if (Unknown.empty ()) {
+    return 0;
   }
 
-  return Code;
+  return VarsRefusal (
+      Error, VarsExitCannotLock,
+      "cannot tell whether another process has it open: the open files of process " + Unknown +
+          " cannot be read (run as root)");
 }

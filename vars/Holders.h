@@ -38,6 +38,8 @@ int LockMedium (int Fd, bool Writable, std::string *Error);
   @retval 0                       No other process has it open.
   @retval VarsExitVirtualMachine  QEMU has it open.
   @retval VarsExitOtherHolder     Another program has it open.
+  @retval VarsExitCannotLock      Some process's open files cannot be read
+                                  (another user's, to one who is not root).
 **/
 int FindDeviceHolder (dev_t Device, std::string *Error);
 

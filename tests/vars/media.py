@@ -2,9 +2,10 @@
 """brisvane-vars against a real QEMU (-S) on each medium an NVRAM lives on: a
 raw file; a loop device holding the store and leftovers, given to QEMU with
 size= as Proxmox VE gives its efidisk; and that device opened by QEMU through
-a node of its own, as in libvirt's private /dev. A row that cannot get a loop
-device or node says so and is skipped; exits 77 when every row is, 1 on a
-failure. Needs tests/ on PYTHONPATH.
+a node of its own, as in libvirt's private /dev; then, on a device, another
+holder (76), a user who cannot see others' processes (71) and no store (65).
+A row that cannot get a loop device or node says so and is skipped; exits
+77 when every row is, 1 on a failure. Needs tests/ on PYTHONPATH.
 
     media.py --tool brisvane-vars --code OVMF_CODE_4M.fd OVMF_VARS_4M.fd
 """
@@ -129,6 +130,12 @@ def check_stack(name, device, own_node, held, tool, code, template, checks):
             with open(path, "rb"), open("/proc/self/comm") as comm:
                 holder = f"open in another program ({comm.read().strip()}, process {os.getpid()})"
                 checks.record(f"{name}: open in another program, 76", refused(tool, path, 76, holder))
+            stack.callback(os.chmod, path, os.stat(path).st_mode)
+            os.chmod(path, 0o666)
+            unseen = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", tool, path, "-g"],
+                                    capture_output=True, text=True, timeout=60)
+            checks.record(f"{name}: other users' processes unseen by another user, 71",
+                          [] if unseen.returncode == 71 and "(run as root)" in unseen.stderr else [unseen.stderr])
             with open(path, "r+b") as f:
                 f.write(os.urandom(4096))
             checks.record(f"{name}: no store at its start, 65", refused(tool, path, 65, "refused"))
