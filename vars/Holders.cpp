@@ -154,14 +154,16 @@ HoldsDevice (const char *Pid, dev_t Device)
   struct stat    Opened;
   bool           Found = false;
 
-  // A process gone meanwhile holds nothing.
+  // A process gone meanwhile holds nothing. One whose descriptors are listed but cannot be
+  // followed is more privileged than this one (a container's init, to root in the container),
+  // which a QEMU is not; like those outside this PID namespace, it is passed by.
   if (Fds == NULL) {
     return ((errno == EACCES) || (errno == EPERM)) ? DeviceUnknown : DeviceNotHeld;
   }
 
   while (!Found && ((Entry = readdir (Fds)) != NULL)) {
-    Found = (stat ((Folder + Entry->d_name).c_str (), &Opened) == 0) && S_ISBLK (Opened.st_mode) &&
-            (Opened.st_rdev == Device);
+    Found = (Entry->d_name[0] != '.') && (stat ((Folder + Entry->d_name).c_str (), &Opened) == 0) &&
+            S_ISBLK (Opened.st_mode) && (Opened.st_rdev == Device);
   }
 
   closedir (Fds);
