@@ -12,11 +12,12 @@ static const char mUsage[] =
     "       brisvane-vars NVRAM-FILE --show [--json]\n"
     "       brisvane-vars --help | --version\n"
     "Carries out brisvane's command line on the variable store of a virtual\n"
-    "machine's NVRAM file (OVMF_VARS.fd, AAVMF_VARS.fd), while the machine is\n"
-    "off. The words after NVRAM-FILE are brisvane's, and the exit status is the\n"
-    "%lasterror% brisvane would leave. --show prints the stored start-up\n"
-    "options, --json as one JSON object. --template creates NVRAM-FILE from\n"
-    "TEMPLATE first, and removes it again when the command is refused.\n"
+    "machine's NVRAM file (OVMF_VARS.fd, AAVMF_VARS.fd) or block device, while\n"
+    "the machine is off. The words after NVRAM-FILE are brisvane's, and the\n"
+    "exit status is the %lasterror% brisvane would leave. --show prints the\n"
+    "stored start-up options, --json as one JSON object. --template creates\n"
+    "NVRAM-FILE from TEMPLATE first, and removes it again when the command is\n"
+    "refused.\n"
     "See brisvane-vars(1).\n";
 
 ///

@@ -34,16 +34,22 @@ typedef enum {
   /// only the firmware completes, a full store without a spare area, or an AAVMF file the firmware
   /// has not formatted yet (all zeros: boot the machine once first)
   VarsExitNotAStore = 65,
-  /// the file cannot be opened or read, or is not a regular file (a FIFO, device, directory or
-  /// socket, refused before it is opened)
+  /// the file cannot be opened or read, or is neither a regular file nor a block device (a FIFO,
+  /// character device, directory or socket, refused before it is opened)
   VarsExitCannotRead = 66,
-  /// the file cannot be locked (a file system without open-file-description locks)
+  /// the file cannot be locked (a file system without open-file-description locks), or, on a
+  /// block device, other users' processes cannot be checked for it (run as root)
   VarsExitCannotLock = 71,
   /// the file cannot be written: read-only, or a write failed (it still reads as before or after)
   VarsExitCannotWrite = 73,
-  /// a running virtual machine holds the file: QEMU's locks on single bytes from offset 100
+  /// the file changed size while this tool had it: another program wrote it, ignoring the lock;
+  /// the message says whether it was found before anything was written, or how much was
+  VarsExitChangedSize = 74,
+  /// a running virtual machine holds the file: QEMU's locks in its bytes from offset 100 and
+  /// 200, or, on a block device, a QEMU process that has the device open
   VarsExitVirtualMachine = 75,
-  /// another program holds a lock on the file, another brisvane-vars most likely
+  /// another program holds a lock on the file, or has the block device open or mounted (another
+  /// brisvane-vars most likely)
   VarsExitOtherHolder = 76,
   /// the stored `Brisvane` has other attributes than brisvane's NV+BS; the firmware would refuse
   /// the write too
@@ -51,6 +57,9 @@ typedef enum {
   /// the value is too large for the store; the message gives the record's size and the limit
   /// (checked before the words are)
   VarsExitTooLarge = 78,
+  /// a write to a libvirt domain's NVRAM (`.../qemu/nvram/NAME_VARS.fd`) while the domain has a
+  /// managed save image, whose restore would undo it; nothing was written
+  VarsExitManagedSave = 79,
 } VARS_EXIT;
 
 /**

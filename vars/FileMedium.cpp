@@ -6,11 +6,13 @@
   QEMU takes open-file-description locks on single bytes of its drive files;
   this tool locks the whole file for as long as it has it open, for writing
   when it may write, so that neither can use the file while the other has
-  it, and a lock already there says who holds it.
+  it, and a lock already there says who holds it (vars/Holders.cpp).
 **/
 
+#include "vars/FileMedium.h"
+
 #include "vars/ExitStatus.h"
-#include "vars/Medium.h"
+#include "vars/Holders.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,135 +20,31 @@
 #include <string.h>
 #include <unistd.h>
 
-// AAVMF's file, its whole flash device, is the largest at exactly 64 MiB; a larger file, a disk
-// image named by mistake most likely, is not read in.
-#define NVRAM_FILE_MAX_SIZE (64 * 1024 * 1024)
-
-// QEMU's file driver (block/file-posix.c) locks one byte for each permission from
-// RAW_LOCK_PERM_BASE (100) and one for each it does not share from RAW_LOCK_SHARED_BASE (200).
-#define QEMU_LOCK_FIRST 100
-#define QEMU_LOCK_END   300
-
 static bool
 CanWrite (int Errno)
 {
   return (Errno != EACCES) && (Errno != EPERM) && (Errno != EROFS);
 }
 
-/**
-  Names the holder of a lock that conflicts with this run's: QEMU locks
-  single bytes in its range, while this tool locks the whole file.
-**/
-static int
-InUse (const struct flock *Lock, std::string *Error)
+FILE_MEDIUM::~FILE_MEDIUM ()
 {
-  if ((Lock->l_type != F_UNLCK) && (Lock->l_len == 1) && (Lock->l_start >= QEMU_LOCK_FIRST) &&
-      (Lock->l_start < QEMU_LOCK_END)) {
-    return VarsRefusal (
-        Error, VarsExitVirtualMachine,
-        "it is in use by a running virtual machine (QEMU holds its locks); shut the machine down "
-        "first");
+  if (mFd >= 0) {
+    close (mFd);
   }
-
-  return VarsRefusal (
-      Error, VarsExitOtherHolder,
-      "it is locked by another program (another brisvane-vars, most likely); try again once it "
-      "is done");
-}
-
-static void
-WholeFile (struct flock *Lock, short Type)
-{
-  memset (Lock, 0, sizeof (*Lock));
-  Lock->l_type   = Type;
-  Lock->l_whence = SEEK_SET;
 }
 
 /**
-  Any lock by anyone else conflicts with a write lock over the whole file, so
-  that test finds QEMU's shared locks too; then this run's lock is taken,
-  for writing when the file is open for writing.
-**/
-static int
-LockFile (int Fd, bool Writable, std::string *Error)
-{
-  struct flock Lock;
-
-  WholeFile (&Lock, F_WRLCK);
-  if (fcntl (Fd, F_OFD_GETLK, &Lock) != 0) {
-    return VarsRefusal (Error, VarsExitCannotLock, "cannot test the locks on it", errno);
-  }
-
-  if (Lock.l_type != F_UNLCK) {
-    return InUse (&Lock, Error);
-  }
-
-  WholeFile (&Lock, Writable ? F_WRLCK : F_RDLCK);
-  if (fcntl (Fd, F_OFD_SETLK, &Lock) == 0) {
-    return 0;
-  }
-
-  if ((errno != EAGAIN) && (errno != EACCES)) {
-    return VarsRefusal (Error, VarsExitCannotLock, "cannot lock it", errno);
-  }
-
-  // Taken meanwhile: whoever holds it now.
-  WholeFile (&Lock, F_WRLCK);
-  if (fcntl (Fd, F_OFD_GETLK, &Lock) != 0) {
-    Lock.l_type = F_UNLCK;
-  }
-
-  return InUse (&Lock, Error);
-}
-
-///
-/// An NVRAM file, open and locked.
-///
-class FILE_MEDIUM : public NVRAM_MEDIUM {
-public:
-  ~FILE_MEDIUM () override
-  {
-    if (mFd >= 0) {
-      close (mFd);
-    }
-  }
-
-  int Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error) override;
-  int Read (std::vector<UINT8> *Image) override;
-  int WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size) override;
-
-  bool
-  Writable (VOID) const override
-  {
-    return mWritable;
-  }
-
-  int
-  Flush (VOID) override
-  {
-    return (fdatasync (mFd) == 0) ? 0 : errno;
-  }
-
-private:
-  int   Reopen (const char *Path, int Probe, const struct stat *Probed);
-  int   mFd       = -1;
-  bool  mWritable = false;
-  off_t mSize     = 0;
-};
-
-/**
-  Opens for reading, and for writing when the user may, the very file that
-  Probe refers to: through /proc, or by its path again where there is no
-  /proc, then made sure to be the same. O_NONBLOCK and O_NOCTTY keep a file
-  swapped in meanwhile from blocking or becoming the terminal.
+  Opens through /proc, or by its path again where there is no /proc, then
+  made sure to be the same file. O_NONBLOCK and O_NOCTTY keep a file swapped
+  in meanwhile from blocking or becoming the terminal.
 **/
 int
-FILE_MEDIUM::Reopen (const char *Path, int Probe, const struct stat *Probed)
+FILE_MEDIUM::Reopen (const char *Path, int Probe, const struct stat *Probed, int Flags)
 {
   char        Name[64];
   struct stat Opened;
-  int         Flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
+  Flags |= O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
   for (const char *Through : { (const char *)Name, Path }) {
     mWritable = true;
@@ -173,40 +71,66 @@ FILE_MEDIUM::Reopen (const char *Path, int Probe, const struct stat *Probed)
 }
 
 int
-FILE_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error)
+FILE_MEDIUM::RefuseOpen (int Failure, std::string *Error)
 {
-  int Failure = Reopen (Path, Probe, Probed);
-
   if (Failure < 0) {
     return VarsRefusal (Error, VarsExitCannotRead, "it was replaced while it was being opened");
   }
 
-  if (Failure != 0) {
-    return VarsRefusal (Error, VarsExitCannotRead, "cannot open it", Failure);
-  }
-
-  if (Probed->st_size > NVRAM_FILE_MAX_SIZE) {
-    return VarsRefusal (Error, VarsExitNotAStore, "it is far too large to be an NVRAM file");
-  }
-
-  mSize = Probed->st_size;
-  return LockFile (mFd, mWritable, Error);
+  return VarsRefusal (Error, VarsExitCannotRead, "cannot open it", Failure);
 }
 
 int
-FILE_MEDIUM::Read (std::vector<UINT8> *Image)
+FILE_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error)
+{
+  UINT64 Size;
+  int    Failure = Reopen (Path, Probe, Probed, 0);
+
+  if ((Failure != 0) || ((Failure = Measure (&Size)) != 0)) {
+    return RefuseOpen (Failure, Error);
+  }
+
+  if (Size > NVRAM_FILE_MAX_SIZE) {
+    return VarsRefusal (Error, VarsExitNotAStore, "it is far too large to be an NVRAM file");
+  }
+
+  return LockMedium (mFd, mWritable, Error);
+}
+
+int
+FILE_MEDIUM::ReadAt (UINT64 Offset, UINT8 *Data, UINTN Size)
 {
   ssize_t Count;
 
-  Image->resize (static_cast<size_t> (mSize));
-  for (size_t Done = 0; Done < Image->size (); Done += static_cast<size_t> (Count)) {
-    Count = pread (mFd, Image->data () + Done, Image->size () - Done, Done);
+  for (size_t Done = 0; Done < Size; Done += static_cast<size_t> (Count)) {
+    Count = pread (mFd, Data + Done, Size - Done, (off_t)(Offset + Done));
     if (Count <= 0) {
       return (Count < 0) ? errno : EIO;
     }
   }
 
   return 0;
+}
+
+int
+FILE_MEDIUM::Read (std::vector<UINT8> *Image)
+{
+  UINT64 Size;
+  int    Failure = Measure (&Size);
+
+  // A file that grew past the limit since it was opened is left to the size check.
+  if ((Failure != 0) || (Size > NVRAM_FILE_MAX_SIZE)) {
+    return (Failure != 0) ? Failure : EFBIG;
+  }
+
+  Image->resize (static_cast<size_t> (Size));
+  return ReadAt (0, Image->data (), Image->size ());
+}
+
+bool
+FILE_MEDIUM::Writable (VOID) const
+{
+  return mWritable;
 }
 
 int
@@ -221,6 +145,25 @@ FILE_MEDIUM::WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size)
     }
   }
 
+  return 0;
+}
+
+int
+FILE_MEDIUM::Flush (VOID)
+{
+  return (fdatasync (mFd) == 0) ? 0 : errno;
+}
+
+int
+FILE_MEDIUM::Measure (UINT64 *Size)
+{
+  struct stat Status;
+
+  if (fstat (mFd, &Status) != 0) {
+    return errno;
+  }
+
+  *Size = static_cast<UINT64> (Status.st_size);
   return 0;
 }
 

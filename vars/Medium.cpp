@@ -5,10 +5,12 @@
 #include "vars/Medium.h"
 
 #include "vars/ExitStatus.h"
+#include "vars/ManagedSave.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -23,9 +25,9 @@ typedef struct {
 } MEDIUM_KIND;
 
 static const MEDIUM_KIND mKinds[] = {
-  { S_IFREG, NewFileMedium, NULL },        { S_IFIFO, NULL, "a FIFO (named pipe)" },
-  { S_IFCHR, NULL, "a character device" }, { S_IFBLK, NULL, "a block device" },
-  { S_IFDIR, NULL, "a directory" },        { S_IFSOCK, NULL, "a socket" },
+  { S_IFREG, NewFileMedium, NULL },         { S_IFBLK, NewBlockMedium, NULL },
+  { S_IFIFO, NULL, "a FIFO (named pipe)" }, { S_IFCHR, NULL, "a character device" },
+  { S_IFDIR, NULL, "a directory" },         { S_IFSOCK, NULL, "a socket" },
 };
 
 static const MEDIUM_KIND *
@@ -38,6 +40,78 @@ KindOf (mode_t Mode)
   }
 
   return NULL;
+}
+
+/**
+  Notes the managed save image of the libvirt domain whose NVRAM Path is, by
+  the name it has with every link resolved.
+**/
+static VOID
+NoteManagedSave (const char *Path, NVRAM_IMAGE *Image)
+{
+  char *Resolved = realpath (Path, NULL);
+
+  if (Resolved != NULL) {
+    Image->SaveImage = FindManagedSaveImage (Resolved, &Image->Domain);
+    free (Resolved);
+  }
+}
+
+/**
+  Makes sure the medium still has the size it had when it was read.
+
+  @param[in]  Image    The open medium.
+  @param[in]  When     When it is measured, for the message.
+  @param[in]  Written  What was written, for the message.
+  @param[out] Error    Receives the message when it changed.
+
+  @retval 0                    Unchanged.
+  @retval VarsExitChangedSize  Changed, or no longer measured.
+**/
+static int
+CheckSize (
+    const NVRAM_IMAGE *Image,
+    const char        *When,
+    const std::string &Written,
+    std::string       *Error)
+{
+  char   Text[192];
+  UINT64 Size;
+  int    Failure = Image->Medium->Measure (&Size);
+
+  if ((Failure == 0) && (Size == Image->Size)) {
+    return 0;
+  }
+
+  if (Failure != 0) {
+    snprintf (Text, sizeof (Text), "its size cannot be measured %s (%s)", When, strerror (Failure));
+  } else {
+    snprintf (
+        Text, sizeof (Text),
+        "it changed size %s, from %llu to %llu bytes: another program changed it, ignoring the "
+        "lock",
+        When, (unsigned long long)Image->Size, (unsigned long long)Size);
+  }
+
+  *Error = std::string (Text) + "; " + Written;
+  return VarsExitChangedSize;
+}
+
+// What a replay that made Done of its Count steps wrote, for a message; Failed when the next
+// failed.
+static std::string
+Made (UINTN Done, UINTN Count, bool Failed)
+{
+  char Text[128];
+
+  if ((Done == 0) && !Failed) {
+    return "nothing was written";
+  }
+
+  snprintf (
+      Text, sizeof (Text), "%llu of its %llu writes and flushes were made%s",
+      (unsigned long long)Done, (unsigned long long)Count, Failed ? ", and the next failed" : "");
+  return Text;
 }
 
 int
@@ -76,40 +150,96 @@ OpenNvramImage (const char *Path, NVRAM_IMAGE *Image, std::string *Error)
     return Code;
   }
 
-  Code = Image->Medium->Read (&Image->Bytes);
-  return (Code == 0) ? 0 : VarsRefusal (Error, VarsExitCannotRead, "cannot read it", Code);
+  NoteManagedSave (Path, Image);
+  return ReadNvramImage (Image, Error);
 }
 
 int
-ReplayWritePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std::string *Error)
+ReadNvramImage (NVRAM_IMAGE *Image, std::string *Error)
 {
-  char Progress[128];
-  int  Failure = 0;
+  int Failure = Image->Medium->Measure (&Image->Size);
+  int Code;
 
+  if (Failure != 0) {
+    return VarsRefusal (Error, VarsExitCannotRead, "cannot measure it", Failure);
+  }
+
+  // A file cut short while it is read fails the read: the change is the reason.
+  Failure = Image->Medium->Read (&Image->Bytes);
+  Code    = CheckSize (Image, "while it was being read", "nothing was written", Error);
+  if ((Code == 0) && (Failure != 0)) {
+    Code = VarsRefusal (Error, VarsExitCannotRead, "cannot read it", Failure);
+  }
+
+  return Code;
+}
+
+/**
+  Refuses a plan that must not be replayed: one that lost steps, one for a
+  medium that is read-only or whose writes a restore would undo, and one
+  for a medium whose size changed since it was read.
+**/
+static int
+RefusePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std::string *Error)
+{
   if (Plan->OutOfMemory) {
     return VarsRefusal (
         Error, VarsExitCannotWrite, "no memory for its writes; nothing was written");
   }
 
-  if ((Plan->Count != 0) && !Image->Medium->Writable ()) {
+  if (Plan->Count == 0) {
+    return 0;
+  }
+
+  if (!Image->SaveImage.empty ()) {
+    return VarsRefusal (
+        Error, VarsExitManagedSave,
+        "it is the NVRAM of libvirt domain " + Image->Domain + ", whose managed save image " +
+            Image->SaveImage + " puts the saved NVRAM back when the domain starts, undoing the " +
+            "edit; nothing was written (start and shut down the domain first, or drop the " +
+            "image with virsh managedsave-remove " + Image->Domain + ")");
+  }
+
+  if (!Image->Medium->Writable ()) {
     return VarsRefusal (Error, VarsExitCannotWrite, "it is read-only; nothing was written");
   }
 
-  for (UINTN Index = 0; (Index < Plan->Count) && (Failure == 0); Index++) {
-    const NVRAM_WRITE *Step = &Plan->Steps[Index];
+  return CheckSize (Image, "after it was read", "nothing was written", Error);
+}
+
+int
+ReplayWritePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std::string *Error)
+{
+  char  Progress[128];
+  UINTN Done;
+  int   Failure = 0;
+  int   Code    = RefusePlan (Image, Plan, Error);
+
+  for (Done = 0; (Code == 0) && (Failure == 0) && (Done < Plan->Count); Done++) {
+    const NVRAM_WRITE *Step = &Plan->Steps[Done];
 
     // A step of no bytes is a flush.
     Failure = (Step->Size == 0)
                   ? Image->Medium->Flush ()
                   : Image->Medium->WriteAt (Step->Offset, Plan->Bytes + Step->Data, Step->Size);
-    if (Failure != 0) {
-      snprintf (
-          Progress, sizeof (Progress), "cannot write it (step %llu of %llu)",
-          (unsigned long long)Index + 1, (unsigned long long)Plan->Count);
-      VarsRefusal (Error, VarsExitCannotWrite, Progress, Failure);
-      *Error += "; its writes are ordered so that it still reads as before or after them";
-    }
   }
 
-  return (Failure == 0) ? 0 : VarsExitCannotWrite;
+  if ((Code != 0) || (Plan->Count == 0)) {
+    return Code;
+  }
+
+  // Done counts the failed step too.
+  Code = CheckSize (
+      Image, "while it was being written", Made (Done - (Failure != 0), Plan->Count, Failure != 0),
+      Error);
+  if ((Code != 0) || (Failure == 0)) {
+    return Code;
+  }
+
+  snprintf (
+      Progress, sizeof (Progress), "cannot write it (step %llu of %llu)", (unsigned long long)Done,
+      (unsigned long long)Plan->Count);
+  VarsRefusal (Error, VarsExitCannotWrite, Progress, Failure);
+  *Error += "; its writes are ordered so that it still reads as before or after them";
+  return VarsExitCannotWrite;
 }

@@ -4,9 +4,9 @@
   offset, flushing) behind one interface, and what is written once above it
   (choosing the medium from the path, and replaying a write plan).
 
-  A regular file is the one medium so far; a block device or an image that
-  QEMU's block layer exports gets a row in the table of kinds in Medium.cpp
-  and an implementation beside FileMedium.cpp.
+  A regular file and a block device are the media so far; another (an
+  image that QEMU's block layer exports) gets a row in the table of kinds in
+  Medium.cpp and an implementation beside FileMedium.cpp.
 **/
 
 #ifndef MEDIUM_H_
@@ -69,6 +69,17 @@ public:
     @return 0, or the errno of a failed flush.
   **/
   virtual int Flush (VOID) = 0;
+
+  /**
+    Measures it now: a file's length, a device's size. Another program that
+    ignores the lock (a copy of a template over the file, say) shows as a
+    change, before, while and after this tool writes.
+
+    @param[out] Size  Receives the size in bytes.
+
+    @return 0, or the errno of a failed measure.
+  **/
+  virtual int Measure (UINT64 *Size) = 0;
 };
 
 ///
@@ -77,6 +88,11 @@ public:
 struct NVRAM_IMAGE {
   std::unique_ptr<NVRAM_MEDIUM> Medium;
   std::vector<UINT8>            Bytes;
+  UINT64                        Size = 0; ///< The medium's size when it was read.
+  /// A libvirt domain's managed save image whose restore would undo any
+  /// write (vars/ManagedSave.h), and the domain; empty for none.
+  std::string SaveImage;
+  std::string Domain;
 };
 
 /**
@@ -90,10 +106,23 @@ struct NVRAM_IMAGE {
 
   @retval 0   Open, kept from others and read.
   @return     A VARS_EXIT status otherwise: VarsExitCannotRead when it
-              cannot be opened or read or no medium takes it, or the
-              medium's refusal.
+              cannot be opened or read or no medium takes it,
+              VarsExitChangedSize when its size changed while it was read,
+              or the medium's refusal.
 **/
 int OpenNvramImage (const char *Path, NVRAM_IMAGE *Image, std::string *Error);
+
+/**
+  Reads an open medium whole, and makes sure it kept its size meanwhile.
+
+  @param[in, out] Image  The open medium; receives its bytes and size.
+  @param[out]     Error  Receives a message on failure.
+
+  @retval 0                    Read.
+  @retval VarsExitChangedSize  Its size changed while it was read.
+  @retval VarsExitCannotRead   It cannot be measured or read.
+**/
+int ReadNvramImage (NVRAM_IMAGE *Image, std::string *Error);
 
 /**
   Makes a plan's writes on the medium, in order, each flush a flush of the
@@ -106,6 +135,11 @@ int OpenNvramImage (const char *Path, NVRAM_IMAGE *Image, std::string *Error);
   @retval 0                    The medium holds every write of the plan.
   @retval VarsExitCannotWrite  It is read-only, the plan is incomplete, or a
                                write failed; the message says how far it got.
+  @retval VarsExitChangedSize  Its size changed since it was read: before
+                               the writes, none is made; the message says
+                               which were made otherwise.
+  @retval VarsExitManagedSave  A plan with writes for the NVRAM of a libvirt
+                               domain with a managed save image; none is made.
 **/
 int ReplayWritePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std::string *Error);
 
@@ -115,5 +149,13 @@ int ReplayWritePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std
   @return A medium to open.
 **/
 std::unique_ptr<NVRAM_MEDIUM> NewFileMedium (VOID);
+
+/**
+  The block device medium: the store at offset 0, the device held
+  exclusively, and refused while any other process has it open.
+
+  @return A medium to open.
+**/
+std::unique_ptr<NVRAM_MEDIUM> NewBlockMedium (VOID);
 
 #endif

@@ -174,9 +174,8 @@ RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
     Code    = RunOnStore (&Store, &Edit, &Brisvane, Line->Request, Out, Err);
     Refused = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
     Code    = (Refused != 0) ? Refused : Code;
-    if (ReplayWritePlan (&Image, &Plan, &Error) != 0) {
-      Code = VarsExitCannotWrite;
-    }
+    Refused = ReplayWritePlan (&Image, &Plan, &Error);
+    Code    = (Refused != 0) ? Refused : Code;
   }
 
   NvramFreeWritePlan (&Plan);

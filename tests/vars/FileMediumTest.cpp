@@ -90,7 +90,8 @@ TEST_F (FileMediumTest, EditInPlaceKeepsTheFileAndEverythingAboutIt)
   EXPECT_EQ (Stored (Long), u"-exit");
 }
 
-// QEMU locks single bytes from offset 100 and from 200; this tool locks the whole file.
+// QEMU locks bytes from offset 100 and from 200, which the kernel merges when adjacent; this
+// tool locks the whole file. Each case's locks are held through descriptors of their own.
 TEST_F (FileMediumTest, LockHoldersAreToldApart)
 {
   const std::string VirtualMachine =
@@ -98,31 +99,43 @@ TEST_F (FileMediumTest, LockHoldersAreToldApart)
       "first\n";
   const std::string Editor = ": it is locked by another program (another brisvane-vars, most "
                              "likely); try again once it is done\n";
+  struct LOCK {
+    short Type;
+    off_t Start;
+    off_t Length;
+  };
   struct {
-    short       Type;
-    off_t       Start;
-    off_t       Length;
-    int         Code;
-    std::string Err;
+    std::vector<LOCK> Locks;
+    int               Code;
+    std::string       Err;
   } Cases[] = {
-    { F_RDLCK, 100, 1, 75, VirtualMachine },
-    { F_RDLCK, 201, 1, 75, VirtualMachine },
-    { F_WRLCK, 0, 0, 76, Editor },
-    { F_RDLCK, 0, 0, 76, Editor },
+    { { { F_RDLCK, 100, 1 } }, 75, VirtualMachine },
+    { { { F_RDLCK, 100, 2 } }, 75, VirtualMachine },
+    { { { F_RDLCK, 201, 3 } }, 75, VirtualMachine },
+    // Behind another reader's lock over the whole file, which the kernel reports first.
+    { { { F_RDLCK, 0, 0 }, { F_RDLCK, 100, 2 } }, 75, VirtualMachine },
+    { { { F_WRLCK, 0, 0 } }, 76, Editor },
+    { { { F_RDLCK, 0, 0 } }, 76, Editor },
+    { { { F_RDLCK, 99, 2 } }, 76, Editor },
+    { { { F_RDLCK, 299, 2 } }, 76, Editor },
   };
   const BYTES Image = ReadFile (File);
 
   for (auto &Case : Cases) {
-    SCOPED_TRACE (Case.Start);
-    int          Fd = open (File.c_str (), O_RDWR);
-    struct flock Lock;
+    SCOPED_TRACE (Case.Locks.back ().Start);
+    std::vector<int> Fds;
 
-    memset (&Lock, 0, sizeof (Lock));
-    Lock.l_type   = Case.Type;
-    Lock.l_whence = SEEK_SET;
-    Lock.l_start  = Case.Start;
-    Lock.l_len    = Case.Length;
-    ASSERT_EQ (fcntl (Fd, F_OFD_SETLK, &Lock), 0);
+    for (const LOCK &Held : Case.Locks) {
+      struct flock Lock = {};
+
+      Fds.push_back (open (File.c_str (), O_RDWR));
+      Lock.l_type   = Held.Type;
+      Lock.l_whence = SEEK_SET;
+      Lock.l_start  = Held.Start;
+      Lock.l_len    = Held.Length;
+      ASSERT_EQ (fcntl (Fds.back (), F_OFD_SETLK, &Lock), 0);
+    }
+
     for (std::vector<std::string> Words : { std::vector<std::string> { "-g" }, { "-s", "-x" } }) {
       VARS_RUN Result = RunVars (File, Words);
 
@@ -130,7 +143,10 @@ TEST_F (FileMediumTest, LockHoldersAreToldApart)
       EXPECT_EQ (Result.Err, "brisvane-vars: " + File + Case.Err);
     }
 
-    close (Fd);
+    for (int Fd : Fds) {
+      close (Fd);
+    }
+
     EXPECT_TRUE (ReadFile (File) == Image);
   }
 

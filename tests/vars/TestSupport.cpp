@@ -7,6 +7,7 @@
 #include "vars/VarsCommand.h"
 
 #include <dirent.h>
+#include <ftw.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -21,16 +22,23 @@ SCRATCH_FOLDER::SCRATCH_FOLDER ()
   Path = mkdtemp (Template);
 }
 
-SCRATCH_FOLDER::~SCRATCH_FOLDER ()
+// Removes one entry, after what it holds; a file made read-only is made writable first.
+static int
+RemoveEntry (const char *Name, const struct stat *Status, int Type, struct FTW *Walk)
 {
-  for (const std::string &Name : Names ()) {
-    std::string File = Path + "/" + Name;
-
-    chmod (File.c_str (), 0600);
-    unlink (File.c_str ());
+  (void)Status;
+  (void)Walk;
+  if (Type == FTW_DP) {
+    return rmdir (Name);
   }
 
-  rmdir (Path.c_str ());
+  chmod (Name, 0600);
+  return unlink (Name);
+}
+
+SCRATCH_FOLDER::~SCRATCH_FOLDER ()
+{
+  nftw (Path.c_str (), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::vector<std::string>

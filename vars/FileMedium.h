@@ -1,0 +1,67 @@
+/** @file
+  The regular file medium, which the block device medium extends: a file
+  opened in place, read and written with pread and pwrite, flushed with
+  fdatasync, and locked whole while it is open.
+**/
+
+#ifndef FILE_MEDIUM_H_
+#define FILE_MEDIUM_H_
+
+#include "vars/Medium.h"
+
+// AAVMF's file, its whole flash device, is the largest at exactly 64 MiB; a larger file, a disk
+// image named by mistake most likely, is not read in.
+#define NVRAM_FILE_MAX_SIZE (64 * 1024 * 1024)
+
+///
+/// An NVRAM file, open and locked.
+///
+class FILE_MEDIUM : public NVRAM_MEDIUM {
+public:
+  ~FILE_MEDIUM () override;
+
+  int  Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error) override;
+  int  Read (std::vector<UINT8> *Image) override;
+  bool Writable (VOID) const override;
+  int  WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size) override;
+  int  Flush (VOID) override;
+  int  Measure (UINT64 *Size) override;
+
+protected:
+  /**
+    Opens the very file that Probe refers to, for reading, and for writing
+    when the user may.
+
+    @param[in] Path    Its name, used where there is no /proc.
+    @param[in] Probe   An O_PATH descriptor of it.
+    @param[in] Probed  Probe's status.
+    @param[in] Flags   More open flags (O_EXCL for a device).
+
+    @retval 0   Open.
+    @retval -1  The name led to another file meanwhile.
+    @return     The errno of a failed open otherwise.
+  **/
+  int Reopen (const char *Path, int Probe, const struct stat *Probed, int Flags);
+
+  /**
+    Refuses the file that Reopen could not open.
+
+    @param[in]  Failure  What Reopen returned.
+    @param[out] Error    Receives the message.
+
+    @return VarsExitCannotRead.
+  **/
+  static int RefuseOpen (int Failure, std::string *Error);
+
+  /**
+    Reads Size bytes at Offset, all of them.
+
+    @return 0, or the errno of a failed read (EIO for one that ends early).
+  **/
+  int ReadAt (UINT64 Offset, UINT8 *Data, UINTN Size);
+
+  int  mFd       = -1;
+  bool mWritable = false;
+};
+
+#endif

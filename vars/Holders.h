@@ -1,0 +1,46 @@
+/** @file
+  Who else has an NVRAM: the locks on it, QEMU's told from everyone else's,
+  and on a block device the processes that hold it open, which QEMU started
+  by libvirt does through a /dev of its own where no lock of it is seen.
+**/
+
+#ifndef HOLDERS_H_
+#define HOLDERS_H_
+
+#include "platform/PlatformTypes.h"
+
+#include <sys/types.h>
+
+#include <string>
+
+/**
+  Makes sure that no one holds a lock on the open file, then locks all of
+  it for as long as it stays open: for writing when it is open for writing.
+
+  @param[in]  Fd        The open file or device.
+  @param[in]  Writable  Whether it is open for writing.
+  @param[out] Error     Receives a message on refusal.
+
+  @retval 0                       Locked, and no one else's.
+  @retval VarsExitVirtualMachine  QEMU holds a lock in its ranges.
+  @retval VarsExitOtherHolder     Another program holds a lock.
+  @retval VarsExitCannotLock      The file system has no such locks.
+**/
+int LockMedium (int Fd, bool Writable, std::string *Error);
+
+/**
+  Looks through every process's open files (/proc/PID/fd) for the block
+  device Device, this process aside.
+
+  @param[in]  Device  The device's number (st_rdev).
+  @param[out] Error   Receives a message naming the holder.
+
+  @retval 0                       No other process has it open.
+  @retval VarsExitVirtualMachine  QEMU has it open.
+  @retval VarsExitOtherHolder     Another program has it open.
+  @retval VarsExitCannotLock      Some process's open files cannot be read
+                                  (another user's, to one who is not root).
+**/
+int FindDeviceHolder (dev_t Device, std::string *Error);
+
+#endif
