@@ -37,6 +37,10 @@ typedef enum {
   /// the file cannot be opened or read, or is not a regular file (a FIFO, device, directory or
   /// socket, refused before it is opened)
   VarsExitCannotRead = 66,
+  /// a program or library that this kind of NVRAM needs is missing (a qcow2 image:
+  /// qemu-storage-daemon,
+  /// libnbd, json-c); the message names its Debian package
+  VarsExitMissing = 69,
   /// the file cannot be locked (a file system without open-file-description locks)
   VarsExitCannotLock = 71,
   /// the file cannot be written: read-only, or a write failed (it still reads as before or after)
@@ -51,6 +55,10 @@ typedef enum {
   /// the value is too large for the store; the message gives the record's size and the limit
   /// (checked before the words are)
   VarsExitTooLarge = 78,
+  /// a qcow2 image that carries what an NVRAM file should not: a backing file, an external data
+  /// file
+  /// or encryption
+  VarsExitQcow2Feature = 80,
 } VARS_EXIT;
 
 /**

@@ -18,19 +18,23 @@
 #include <string.h>
 #include <unistd.h>
 
-// AAVMF's file, its whole flash device, is the largest at exactly 64 MiB; a larger file, a disk
-// image named by mistake most likely, is not read in.
-#define NVRAM_FILE_MAX_SIZE (64 * 1024 * 1024)
-
-// QEMU's file driver (block/file-posix.c) locks one byte for each permission from
-// RAW_LOCK_PERM_BASE (100) and one for each it does not share from RAW_LOCK_SHARED_BASE (200).
-#define QEMU_LOCK_FIRST 100
-#define QEMU_LOCK_END   300
+// QEMU's locks end at RAW_LOCK_SHARED_BASE (200) and one byte for each permission it does not
+// share.
+#define QEMU_LOCK_END 300
 
 static bool
 CanWrite (int Errno)
 {
   return (Errno != EACCES) && (Errno != EPERM) && (Errno != EROFS);
+}
+
+int
+RefuseRunningMachine (std::string *Error)
+{
+  return VarsRefusal (
+      Error, VarsExitVirtualMachine,
+      "it is in use by a running virtual machine (QEMU holds its locks); shut the machine down "
+      "first");
 }
 
 /**
@@ -42,10 +46,7 @@ InUse (const struct flock *Lock, std::string *Error)
 {
   if ((Lock->l_type != F_UNLCK) && (Lock->l_len == 1) && (Lock->l_start >= QEMU_LOCK_FIRST) &&
       (Lock->l_start < QEMU_LOCK_END)) {
-    return VarsRefusal (
-        Error, VarsExitVirtualMachine,
-        "it is in use by a running virtual machine (QEMU holds its locks); shut the machine down "
-        "first");
+    return RefuseRunningMachine (Error);
   }
 
   return VarsRefusal (
@@ -54,25 +55,27 @@ InUse (const struct flock *Lock, std::string *Error)
       "is done");
 }
 
+// The first Length bytes, 0 for the whole file.
 static void
-WholeFile (struct flock *Lock, short Type)
+Range (struct flock *Lock, short Type, off_t Length)
 {
   memset (Lock, 0, sizeof (*Lock));
   Lock->l_type   = Type;
   Lock->l_whence = SEEK_SET;
+  Lock->l_len    = Length;
 }
 
 /**
-  Any lock by anyone else conflicts with a write lock over the whole file, so
-  that test finds QEMU's shared locks too; then this run's lock is taken,
-  for writing when the file is open for writing.
+  Any lock by anyone else conflicts with a write lock over the same bytes, so
+  that test over the whole file finds QEMU's shared locks too; then this
+  run's lock is taken, for writing when the file is open for writing.
 **/
-static int
-LockFile (int Fd, bool Writable, std::string *Error)
+int
+LockNvramFile (int Fd, bool Writable, off_t Length, std::string *Error)
 {
   struct flock Lock;
 
-  WholeFile (&Lock, F_WRLCK);
+  Range (&Lock, F_WRLCK, Length);
   if (fcntl (Fd, F_OFD_GETLK, &Lock) != 0) {
     return VarsRefusal (Error, VarsExitCannotLock, "cannot test the locks on it", errno);
   }
@@ -81,7 +84,7 @@ LockFile (int Fd, bool Writable, std::string *Error)
     return InUse (&Lock, Error);
   }
 
-  WholeFile (&Lock, Writable ? F_WRLCK : F_RDLCK);
+  Range (&Lock, Writable ? F_WRLCK : F_RDLCK, Length);
   if (fcntl (Fd, F_OFD_SETLK, &Lock) == 0) {
     return 0;
   }
@@ -91,12 +94,28 @@ LockFile (int Fd, bool Writable, std::string *Error)
   }
 
   // Taken meanwhile: whoever holds it now.
-  WholeFile (&Lock, F_WRLCK);
+  Range (&Lock, F_WRLCK, Length);
   if (fcntl (Fd, F_OFD_GETLK, &Lock) != 0) {
     Lock.l_type = F_UNLCK;
   }
 
   return InUse (&Lock, Error);
+}
+
+int
+OpenNvramPath (const char *Through, bool *Writable)
+{
+  int Flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int Fd;
+
+  *Writable = true;
+  Fd        = open (Through, O_RDWR | Flags);
+  if ((Fd < 0) && !CanWrite (errno)) {
+    *Writable = false;
+    Fd        = open (Through, O_RDONLY | Flags);
+  }
+
+  return Fd;
 }
 
 ///
@@ -145,17 +164,10 @@ FILE_MEDIUM::Reopen (const char *Path, int Probe, const struct stat *Probed)
 {
   char        Name[64];
   struct stat Opened;
-  int         Flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
   snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
   for (const char *Through : { (const char *)Name, Path }) {
-    mWritable = true;
-    mFd       = open (Through, O_RDWR | Flags);
-    if ((mFd < 0) && !CanWrite (errno)) {
-      mWritable = false;
-      mFd       = open (Through, O_RDONLY | Flags);
-    }
-
+    mFd = OpenNvramPath (Through, &mWritable);
     if ((mFd >= 0) || (errno != ENOENT)) {
       break;
     }
@@ -190,7 +202,7 @@ FILE_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std::
   }
 
   mSize = Probed->st_size;
-  return LockFile (mFd, mWritable, Error);
+  return LockNvramFile (mFd, mWritable, 0, Error);
 }
 
 int

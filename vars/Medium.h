@@ -4,9 +4,10 @@
   offset, flushing) behind one interface, and what is written once above it
   (choosing the medium from the path, and replaying a write plan).
 
-  A regular file is the one medium so far; a block device or an image that
-  QEMU's block layer exports gets a row in the table of kinds in Medium.cpp
-  and an implementation beside FileMedium.cpp.
+  A regular file is edited in place, unless it is a qcow2 image, which
+  QEMU's block layer serves over NBD (Qcow2Medium.cpp); other kinds get a
+  row in the table of kinds in Medium.cpp and an implementation beside
+  FileMedium.cpp.
 **/
 
 #ifndef MEDIUM_H_
@@ -19,6 +20,14 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+// AAVMF's file, its whole flash device, is the largest at exactly 64 MiB; a larger file, a disk
+// image named by mistake most likely, is not read in.
+#define NVRAM_FILE_MAX_SIZE (64 * 1024 * 1024)
+
+// QEMU's file driver (block/file-posix.c) locks one byte for each permission from
+// RAW_LOCK_PERM_BASE (100) and one for each it does not share from RAW_LOCK_SHARED_BASE (200).
+#define QEMU_LOCK_FIRST 100
 
 ///
 /// One medium, open for one run. Closing it, when it is destroyed, drops
@@ -115,5 +124,58 @@ int ReplayWritePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std
   @return A medium to open.
 **/
 std::unique_ptr<NVRAM_MEDIUM> NewFileMedium (VOID);
+
+/**
+  Opens a name for reading, and for writing when the user may, without
+  blocking on a FIFO or taking a terminal.
+
+  @param[in]  Through   The name, a /proc/self/fd one included.
+  @param[out] Writable  Receives whether it is open for writing.
+
+  @return The descriptor, or -1 with errno set.
+**/
+int OpenNvramPath (const char *Through, bool *Writable);
+
+/**
+  Makes sure that no one else holds a lock on the file's first Length
+  bytes, or says who does (QEMU or another program), and takes this run's
+  lock on them.
+
+  @param[in]  Fd        The file.
+  @param[in]  Writable  Whether it is open for writing: a write lock then.
+  @param[in]  Length    How many bytes to lock, 0 for the whole file.
+  @param[out] Error     Receives a message on failure.
+
+  @retval 0   Locked.
+  @return     VarsExitVirtualMachine, VarsExitOtherHolder or
+              VarsExitCannotLock otherwise.
+**/
+int LockNvramFile (int Fd, bool Writable, off_t Length, std::string *Error);
+
+/**
+  The refusal of a file that a running virtual machine holds.
+
+  @param[out] Error  Receives the message.
+
+  @return VarsExitVirtualMachine.
+**/
+int RefuseRunningMachine (std::string *Error);
+
+/**
+  Tells a qcow2 image by its magic alone, which chooses its medium; QEMU
+  reads the rest of its header.
+
+  @param[in] Probe  An O_PATH descriptor of a regular file.
+
+  @return Whether it starts with the qcow2 magic.
+**/
+bool IsQcow2Image (int Probe);
+
+/**
+  The qcow2 medium: QEMU's storage daemon serving the image over NBD.
+
+  @return A medium to open.
+**/
+std::unique_ptr<NVRAM_MEDIUM> NewQcow2Medium (VOID);
 
 #endif
