@@ -17,6 +17,7 @@ line per case; exits 1 on any failure. Needs tests/ on PYTHONPATH.
 """
 
 import argparse
+import contextlib
 import fcntl
 import os
 import shutil
@@ -108,36 +109,66 @@ def run_case(checks, tool, template, work, case, env):
     os.mkdir(work)
 
 
-def held(checks, tool, template, work, env):
-    """Held by a QEMU that has not started its guest, by another
-    brisvane-vars (its lock below QEMU's bytes), or with no daemon to run:
-    each refused with its status and the image unchanged."""
-    path = os.path.join(work, "vm_VARS.qcow2")
-    convert(template, path)
+@contextlib.contextmanager
+def running_machine(path, env):
+    """A QEMU that has not started its guest, holding the image."""
     qemu = subprocess.Popen(["qemu-system-x86_64", "-S", "-display", "none", "-nodefaults", "-drive",
                              f"if=pflash,format=qcow2,file={path}"], stderr=subprocess.PIPE)
     inode, deadline = f":{os.stat(path).st_ino} ", time.monotonic() + 30
     while inode not in open("/proc/locks").read() and qemu.poll() is None and time.monotonic() < deadline:
         time.sleep(0.05)  # until its locks are there
-    rows = [("a running virtual machine", 75, "running virtual machine", env)]
-    with open(path, "rb") as f:
-        before = f.read()
-    result = run_tool(tool, path, *SET, env=env)
+    yield env
     qemu.terminate()
     qemu.wait()
-    outcomes = [(rows[0], result)]
+
+
+@contextlib.contextmanager
+def other_lock(path, env):
+    """Another program's lock below QEMU's bytes, where brisvane-vars takes its own."""
     with open(path, "r+b") as f:
         fcntl.lockf(f, fcntl.LOCK_EX, 100, 0)
-        row = ("another program's lock", 76, "another brisvane-vars", env)
-        outcomes.append((row, run_tool(tool, path, *SET, env=env)))
-    row = ("no qemu-storage-daemon", 69, "install the Debian package qemu-system-common", {**env, "PATH": work})
-    outcomes.append((row, run_tool(tool, path, *SET, env=row[3])))
-    for (name, code, phrase, _), result in outcomes:
+        yield env
+
+
+@contextlib.contextmanager
+def read_only(path, env):
+    """The image read-only to this user: immutable for root."""
+    root = os.geteuid() == 0
+    if root:
+        subprocess.run(["chattr", "+i", path], check=True)
+    else:
+        os.chmod(path, 0o444)
+    yield env
+    if root:
+        subprocess.run(["chattr", "-i", path], check=True)
+
+
+# Each row: the case, what holds the image or the run, the words, the status and a phrase of its message.
+HELD = [
+    ("a running virtual machine", running_machine, SET, 75, "running virtual machine"),
+    ("another program's lock", other_lock, SET, 76, "another brisvane-vars"),
+    ("no qemu-storage-daemon", lambda path, env: contextlib.nullcontext({**env, "PATH": "/nonexistent"}), SET, 69,
+     "install the Debian package qemu-system-common"),
+    ("read-only: a query", read_only, ["-g"], 0, ""),
+    ("read-only: a set", read_only, SET, 73, "it is read-only; nothing was written"),
+]
+
+
+def held(checks, tool, template, work, env):
+    """Each of HELD on a fresh image, which must stay unchanged."""
+    path = os.path.join(work, "vm_VARS.qcow2")
+    for name, hold, words, code, phrase in HELD:
+        convert(template, path)
+        with open(path, "rb") as f:
+            before = f.read()
+        with hold(path, env) as run_env:
+            result = run_tool(tool, path, *words, env=run_env)
         problems = [] if result.returncode == code and phrase in result.stderr else [
             f"status {result.returncode}, {result.stderr.strip()!r}"]
         with open(path, "rb") as f:
             problems += [] if f.read() == before else ["the image changed"]
         checks.record(f"{os.path.basename(template)}: {name}", problems)
+        os.remove(path)
 
 
 def template_row(checks, tool, template, work, env):
