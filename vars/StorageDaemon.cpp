@@ -16,6 +16,7 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -236,9 +237,17 @@ StartStorageDaemon (
     json_object       **Reply,
     std::string        *Error)
 {
-  const char  *Base   = getenv ("TMPDIR");
-  std::string  Folder = std::string ((Base != NULL) ? Base : "/tmp") + "/brisvane-vars.XXXXXX";
+  const char  *Base = getenv ("TMPDIR");
+  std::string  Folder;
   json_object *Ready;
+
+  // The socket's name must fit in a UNIX socket address: a longer TMPDIR gives way to /tmp.
+  if ((Base == NULL) || (strlen (Base) + sizeof ("/brisvane-vars.XXXXXX/nbd") >
+                         sizeof (((struct sockaddr_un *)NULL)->sun_path))) {
+    Base = "/tmp";
+  }
+
+  Folder = std::string (Base) + "/brisvane-vars.XXXXXX";
 
   *Daemon = STORAGE_DAEMON { -1, -1, -1, "", "", "" };
   if (mkdtemp (&Folder[0]) == NULL) {
