@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds brisvane's Debian package from what make built: the files that
 # `make install PREFIX=/usr` puts down, with the manual page and changelog
-# compressed, a copyright file, and Depends computed by dpkg-shlibdeps.
+# compressed, a copyright file, Depends computed by dpkg-shlibdeps, and
+# Recommends naming what brisvane-vars loads at run time for a qcow2 image.
 # Usage: build-deb.sh VERSION ARCH BUILD_DIR OUT.deb
 set -euo pipefail
 
@@ -52,6 +53,7 @@ Architecture: $ARCH
 Maintainer: brisvane developers <brisvane@example.com>
 Installed-Size: $(du -sk --exclude=DEBIAN "$root" | cut -f1)
 Depends: $depends
+Recommends: qemu-system-common, libnbd0, libjson-c5
 Section: admin
 Priority: optional
 Description: UEFI Shell start-up options, kept in a UEFI variable

@@ -23,6 +23,10 @@ man man-db
 /usr/include/uuid/uuid.h uuid-dev
 /usr/src/googletest/googletest/CMakeLists.txt libgtest-dev unit
 qemu-system-x86_64 qemu-system-x86
+qemu-storage-daemon qemu-system-common
+qemu-img qemu-utils
+/usr/share/doc/libnbd0/copyright libnbd0
+/usr/share/doc/libjson-c5/copyright libjson-c5
 /usr/share/OVMF/OVMF_CODE_4M.fd ovmf
 /usr/share/OVMF/OVMF_VARS_4M.fd ovmf unit
 /usr/share/AAVMF/AAVMF_VARS.ms.fd qemu-efi-aarch64 unit

@@ -61,7 +61,7 @@ BLOCK_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std:
     return RefuseOpen (Failure, Error);
   }
 
-  Code = LockMedium (mFd, mWritable, Error);
+  Code = LockMedium (mFd, mWritable, 0, Error);
   return (Code != 0) ? Code : FindDeviceHolder (Probed->st_rdev, Error);
 }
 

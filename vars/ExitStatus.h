@@ -37,6 +37,9 @@ typedef enum {
   /// the file cannot be opened or read, or is neither a regular file nor a block device (a FIFO,
   /// character device, directory or socket, refused before it is opened)
   VarsExitCannotRead = 66,
+  /// a program or library that this kind of NVRAM needs is missing (a qcow2 image:
+  /// qemu-storage-daemon, libnbd, json-c); the message names its Debian package
+  VarsExitMissing = 69,
   /// the file cannot be locked (a file system without open-file-description locks), or, on a
   /// block device, other users' processes cannot be checked for it (run as root)
   VarsExitCannotLock = 71,
@@ -60,6 +63,9 @@ typedef enum {
   /// a write to a libvirt domain's NVRAM (`.../qemu/nvram/NAME_VARS.fd`) while the domain has a
   /// managed save image, whose restore would undo it; nothing was written
   VarsExitManagedSave = 79,
+  /// a qcow2 image that carries what an NVRAM file should not: a backing file, an external data
+  /// file or encryption
+  VarsExitQcow2Feature = 80,
 } VARS_EXIT;
 
 /**

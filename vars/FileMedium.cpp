@@ -26,6 +26,24 @@ CanWrite (int Errno)
   return (Errno != EACCES) && (Errno != EPERM) && (Errno != EROFS);
 }
 
+int
+OpenNvramPath (const char *Through, int Flags, bool *Writable)
+{
+  int Fd;
+
+  // O_NONBLOCK and O_NOCTTY keep a file swapped in meanwhile from blocking or
+  // becoming the terminal.
+  Flags |= O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  *Writable = true;
+  Fd        = open (Through, O_RDWR | Flags);
+  if ((Fd < 0) && !CanWrite (errno)) {
+    *Writable = false;
+    Fd        = open (Through, O_RDONLY | Flags);
+  }
+
+  return Fd;
+}
+
 FILE_MEDIUM::~FILE_MEDIUM ()
 {
   if (mFd >= 0) {
@@ -35,8 +53,7 @@ FILE_MEDIUM::~FILE_MEDIUM ()
 
 /**
   Opens through /proc, or by its path again where there is no /proc, then
-  made sure to be the same file. O_NONBLOCK and O_NOCTTY keep a file swapped
-  in meanwhile from blocking or becoming the terminal.
+  made sure to be the same file.
 **/
 int
 FILE_MEDIUM::Reopen (const char *Path, int Probe, const struct stat *Probed, int Flags)
@@ -44,16 +61,9 @@ FILE_MEDIUM::Reopen (const char *Path, int Probe, const struct stat *Probed, int
   char        Name[64];
   struct stat Opened;
 
-  Flags |= O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
   for (const char *Through : { (const char *)Name, Path }) {
-    mWritable = true;
-    mFd       = open (Through, O_RDWR | Flags);
-    if ((mFd < 0) && !CanWrite (errno)) {
-      mWritable = false;
-      mFd       = open (Through, O_RDONLY | Flags);
-    }
-
+    mFd = OpenNvramPath (Through, Flags, &mWritable);
     if ((mFd >= 0) || (errno != ENOENT)) {
       break;
     }
@@ -94,7 +104,7 @@ FILE_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std::
     return VarsRefusal (Error, VarsExitNotAStore, "it is far too large to be an NVRAM file");
   }
 
-  return LockMedium (mFd, mWritable, Error);
+  return LockMedium (mFd, mWritable, 0, Error);
 }
 
 int

@@ -9,9 +9,17 @@
 
 #include "vars/Medium.h"
 
-// AAVMF's file, its whole flash device, is the largest at exactly 64 MiB; a larger file, a disk
-// image named by mistake most likely, is not read in.
-#define NVRAM_FILE_MAX_SIZE (64 * 1024 * 1024)
+/**
+  Opens a name for reading, and for writing when the user may, without
+  blocking on a FIFO or taking a terminal.
+
+  @param[in]  Through   The name, a /proc/self/fd one included.
+  @param[in]  Flags     More open flags (O_EXCL for a device).
+  @param[out] Writable  Receives whether it is open for writing.
+
+  @return The descriptor, or -1 with errno set.
+**/
+int OpenNvramPath (const char *Through, int Flags, bool *Writable);
 
 ///
 /// An NVRAM file, open and locked.

@@ -16,12 +16,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-// QEMU's file driver (block/file-posix.c) locks one byte for each permission it takes from
-// RAW_LOCK_PERM_BASE (100) and one for each it does not share from RAW_LOCK_SHARED_BASE (200); the
-// kernel merges a holder's adjacent bytes, so a lock anywhere in these bytes is QEMU's, whatever
-// its length.
-#define QEMU_LOCK_FIRST 100
-#define QEMU_LOCK_END   300
+// The kernel merges a holder's adjacent bytes, so a lock anywhere in QEMU's bytes is QEMU's,
+// whatever its length.
+#define QEMU_LOCK_END 300
 
 static bool
 IsQemuRange (unsigned long long First, unsigned long long Last)
@@ -76,10 +73,7 @@ InUse (int Fd, const struct flock *Lock, std::string *Error)
               IsQemuRange (Lock->l_start, Lock->l_start + Lock->l_len - 1);
 
   if (Qemu || QemuLockListed (Fd)) {
-    return VarsRefusal (
-        Error, VarsExitVirtualMachine,
-        "it is in use by a running virtual machine (QEMU holds its locks); shut the machine down "
-        "first");
+    return RefuseRunningMachine (Error);
   }
 
   return VarsRefusal (
@@ -88,24 +82,36 @@ InUse (int Fd, const struct flock *Lock, std::string *Error)
       "is done");
 }
 
+int
+RefuseRunningMachine (std::string *Error)
+{
+  return VarsRefusal (
+      Error, VarsExitVirtualMachine,
+      "it is in use by a running virtual machine (QEMU holds its locks); shut the machine down "
+      "first");
+}
+
+// The first Length bytes, 0 for the whole file.
 static void
-WholeFile (struct flock *Lock, short Type)
+Range (struct flock *Lock, short Type, off_t Length)
 {
   memset (Lock, 0, sizeof (*Lock));
   Lock->l_type   = Type;
   Lock->l_whence = SEEK_SET;
+  Lock->l_len    = Length;
 }
 
 /**
-  Any lock by anyone else conflicts with a write lock over the whole file, so
-  that test finds QEMU's shared locks too; then this run's lock is taken.
+  Any lock by anyone else conflicts with a write lock over the same bytes, so
+  that test over the whole file finds QEMU's shared locks too; then this
+  run's lock is taken.
 **/
 int
-LockMedium (int Fd, bool Writable, std::string *Error)
+LockMedium (int Fd, bool Writable, off_t Length, std::string *Error)
 {
   struct flock Lock;
 
-  WholeFile (&Lock, F_WRLCK);
+  Range (&Lock, F_WRLCK, Length);
   if (fcntl (Fd, F_OFD_GETLK, &Lock) != 0) {
     return VarsRefusal (Error, VarsExitCannotLock, "cannot test the locks on it", errno);
   }
@@ -114,7 +120,7 @@ LockMedium (int Fd, bool Writable, std::string *Error)
     return InUse (Fd, &Lock, Error);
   }
 
-  WholeFile (&Lock, Writable ? F_WRLCK : F_RDLCK);
+  Range (&Lock, Writable ? F_WRLCK : F_RDLCK, Length);
   if (fcntl (Fd, F_OFD_SETLK, &Lock) == 0) {
     return 0;
   }
@@ -124,7 +130,7 @@ LockMedium (int Fd, bool Writable, std::string *Error)
   }
 
   // Taken meanwhile: whoever holds it now.
-  WholeFile (&Lock, F_WRLCK);
+  Range (&Lock, F_WRLCK, Length);
   if (fcntl (Fd, F_OFD_GETLK, &Lock) != 0) {
     Lock.l_type = F_UNLCK;
   }

@@ -13,12 +13,20 @@
 
 #include <string>
 
+// QEMU's file driver (block/file-posix.c) locks one byte for each permission it takes from
+// RAW_LOCK_PERM_BASE (100) and one for each it does not share from RAW_LOCK_SHARED_BASE (200).
+#define QEMU_LOCK_FIRST 100
+
 /**
-  Makes sure that no one holds a lock on the open file, then locks all of
-  it for as long as it stays open: for writing when it is open for writing.
+  Makes sure that no one holds a lock on the open file's first Length
+  bytes, then locks them for as long as it stays open: for writing when it
+  is open for writing.
 
   @param[in]  Fd        The open file or device.
   @param[in]  Writable  Whether it is open for writing.
+  @param[in]  Length    How many bytes, 0 for the whole file: a qcow2 image is
+                        locked below QEMU_LOCK_FIRST alone, so that the QEMU
+                        serving it for this run can take its own locks.
   @param[out] Error     Receives a message on refusal.
 
   @retval 0                       Locked, and no one else's.
@@ -26,7 +34,16 @@
   @retval VarsExitOtherHolder     Another program holds a lock.
   @retval VarsExitCannotLock      The file system has no such locks.
 **/
-int LockMedium (int Fd, bool Writable, std::string *Error);
+int LockMedium (int Fd, bool Writable, off_t Length, std::string *Error);
+
+/**
+  The refusal of an NVRAM that a running virtual machine holds.
+
+  @param[out] Error  Receives the message.
+
+  @return VarsExitVirtualMachine.
+**/
+int RefuseRunningMachine (std::string *Error);
 
 /**
   Looks through every process's open files (/proc/PID/fd) for the block

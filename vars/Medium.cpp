@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 ///
-/// A kind of file, and the medium that takes it; the others are named in
-/// their refusal.
+/// A kind of file, and the medium that takes it (a regular file's unless it
+/// is a qcow2 image); the others are named in their refusal.
 ///
 typedef struct {
   mode_t Type;
@@ -143,8 +143,9 @@ OpenNvramImage (const char *Path, NVRAM_IMAGE *Image, std::string *Error)
             ", not an NVRAM file");
   }
 
-  Image->Medium = Kind->New ();
-  Code          = Image->Medium->Open (Path, Probe, &Status, Error);
+  Image->Medium =
+      (S_ISREG (Status.st_mode) && IsQcow2Image (Probe)) ? NewQcow2Medium () : Kind->New ();
+  Code = Image->Medium->Open (Path, Probe, &Status, Error);
   close (Probe);
   if (Code != 0) {
     return Code;

@@ -4,9 +4,10 @@
   offset, flushing) behind one interface, and what is written once above it
   (choosing the medium from the path, and replaying a write plan).
 
-  A regular file and a block device are the media so far; another (an
-  image that QEMU's block layer exports) gets a row in the table of kinds in
-  Medium.cpp and an implementation beside FileMedium.cpp.
+  A regular file is edited in place, unless it is a qcow2 image, which
+  QEMU's block layer serves over NBD (Qcow2Medium.cpp); a block device holds
+  the store at its start (BlockMedium.cpp). Another kind gets a row in the
+  table of kinds in Medium.cpp and an implementation beside these.
 **/
 
 #ifndef MEDIUM_H_
@@ -19,6 +20,10 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+// AAVMF's file, its whole flash device, is the largest at exactly 64 MiB; a larger file, a disk
+// image named by mistake most likely, is not read in.
+#define NVRAM_FILE_MAX_SIZE (64 * 1024 * 1024)
 
 ///
 /// One medium, open for one run. Closing it, when it is destroyed, drops
@@ -157,5 +162,22 @@ std::unique_ptr<NVRAM_MEDIUM> NewFileMedium (VOID);
   @return A medium to open.
 **/
 std::unique_ptr<NVRAM_MEDIUM> NewBlockMedium (VOID);
+
+/**
+  Tells a qcow2 image by its magic alone, which chooses its medium; QEMU
+  reads the rest of its header.
+
+  @param[in] Probe  An O_PATH descriptor of a regular file.
+
+  @return Whether it starts with the qcow2 magic.
+**/
+bool IsQcow2Image (int Probe);
+
+/**
+  The qcow2 medium: QEMU's storage daemon serving the image over NBD.
+
+  @return A medium to open.
+**/
+std::unique_ptr<NVRAM_MEDIUM> NewQcow2Medium (VOID);
 
 #endif
