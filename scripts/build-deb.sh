@@ -52,6 +52,7 @@ Architecture: $ARCH
 Maintainer: brisvane developers <brisvane@example.com>
 Installed-Size: $(du -sk --exclude=DEBIAN "$root" | cut -f1)
 Depends: $depends
+Recommends: libvirt0
 Section: admin
 Priority: optional
 Description: UEFI Shell start-up options, kept in a UEFI variable

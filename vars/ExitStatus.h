@@ -37,6 +37,15 @@ typedef enum {
   /// the file cannot be opened or read, or is not a regular file (a FIFO, device, directory or
   /// socket, refused before it is opened)
   VarsExitCannotRead = 66,
+  /// `--domain`: libvirt cannot be reached at the URI, has no domain of that name, or the domain
+  /// has no NVRAM (it does not boot UEFI)
+  VarsExitNoDomain = 67,
+  /// `--connect` names another host, or a transport that may lead to one: run brisvane-vars where
+  /// the NVRAM is
+  VarsExitRemote = 68,
+  /// a library or program that this kind of NVRAM needs is missing; the message names the Debian
+  /// package
+  VarsExitMissing = 69,
   /// the file cannot be locked (a file system without open-file-description locks)
   VarsExitCannotLock = 71,
   /// the file cannot be written: read-only, or a write failed (it still reads as before or after)
@@ -51,6 +60,12 @@ typedef enum {
   /// the value is too large for the store; the message gives the record's size and the limit
   /// (checked before the words are)
   VarsExitTooLarge = 78,
+  /// the domain has a managed save image, whose restore would undo the edit (`virsh
+  /// managedsave-remove` drops it)
+  VarsExitManagedSave = 79,
+  /// `--domain`: its NVRAM is on the network (`<nvram type='network'>`), which this tool does not
+  /// reach
+  VarsExitNetworkNvram = 81,
 } VARS_EXIT;
 
 /**
