@@ -1,26 +1,17 @@
 #!/usr/bin/env python3
-"""brisvane-vars --domain against a real libvirt daemon that this test
-starts itself: libvirtd in session mode, run as nobody with every folder
-and socket of its own in a scratch folder, so no real domain is ever seen
-and nothing is left running. The tool runs as nobody too, on
-qemu:///session.
+"""brisvane-vars --domain against a libvirt daemon that this test starts
+itself: libvirtd in session mode, run as nobody with its folders and socket
+in a scratch folder, so no real domain is seen and nothing is left running.
 
-One table of cases, in order: refusals before and after the domain has a
-NVRAM (each leaving no file, or the file as it was), a set on a domain that
-has never started (its NVRAM made from the template with the owner and mode
-that libvirt gives the NVRAM of a twin domain it starts itself), then one
-TCG boot of OVMF's built-in shell whose dmpstore shows the value, then the
-domain paused (a QEMU holding the NVRAM: 75) and saved (79).
+One table of cases (each refusal leaving no NVRAM, or the NVRAM as it was;
+a set on a domain that has never started; a paused one, whose QEMU holds the
+NVRAM, and a saved one), the owner and mode of the NVRAM made compared with
+those libvirt gives a twin's, and one TCG boot whose dmpstore shows the value.
 
-    libvirt.py --tool build/brisvane-vars
-    libvirt.py --tool build/brisvane-vars --benchmark COUNT
+    libvirt.py --tool build/brisvane-vars [--benchmark COUNT]
 
-With --benchmark, no checks: the mean time in microseconds of COUNT sets
-through --domain on a domain of the same session (each run started through
-setpriv), for scripts/benchmark-vars.sh.
-
-Prints one line per check; exits 1 on any failure, 77 (skipped) where it
-cannot run: not root, or libvirtd, QEMU or OVMF missing.
+--benchmark prints the mean microseconds of COUNT --domain sets instead
+(for scripts/benchmark-vars.sh). Exits 77 (skipped) when it cannot run.
 """
 
 import argparse
