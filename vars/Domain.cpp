@@ -12,7 +12,6 @@
 #include "vars/Template.h"
 
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -119,87 +118,6 @@ CheckShutOff (void *Domain, const char *Name, std::string *Error)
   }
 }
 
-/**
-  Takes the NVRAM out of the inactive definition: <nvram>PATH</nvram> or
-  <nvram type='file'><source file='PATH'/>, <nvram type='block'><source
-  dev='PATH'/>, with its template; a network NVRAM is refused.
-**/
-static int
-ReadNvram (const char *Xml, DOMAIN_NVRAM *Nvram, std::string *DomainType, std::string *Error)
-{
-  std::string     Count, Type, File, Device, Text, Protocol;
-  const XML_QUERY Queries[] = {
-    { "string(count(/domain/os/nvram))", &Count },
-    { "string(/domain/os/nvram/@type)", &Type },
-    { "string(/domain/os/nvram/source/@file)", &File },
-    { "string(/domain/os/nvram/source/@dev)", &Device },
-    { "string(/domain/os/nvram/text())", &Text },
-    { "string(/domain/os/nvram/source/@protocol)", &Protocol },
-    { "string(/domain/os/nvram/@template)", &Nvram->Template },
-    { "string(/domain/@type)", DomainType },
-  };
-  int Code = QueryXml (Xml, Queries, sizeof (Queries) / sizeof (Queries[0]), Error);
-
-  if (Code != 0) {
-    return Code;
-  }
-
-  if (Count != "1") {
-    return VarsRefusal (Error, VarsExitNoDomain, "it has no NVRAM (it does not boot UEFI)");
-  }
-
-  if (Type == "network") {
-    return VarsRefusal (
-        Error, VarsExitNetworkNvram,
-        "its NVRAM is on the network (" + Protocol + "), which brisvane-vars does not reach");
-  }
-
-  Nvram->Path = (Type == "block") ? Device : !File.empty () ? File : Text;
-  if (((Type != "") && (Type != "file") && (Type != "block")) || Nvram->Path.empty ()) {
-    return VarsRefusal (
-        Error, VarsExitCannotRead,
-        "its definition names no NVRAM file or device that this tool opens");
-  }
-
-  return 0;
-}
-
-/**
-  The owner that libvirt gives a new NVRAM: the user and group it runs QEMU
-  as, which its capabilities give as the DAC security model's base label
-  ("+UID:+GID") for the domain's type; none where it runs QEMU as the
-  caller (a session).
-**/
-static int
-ReadOwner (void *Connection, const std::string &DomainType, DOMAIN_NVRAM *Nvram, std::string *Error)
-{
-  std::string Label;
-  std::string Expression =
-      "string(/capabilities/host/secmodel[model='dac']/baselabel[@type='" + DomainType + "'])";
-  const XML_QUERY Query = { Expression.c_str (), &Label };
-  char           *Capabilities;
-  unsigned        Uid = 0;
-  unsigned        Gid = 0;
-  int             Code;
-
-  if (DomainType.find_first_not_of ("abcdefghijklmnopqrstuvwxyz") != std::string::npos) {
-    return VarsRefusal (
-        Error, VarsExitNoDomain, "its type '" + DomainType + "' is not one libvirt has");
-  }
-
-  Capabilities = mGetCapabilities (Connection);
-  if (Capabilities == NULL) {
-    return LibvirtRefusal (Error, VarsExitNoDomain, "cannot read libvirt's capabilities");
-  }
-
-  Code = QueryXml (Capabilities, &Query, 1, Error);
-  free (Capabilities);
-  Nvram->Owned = (Code == 0) && (sscanf (Label.c_str (), "+%u:+%u", &Uid, &Gid) == 2);
-  Nvram->Uid   = Uid;
-  Nvram->Gid   = Gid;
-  return Code;
-}
-
 // The NVRAM of a domain found and checked on an open connection.
 static int
 FindOnConnection (
@@ -212,6 +130,7 @@ FindOnConnection (
   std::string DomainType;
   struct stat Status;
   char       *Xml;
+  char       *Capabilities;
   int         Code = CheckShutOff (Domain, Name, Error);
 
   if (Code != 0) {
@@ -223,7 +142,7 @@ FindOnConnection (
     return LibvirtRefusal (Error, VarsExitNoDomain, "cannot read its definition");
   }
 
-  Code = ReadNvram (Xml, Nvram, &DomainType, Error);
+  Code = ReadDomainNvram (Xml, Nvram, &DomainType, Error);
   free (Xml);
   Nvram->Absent = (Code == 0) && (lstat (Nvram->Path.c_str (), &Status) != 0) && (errno == ENOENT);
   if ((Code != 0) || !Nvram->Absent) {
@@ -236,7 +155,14 @@ FindOnConnection (
         Nvram->Path + " does not exist, and its definition names no template to make it from");
   }
 
-  return ReadOwner (Connection, DomainType, Nvram, Error);
+  Capabilities = mGetCapabilities (Connection);
+  if (Capabilities == NULL) {
+    return LibvirtRefusal (Error, VarsExitNoDomain, "cannot read libvirt's capabilities");
+  }
+
+  Code = ReadNvramOwner (Capabilities, DomainType, Nvram, Error);
+  free (Capabilities);
+  return Code;
 }
 
 int

@@ -9,6 +9,7 @@
 #include "vars/ExitStatus.h"
 #include "vars/OptionalLibrary.h"
 
+#include <stdio.h>
 #include <string.h>
 
 /// XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET: quiet, and never fetch anything.
@@ -137,4 +138,78 @@ CheckLocalUri (const char *Uri, std::string *Error)
                      std::string (Uri) +
                          " is not a local connection (it names a host or a remote transport): "
                          "run brisvane-vars on the host that keeps the NVRAM");
+}
+
+/**
+  Takes the NVRAM out of the inactive definition: <nvram>PATH</nvram> or
+  <nvram type='file'><source file='PATH'/>, <nvram type='block'><source
+  dev='PATH'/>, with its template; a network NVRAM is refused.
+**/
+int
+ReadDomainNvram (const char *Xml, DOMAIN_NVRAM *Nvram, std::string *DomainType, std::string *Error)
+{
+  std::string     Count, Type, File, Device, Text, Protocol;
+  const XML_QUERY Queries[] = {
+    { "string(count(/domain/os/nvram))", &Count },
+    { "string(/domain/os/nvram/@type)", &Type },
+    { "string(/domain/os/nvram/source/@file)", &File },
+    { "string(/domain/os/nvram/source/@dev)", &Device },
+    { "string(/domain/os/nvram/text())", &Text },
+    { "string(/domain/os/nvram/source/@protocol)", &Protocol },
+    { "string(/domain/os/nvram/@template)", &Nvram->Template },
+    { "string(/domain/@type)", DomainType },
+  };
+  int Code = QueryXml (Xml, Queries, sizeof (Queries) / sizeof (Queries[0]), Error);
+
+  if (Code != 0) {
+    return Code;
+  }
+
+  if (Count != "1") {
+    return VarsRefusal (Error, VarsExitNoDomain, "it has no NVRAM (it does not boot UEFI)");
+  }
+
+  if (Type == "network") {
+    return VarsRefusal (
+        Error, VarsExitNetworkNvram,
+        "its NVRAM is on the network (" + Protocol + "), which brisvane-vars does not reach");
+  }
+
+  Nvram->Path = (Type == "block") ? Device : !File.empty () ? File : Text;
+  if (((Type != "") && (Type != "file") && (Type != "block")) || Nvram->Path.empty ()) {
+    return VarsRefusal (
+        Error, VarsExitCannotRead,
+        "its definition names no NVRAM file or device that this tool opens");
+  }
+
+  return 0;
+}
+
+int
+ReadNvramOwner (
+    const char        *Capabilities,
+    const std::string &DomainType,
+    DOMAIN_NVRAM      *Nvram,
+    std::string       *Error)
+{
+  std::string Label;
+  std::string Expression =
+      "string(/capabilities/host/secmodel[model='dac']/baselabel[@type='" + DomainType + "'])";
+  const XML_QUERY Query = { Expression.c_str (), &Label };
+  unsigned        Uid   = 0;
+  unsigned        Gid   = 0;
+  int             Code;
+
+  // The type goes into the expression: only a word such as libvirt's own (qemu, kvm).
+  if (DomainType.empty () ||
+      (DomainType.find_first_not_of ("abcdefghijklmnopqrstuvwxyz") != std::string::npos)) {
+    return VarsRefusal (
+        Error, VarsExitNoDomain, "its type '" + DomainType + "' is not one libvirt has");
+  }
+
+  Code         = QueryXml (Capabilities, &Query, 1, Error);
+  Nvram->Owned = (Code == 0) && (sscanf (Label.c_str (), "+%u:+%u", &Uid, &Gid) == 2);
+  Nvram->Uid   = Uid;
+  Nvram->Gid   = Gid;
+  return Code;
 }

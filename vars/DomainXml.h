@@ -1,13 +1,14 @@
 /** @file
   What brisvane-vars reads with libxml2 (libxml2.so.2, loaded when --domain
-  is used): values out of the XML documents that libvirt gives, by XPath,
-  and the parts of a connection URI.
+  is used): a domain's NVRAM out of its definition and the owner of a new one
+  out of libvirt's capabilities, by XPath, and the parts of a connection URI.
 **/
 
 #ifndef DOMAIN_XML_H_
 #define DOMAIN_XML_H_
 
 #include "platform/PlatformTypes.h"
+#include "vars/Domain.h"
 
 #include <string>
 
@@ -46,5 +47,45 @@ int QueryXml (const char *Text, const XML_QUERY *Queries, UINTN Count, std::stri
   @retval VarsExitMissing  libxml2 is missing.
 **/
 int CheckLocalUri (const char *Uri, std::string *Error);
+
+/**
+  Takes the NVRAM out of a domain's inactive definition: <nvram>PATH</nvram>,
+  <nvram type='file'><source file='PATH'/> or <nvram type='block'><source
+  dev='PATH'/>, with its template.
+
+  @param[in]  Xml         The definition, as libvirt gives it.
+  @param[out] Nvram       Receives Path and Template.
+  @param[out] DomainType  Receives the domain's type (qemu, kvm).
+  @param[out] Error       Receives a message on failure.
+
+  @retval 0                     Path is the NVRAM.
+  @retval VarsExitNoDomain      The domain has no NVRAM.
+  @retval VarsExitNetworkNvram  Its NVRAM is on the network.
+  @retval VarsExitCannotRead    Its NVRAM is of no kind this tool opens.
+  @return                       QueryXml's refusals.
+**/
+int
+ReadDomainNvram (const char *Xml, DOMAIN_NVRAM *Nvram, std::string *DomainType, std::string *Error);
+
+/**
+  The owner that libvirt gives a new NVRAM: the user and group it runs QEMU
+  as, which its capabilities give as the DAC security model's base label
+  ("+UID:+GID") for the domain's type; none where it runs QEMU as the caller
+  (a session), whose own the file is.
+
+  @param[in]  Capabilities  libvirt's capabilities.
+  @param[in]  DomainType    The domain's type.
+  @param[out] Nvram         Receives Owned, Uid and Gid.
+  @param[out] Error         Receives a message on failure.
+
+  @retval 0                 Owned tells whether there is an owner to give it.
+  @retval VarsExitNoDomain  DomainType is not a type's name.
+  @return                   QueryXml's refusals.
+**/
+int ReadNvramOwner (
+    const char        *Capabilities,
+    const std::string &DomainType,
+    DOMAIN_NVRAM      *Nvram,
+    std::string       *Error);
 
 #endif

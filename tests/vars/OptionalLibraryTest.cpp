@@ -3,8 +3,6 @@
 **/
 
 #include "vars/OptionalLibrary.h"
-#include "vars/DomainXml.h"
-#include "vars/ExitStatus.h"
 
 #include <gtest/gtest.h>
 
@@ -33,28 +31,4 @@ TEST (OptionalLibraryTest, FindsRoutinesOrNamesThePackage)
 
   ASSERT_NE (Strlen, nullptr);
   EXPECT_EQ (reinterpret_cast<size_t (*) (const char *)> (Strlen) ("nvram"), 5u);
-}
-
-// --connect: refused before any connection is tried when it may lead to another host.
-TEST (OptionalLibraryTest, RemoteUrisAreToldFromLocalOnes)
-{
-  const struct {
-    const char *Uri;
-    int         Code;
-  } Cases[] = {
-    { "qemu:///system", 0 },
-    { "qemu:///session", 0 },
-    { "qemu+unix:///system?socket=/run/x/libvirt-sock", 0 },
-    { "qemu://host.example/system", VarsExitRemote },
-    { "qemu+ssh://root@host.example/system", VarsExitRemote },
-    { "qemu+ssh:///system", VarsExitRemote },
-    { "qemu+tls://host.example:16514/system", VarsExitRemote },
-    { "not a URI", VarsExitRemote },
-  };
-
-  for (const auto &Case : Cases) {
-    std::string Error;
-
-    EXPECT_EQ (CheckLocalUri (Case.Uri, &Error), Case.Code) << Case.Uri << ": " << Error;
-  }
 }
