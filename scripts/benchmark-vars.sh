@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Prints how long brisvane-vars takes on the NVRAM file of OVMF's 4 MB build:
-# one set, one query, a set that compacts the store, and 1,000 sets in a row,
+# one set, one query, a set that compacts the store, 1,000 sets in a row,
 # one set on the same store as a qcow2 image (QEMU's storage daemon started
-# and stopped included; needs qemu-img to make the image), against the floor of replacing the file, a plain program that reads it,
+# and stopped included; needs qemu-img to make the image), and one set
+# through --domain (a libvirt session of its own, as in tests/vars/libvirt.py;
+# as root, with libvirtd installed), against the floor of replacing the file,
+# a plain program that reads it,
 # writes a copy beside it, flushes the copy and renames it over the file (and
 # flushes the folder). Not a test: the figures are the machine's and its
 # disk's, and are printed only.
@@ -94,6 +97,13 @@ for ((run = 0; run < 3; run++)); do
   compact_us=$((compact_us + $(per_run 1 "$TOOL" "$FILE" -s -nonest "${LONG[@]}") / 3))
 done
 
+TESTS=$(dirname "$(realpath "$0")")/../tests
+if domain_us=$(PYTHONPATH=$TESTS python3 -B "$TESTS/vars/libvirt.py" --tool "$TOOL" --benchmark $REPEATS); then
+  domain=$(ms "$domain_us")
+else
+  domain="not measured: ${domain_us##*$'\n'}"
+fi
+
 cp "$TEMPLATE" "$FILE"
 thousand_start=$(now)
 for ((run = 0; run < 1000; run++)); do
@@ -113,6 +123,7 @@ printf '  %-44s %s\n' \
   "one set (mean of $REPEATS)" "$(ms "$set_us")" \
   "one query, -g: no write (mean of $REPEATS)" "$(ms "$query_us")" \
   "a set that compacts (mean of 3)" "$(ms "$compact_us")" \
+  "one --domain set (mean of $REPEATS)" "$domain" \
   "1,000 sets" "$(ms "$thousand_us")" \
   "floor: replace the file (mean of $REPEATS)" "$(ms "$floor_us")" \
   "floor's reading alone (mean of $REPEATS)" "$(ms "$read_us")" \

@@ -53,7 +53,7 @@ Architecture: $ARCH
 Maintainer: brisvane developers <brisvane@example.com>
 Installed-Size: $(du -sk --exclude=DEBIAN "$root" | cut -f1)
 Depends: $depends
-Recommends: qemu-system-common, libnbd0, libjson-c5
+Recommends: qemu-system-common, libnbd0, libjson-c5, libvirt0
 Section: admin
 Priority: optional
 Description: UEFI Shell start-up options, kept in a UEFI variable

@@ -46,6 +46,9 @@ qemu-system-aarch64 qemu-system-arm
 /usr/lib/llvm-14/bin/llvm-ar llvm-14
 /usr/lib/llvm-14/bin/llvm-rc llvm-14
 clang-format clang-format
+libvirtd libvirt-daemon
+/usr/lib/x86_64-linux-gnu/libvirt/connection-driver/libvirt_driver_qemu.so libvirt-daemon-driver-qemu
+virsh libvirt-clients
 /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev unit
 '
 

@@ -9,6 +9,7 @@
 
 static const char mUsage[] =
     "Usage: brisvane-vars [--template TEMPLATE] NVRAM-FILE [-s|--set OPTION... | -c | -g]\n"
+    "       brisvane-vars --domain NAME [--connect URI] [-s|--set OPTION... | -c | -g]\n"
     "       brisvane-vars NVRAM-FILE --show [--json]\n"
     "       brisvane-vars --help | --version\n"
     "Carries out brisvane's command line on the variable store of a virtual\n"
@@ -18,22 +19,28 @@ static const char mUsage[] =
     "stored start-up options, --json as one JSON object. --template creates\n"
     "NVRAM-FILE from TEMPLATE first, and removes it again when the command is\n"
     "refused.\n"
+    "--domain finds the NVRAM of a shut-off libvirt domain through libvirt at\n"
+    "URI (qemu:///system by default), and creates it from the domain's\n"
+    "template as libvirt would if the domain has never started.\n"
     "See brisvane-vars(1).\n";
 
 ///
-/// An option before NVRAM-FILE.
+/// An option before NVRAM-FILE, alone or with one operand.
 ///
 typedef struct {
   const char  *Name;
   const char  *Alias; ///< Another name, or NULL.
-  bool         Alone; ///< The whole command line; otherwise followed by TEMPLATE and the rest.
+  bool         Alone; ///< The whole command line; otherwise followed by its operand.
   VARS_REQUEST Request;
+  const char *VARS_LINE::*Operand; ///< Where its operand goes.
 } VARS_OPTION;
 
 static const VARS_OPTION mOptions[] = {
-  { "--help", "-h", true, VarsHelp },
-  { "--version", NULL, true, VarsVersion },
-  { "--template", NULL, false, VarsRunCommand },
+  { "--help", "-h", true, VarsHelp, NULL },
+  { "--version", NULL, true, VarsVersion, NULL },
+  { "--template", NULL, false, VarsRunCommand, &VARS_LINE::Template },
+  { "--domain", NULL, false, VarsRunCommand, &VARS_LINE::Domain },
+  { "--connect", NULL, false, VarsRunCommand, &VARS_LINE::Connect },
 };
 
 ///
@@ -57,16 +64,44 @@ Is (const char *Word, const char *Name)
 }
 
 static const VARS_OPTION *
-OptionOf (int Argc, char *const *Argv)
+OptionOf (const char *Word)
 {
   for (const VARS_OPTION &Option : mOptions) {
-    if ((Argc >= 2) && (Is (Argv[1], Option.Name) || Is (Argv[1], Option.Alias)) &&
-        (!Option.Alone || (Argc == 2))) {
+    if (Is (Word, Option.Name) || Is (Word, Option.Alias)) {
       return &Option;
     }
   }
 
   return NULL;
+}
+
+/**
+  Takes the options with operands, each once at most and with its operand,
+  and returns the place of the first word after them, or 0 for a line that
+  is not one of the forms:
+  --domain stands for NVRAM-FILE and takes no --template; --connect goes with
+  --domain alone.
+**/
+static int
+TakeOptions (int Argc, char *const *Argv, VARS_LINE *Line)
+{
+  const VARS_OPTION *Option;
+  int                Index = 1;
+
+  while ((Index < Argc) && ((Option = OptionOf (Argv[Index])) != NULL) && !Option->Alone) {
+    if ((Index + 1 == Argc) || (Line->*Option->Operand != NULL)) {
+      return 0;
+    }
+
+    Line->*Option->Operand = Argv[Index + 1];
+    Index += 2;
+  }
+
+  if ((Line->Domain != NULL) ? (Line->Template != NULL) : (Line->Connect != NULL)) {
+    return 0;
+  }
+
+  return Index;
 }
 
 // The show form that the words are, or brisvane's command line.
@@ -91,9 +126,8 @@ RequestOf (int WordCount, char *const *Words)
 VOID
 ParseVarsLine (int Argc, char *const *Argv, VARS_LINE *Line)
 {
-  const VARS_OPTION *Option = OptionOf (Argc, Argv);
-  // NVRAM-FILE's place: after the option and its operand, if any.
-  int File = (Option != NULL) ? 3 : 1;
+  const VARS_OPTION *Option = (Argc == 2) ? OptionOf (Argv[1]) : NULL;
+  int                Words;
 
   memset (Line, 0, sizeof (*Line));
   if ((Option != NULL) && Option->Alone) {
@@ -101,15 +135,18 @@ ParseVarsLine (int Argc, char *const *Argv, VARS_LINE *Line)
     return;
   }
 
-  if (Argc <= File) {
+  Words = TakeOptions (Argc, Argv, Line);
+  if ((Words == 0) || ((Line->Domain == NULL) && (Words >= Argc))) {
     Line->Request = VarsUsageError;
     return;
   }
 
-  Line->Template  = (Option != NULL) ? Argv[2] : NULL;
-  Line->File      = Argv[File];
-  Line->WordCount = Argc - File - 1;
-  Line->Words     = Argv + File + 1;
+  if (Line->Domain == NULL) {
+    Line->File = Argv[Words++];
+  }
+
+  Line->WordCount = Argc - Words;
+  Line->Words     = Argv + Words;
   Line->Request   = RequestOf (Line->WordCount, Line->Words);
 }
 

@@ -27,14 +27,17 @@ typedef enum {
 typedef struct {
   VARS_REQUEST Request;
   const char  *Template;  ///< --template's file, or NULL.
+  const char  *Domain;    ///< --domain's name, in place of NVRAM-FILE, or NULL.
+  const char  *Connect;   ///< --connect's URI, with --domain alone, or NULL.
   const char  *File;      ///< NVRAM-FILE, for VarsRunCommand and the show forms.
   int          WordCount; ///< The words after NVRAM-FILE: brisvane's.
   char *const *Words;
 } VARS_LINE;
 
 /**
-  Takes a command line apart. The words after NVRAM-FILE are brisvane's,
-  except for the show forms, which are the whole of them.
+  Takes a command line apart. The words after NVRAM-FILE, or after the
+  options when --domain stands for it, are brisvane's, except for the show
+  forms, which are the whole of them.
 
   @param[in]  Argc  The number of entries in Argv.
   @param[in]  Argv  The command line; Argv[0] is the tool's name.

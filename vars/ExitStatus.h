@@ -37,8 +37,15 @@ typedef enum {
   /// the file cannot be opened or read, or is neither a regular file nor a block device (a FIFO,
   /// character device, directory or socket, refused before it is opened)
   VarsExitCannotRead = 66,
+  /// `--domain`: libvirt cannot be reached at the URI, has no domain of that name, or the domain
+  /// has no NVRAM (it does not boot UEFI)
+  VarsExitNoDomain = 67,
+  /// `--connect` names another host, or a transport that may lead to one: run brisvane-vars where
+  /// the NVRAM is
+  VarsExitRemote = 68,
   /// a program or library that this kind of NVRAM needs is missing (a qcow2 image:
-  /// qemu-storage-daemon, libnbd, json-c); the message names its Debian package
+  /// qemu-storage-daemon, libnbd, json-c; `--domain`: libvirt, libxml2); the message names its
+  /// Debian package
   VarsExitMissing = 69,
   /// the file cannot be locked (a file system without open-file-description locks), or, on a
   /// block device, other users' processes cannot be checked for it (run as root)
@@ -49,7 +56,8 @@ typedef enum {
   /// the message says whether it was found before anything was written, or how much was
   VarsExitChangedSize = 74,
   /// a running virtual machine holds the file: QEMU's locks in its bytes from offset 100 and
-  /// 200, or, on a block device, a QEMU process that has the device open
+  /// 200, or, on a block device, a QEMU process that has the device open; with `--domain`, the
+  /// domain is not shut off
   VarsExitVirtualMachine = 75,
   /// another program holds a lock on the file, or has the block device open or mounted (another
   /// brisvane-vars most likely)
@@ -60,12 +68,15 @@ typedef enum {
   /// the value is too large for the store; the message gives the record's size and the limit
   /// (checked before the words are)
   VarsExitTooLarge = 78,
-  /// a write to a libvirt domain's NVRAM (`.../qemu/nvram/NAME_VARS.fd`) while the domain has a
-  /// managed save image, whose restore would undo it; nothing was written
+  /// a write to a libvirt domain's NVRAM while the domain has a managed save image, whose restore
+  /// would undo it (`virsh managedsave-remove` drops it); nothing was written
   VarsExitManagedSave = 79,
   /// a qcow2 image that carries what an NVRAM file should not: a backing file, an external data
   /// file or encryption
   VarsExitQcow2Feature = 80,
+  /// `--domain`: its NVRAM is on the network (`<nvram type='network'>`), which this tool does not
+  /// reach
+  VarsExitNetworkNvram = 81,
 } VARS_EXIT;
 
 /**

@@ -10,6 +10,7 @@
 #include "platform/nvram/NvramPlatform.h"
 #include "store/StartupOptionStore.h"
 #include "vars/CommandLine.h"
+#include "vars/Domain.h"
 #include "vars/ExitStatus.h"
 #include "vars/Medium.h"
 #include "vars/SetRefusal.h"
@@ -187,16 +188,18 @@ RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
 }
 
 /**
-  --template: the file is made first, and kept only when the command did
-  what it was asked (a query's answer of 1 included).
+  --template, or --domain's NVRAM that the domain has never started on: the
+  file is made first, as libvirt makes it for a domain, and kept only when
+  the command did what it was asked (a query's answer of 1 included).
 **/
 static int
-RunOnNewFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
+RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE *Err)
 {
   std::string Error;
   int         Code;
 
-  Code = CreateFromTemplate (Line->Template, Line->File, &Error);
+  Code = (Domain != NULL) ? CreateDomainNvram (Domain, &Error)
+                          : CreateFromTemplate (Line->Template, Line->File, &Error);
   if (Code != 0) {
     fprintf (Err, "brisvane-vars: %s: %s\n", Line->File, Error.c_str ());
     return Code;
@@ -209,6 +212,26 @@ RunOnNewFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
   }
 
   return Code;
+}
+
+/**
+  --domain: the command on the NVRAM that libvirt names for the domain.
+**/
+static int
+RunOnDomain (const VARS_LINE *Line, FILE *Out, FILE *Err)
+{
+  DOMAIN_NVRAM Nvram;
+  VARS_LINE    OnFile = *Line;
+  std::string  Error;
+  int          Code = FindDomainNvram (Line->Domain, Line->Connect, &Nvram, &Error);
+
+  if (Code != 0) {
+    fprintf (Err, "brisvane-vars: domain %s: %s\n", Line->Domain, Error.c_str ());
+    return Code;
+  }
+
+  OnFile.File = Nvram.Path.c_str ();
+  return Nvram.Absent ? RunOnNewFile (&OnFile, &Nvram, Out, Err) : RunOnFile (&OnFile, Out, Err);
 }
 
 int
@@ -228,6 +251,11 @@ RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
     fputs ("brisvane-vars " BRISVANE_VERSION_TEXT "\n", Out);
     return VarsExitDone;
   default:
-    return (Line.Template != NULL) ? RunOnNewFile (&Line, Out, Err) : RunOnFile (&Line, Out, Err);
+    if (Line.Domain != NULL) {
+      return RunOnDomain (&Line, Out, Err);
+    }
+
+    return (Line.Template != NULL) ? RunOnNewFile (&Line, NULL, Out, Err)
+                                   : RunOnFile (&Line, Out, Err);
   }
 }

@@ -161,6 +161,14 @@ TEST (VarsCommandLineTest, FormsWithoutAFileAnswerOrShowTheUsage)
     { {}, 64, "", Usage },
     { { "--template" }, 64, "", Usage },
     { { "--template", OVMF_VARS_4M }, 64, "", Usage },
+    { { "--domain" }, 64, "", Usage },
+    { { "--domain", "vm", "--template", OVMF_VARS_4M, "-g" }, 64, "", Usage },
+    { { "--domain", "vm", "--domain", "vm2", "-g" }, 64, "", Usage },
+    { { "--connect", "qemu:///system", "vm_VARS.fd", "-g" }, 64, "", Usage },
+    { { "--connect", "qemu+ssh://host/system", "--domain", "vm", "-g" },
+      68,
+      "",
+      "brisvane-vars: domain vm: qemu+ssh://host/system is not a local" },
   };
 
   for (auto &Case : Cases) {
@@ -319,6 +327,6 @@ TEST (VarsExitStatusTest, ReadmeTableIsTheEnum)
                                  : Comment + " " + std::string (Match[1]);
   }
 
-  EXPECT_EQ (Documented.size (), 18u);
+  EXPECT_EQ (Documented.size (), 21u);
   EXPECT_EQ (Declared, Documented);
 }

@@ -1,0 +1,99 @@
+/** @file
+  --domain's readings with libxml2: a connection URI told local or remote, a
+  domain's NVRAM out of each form of its definition, and the owner of a new
+  one out of libvirt's capabilities.
+**/
+
+#include "vars/DomainXml.h"
+#include "vars/ExitStatus.h"
+
+#include <gtest/gtest.h>
+
+// Refused before any connection is tried when it may lead to another host.
+TEST (DomainXmlTest, RemoteUrisAreToldFromLocalOnes)
+{
+  const struct {
+    const char *Uri;
+    int         Code;
+  } Cases[] = {
+    { "qemu:///system", 0 },
+    { "qemu:///session", 0 },
+    { "qemu+unix:///system?socket=/run/x/libvirt-sock", 0 },
+    { "qemu://host.example/system", VarsExitRemote },
+    { "qemu+ssh://root@host.example/system", VarsExitRemote },
+    { "qemu+ssh:///system", VarsExitRemote },
+    { "qemu+tls://host.example:16514/system", VarsExitRemote },
+    { "not a URI", VarsExitRemote },
+  };
+
+  for (const auto &Case : Cases) {
+    std::string Error;
+
+    EXPECT_EQ (CheckLocalUri (Case.Uri, &Error), Case.Code) << Case.Uri << ": " << Error;
+  }
+}
+
+// Each form of <nvram> that libvirt writes, and those refused.
+TEST (DomainXmlTest, NvramIsReadFromEachFormOfTheDefinition)
+{
+  const std::string Head = "<domain type='kvm'><name>vm</name><os><type>hvm</type>";
+  const struct {
+    std::string Nvram;
+    int         Code;
+    const char *Path;
+    const char *Template;
+  } Cases[] = {
+    { "<nvram template='/t.fd'>/var/vm_VARS.fd</nvram>", 0, "/var/vm_VARS.fd", "/t.fd" },
+    { "<nvram type='file' template='/t.fd'>\n <source file='/v/a b.fd'/>\n</nvram>", 0, "/v/a b.fd",
+      "/t.fd" },
+    { "<nvram type='block'><source dev='/dev/vg/vm-efi'/></nvram>", 0, "/dev/vg/vm-efi", "" },
+    { "<nvram type='network'><source protocol='rbd' name='pool/vm'/></nvram>", VarsExitNetworkNvram,
+      "", "" },
+    { "<nvram type='volume'><source pool='p' volume='v'/></nvram>", VarsExitCannotRead, "", "" },
+    { "<nvram template='/t.fd'/>", VarsExitCannotRead, "", "/t.fd" },
+    { "", VarsExitNoDomain, "", "" },
+  };
+
+  for (const auto &Case : Cases) {
+    std::string  Xml = Head + Case.Nvram + "</os></domain>";
+    DOMAIN_NVRAM Nvram;
+    std::string  Type;
+    std::string  Error;
+
+    EXPECT_EQ (ReadDomainNvram (Xml.c_str (), &Nvram, &Type, &Error), Case.Code) << Xml << Error;
+    EXPECT_EQ (Nvram.Path, (Case.Code == 0) ? Case.Path : Nvram.Path) << Xml;
+    EXPECT_EQ (Nvram.Template, Case.Template) << Xml;
+    EXPECT_EQ (Type, "kvm");
+  }
+}
+
+// The DAC base label of the domain's type; none where there is no DAC model (a session).
+TEST (DomainXmlTest, NewNvramOwnerIsTheDacBaseLabel)
+{
+  const std::string Capabilities =
+      "<capabilities><host><secmodel><model>none</model></secmodel><secmodel><model>dac</model>"
+      "<baselabel type='kvm'>+64055:+108</baselabel><baselabel type='qemu'>+1:+2</baselabel>"
+      "</secmodel></host></capabilities>";
+  const struct {
+    std::string Type;
+    int         Code;
+    bool        Owned;
+    uid_t       Uid;
+    gid_t       Gid;
+  } Cases[] = {
+    { "kvm", 0, true, 64055, 108 },
+    { "qemu", 0, true, 1, 2 },
+    { "xen", 0, false, 0, 0 },
+    { "kvm']|/x|x['", VarsExitNoDomain, false, 0, 0 },
+  };
+
+  for (const auto &Case : Cases) {
+    DOMAIN_NVRAM Nvram = {};
+    std::string  Error;
+
+    EXPECT_EQ (ReadNvramOwner (Capabilities.c_str (), Case.Type, &Nvram, &Error), Case.Code);
+    EXPECT_EQ (Nvram.Owned, Case.Owned) << Case.Type;
+    EXPECT_EQ (Nvram.Uid, Case.Owned ? Case.Uid : Nvram.Uid);
+    EXPECT_EQ (Nvram.Gid, Case.Owned ? Case.Gid : Nvram.Gid);
+  }
+}
