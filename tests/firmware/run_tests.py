@@ -17,7 +17,8 @@ that file after a compaction that brisvane-vars left half done. With
 file enforces Secure Boot (OVMF's secboot build, a copy of Debian's store
 with its public test key in PK, KEK and db, the UEFI Shell signed with that
 key): a copy of brisvane.efi signed with the test key passes the core cases,
-and the unsigned image is refused by the firmware.
+and the unsigned image is refused by the firmware. Then, with --vars-boots
+on X64, the table of stacks an NVRAM lives on runs (stacks).
 
 Prints one line per check and finally "N passed, N failed"; exits non-zero
 on any failure, keeping the work folder (consoles, NVRAM file, scripts).
@@ -35,6 +36,7 @@ import time
 
 import cases
 from boots import prepare, read_back, run_boot
+from stacks import run_stacks
 from vars_boots import run_vars_boots
 from vmtest import machine
 from vmtest.checks import Checks
@@ -140,6 +142,8 @@ def main():
         run_counted("secure boot", checks, lambda: run_secure_boot(
             options.efi, options.signed_efi, options.secure_boot_shell, os.path.join(work, "secureboot"),
             options.time_limit, checks))
+    if options.vars_boots and options.arch == "X64":
+        run_stacks(tool, options.efi, os.path.join(work, "stacks"), options.time_limit, checks)
     side_thread.join()
     print(side_checks.out.getvalue(), end="")
     checks.add(side_checks)

@@ -11,9 +11,11 @@ folder.
 The cases run on the first template; the compaction on the second, whose
 store is small enough for a few long values to fill.
 
-Needs qemu-img, qemu-storage-daemon, libnbd and, for the running-machine
-row, qemu-system-x86_64; says so and skips what it cannot run. Prints one
-line per case; exits 1 on any failure. Needs tests/ on PYTHONPATH.
+A running virtual machine holding the image is a row of the firmware
+suite's table of stacks, which also boots an edited image.
+
+Needs qemu-img, qemu-storage-daemon and libnbd; says so and skips what it
+cannot run. Prints one line per case; exits 1 on any failure. Needs tests/ on PYTHONPATH.
 """
 
 import argparse
@@ -24,24 +26,15 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 from vmtest.checks import Checks
+from vmtest.media import qemu_img as img
+from vmtest.media import to_qcow2 as convert
 from vmtest.nvram import LONG_VALUE, free_offset, read_volume, run_tool
 
 SET = ["-s", "-nomap", "-delay", "3"]
 # Long values, one after the other, enough to fill OVMF's 2 MB store and compact it.
 COMPACTING = [["-s", *(["-nostartup"] * (run % 2)), *LONG_VALUE.split()] for run in range(8)]
-
-
-def img(*args):
-    result = subprocess.run(["qemu-img", *args], capture_output=True, text=True)
-    if result.returncode != 0:
-        raise RuntimeError(f"qemu-img {args[0]}: {result.stderr.strip()}")
-
-
-def convert(template, path, *options):
-    img("convert", "-O", "qcow2", *options, template, path)
 
 
 def corrupt(template, path):
@@ -110,19 +103,6 @@ def run_case(checks, tool, template, work, case, env):
 
 
 @contextlib.contextmanager
-def running_machine(path, env):
-    """A QEMU that has not started its guest, holding the image."""
-    qemu = subprocess.Popen(["qemu-system-x86_64", "-S", "-display", "none", "-nodefaults", "-drive",
-                             f"if=pflash,format=qcow2,file={path}"], stderr=subprocess.PIPE)
-    inode, deadline = f":{os.stat(path).st_ino} ", time.monotonic() + 30
-    while inode not in open("/proc/locks").read() and qemu.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.05)  # until its locks are there
-    yield env
-    qemu.terminate()
-    qemu.wait()
-
-
-@contextlib.contextmanager
 def other_lock(path, env):
     """Another program's lock below QEMU's bytes, where brisvane-vars takes its own."""
     with open(path, "r+b") as f:
@@ -145,7 +125,6 @@ def read_only(path, env):
 
 # Each row: the case, what holds the image or the run, the words, the status and a phrase of its message.
 HELD = [
-    ("a running virtual machine", running_machine, SET, 75, "running virtual machine"),
     ("another program's lock", other_lock, SET, 76, "another brisvane-vars"),
     ("no qemu-storage-daemon", lambda path, env: contextlib.nullcontext({**env, "PATH": "/nonexistent"}), SET, 69,
      "install the Debian package qemu-system-common"),
@@ -189,7 +168,7 @@ def main():
     parser.add_argument("--tool", required=True)
     parser.add_argument("templates", nargs=2)
     args = parser.parse_args()
-    missing = [p for p in ("qemu-img", "qemu-storage-daemon", "qemu-system-x86_64") if not shutil.which(p)]
+    missing = [p for p in ("qemu-img", "qemu-storage-daemon") if not shutil.which(p)]
     if missing:
         print(f"SKIP: {', '.join(missing)} missing (scripts/install-packages.sh installs them)")
         return 0

@@ -10,6 +10,7 @@ class Checks:
     def __init__(self, out=None):
         self.passed = 0
         self.failed = 0
+        self.skipped = 0
         self.out = out
 
     def record(self, name, problems):
@@ -23,10 +24,17 @@ class Checks:
         self.passed += not problems
         self.failed += bool(problems)
 
+    def skip(self, name, reason):
+        """Records checks that could not run here, and why."""
+        print(f"skip {name}: {reason}", file=self.out or sys.stdout, flush=True)
+        self.skipped += 1
+
     def add(self, other):
         """Adds the tally of other to this one."""
         self.passed += other.passed
         self.failed += other.failed
+        self.skipped += other.skipped
 
     def summary(self):
-        return f"{self.passed} passed, {self.failed} failed"
+        skipped = f", {self.skipped} skipped" if self.skipped else ""
+        return f"{self.passed} passed, {self.failed} failed{skipped}"

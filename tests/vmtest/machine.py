@@ -110,7 +110,7 @@ def install_shell(fs_dir, shell_efi, firmware):
     shutil.copyfile(shell_efi, path)
 
 
-def qemu_command(fs_dir, vars_file, firmware):
+def qemu_command(fs_dir, vars_file, firmware, drive="format=raw"):
     return [
         firmware.qemu,
         *firmware.flags,
@@ -118,13 +118,14 @@ def qemu_command(fs_dir, vars_file, firmware):
         "-no-reboot",
         "-net", "none",
         "-drive", f"if=pflash,format=raw,readonly=on,file={firmware.code}",
-        "-drive", f"if=pflash,format=raw,file={vars_file}",
+        "-drive", f"if=pflash,{drive},file={vars_file}",
         *(flag.format(fs_dir) for flag in firmware.disk),
     ]
 
 
-def boot(fs_dir, vars_file, log_file, time_limit, firmware=OVMF):
-    """Boots firmware once and returns the console's raw bytes.
+def boot(fs_dir, vars_file, log_file, time_limit, firmware=OVMF, drive="format=raw"):
+    """Boots firmware once and returns the console's raw bytes; drive holds
+    the -drive options of the NVRAM besides if and file.
 
     The console is always written to log_file as well. Raises BootError when
     QEMU is still running after time_limit seconds (it is killed) or exits
@@ -138,7 +139,7 @@ def boot(fs_dir, vars_file, log_file, time_limit, firmware=OVMF):
             raise BootError(f"{path} is missing", b"")
 
     process = subprocess.Popen(
-        qemu_command(fs_dir, vars_file, firmware),
+        qemu_command(fs_dir, vars_file, firmware, drive),
         stdin=subprocess.PIPE,
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,

@@ -36,9 +36,9 @@ def script(steps):
     return "".join(line + "\r\n" for line in lines).encode("ascii")
 
 
-def run(steps, fs_dir, vars_file, log_file, time_limit, firmware=machine.OVMF):
+def run(steps, fs_dir, vars_file, log_file, time_limit, firmware=machine.OVMF, drive="format=raw"):
     """Runs steps in one boot of firmware (a machine.Firmware), with fs_dir
-    as FS0:.
+    as FS0: and vars_file as its NVRAM (drive: as machine.boot takes it).
 
     Returns the Output of each step (None for a step whose output the console
     does not hold whole) and why the boot failed (None when it powered off
@@ -46,7 +46,7 @@ def run(steps, fs_dir, vars_file, log_file, time_limit, firmware=machine.OVMF):
     with open(os.path.join(fs_dir, "startup.nsh"), "wb") as f:
         f.write(script(steps))
     try:
-        console, failure = machine.boot(fs_dir, vars_file, log_file, time_limit, firmware), None
+        console, failure = machine.boot(fs_dir, vars_file, log_file, time_limit, firmware, drive), None
     except machine.BootError as error:
         console, failure = error.console, str(error)
     return [read_output(console, number) for number in range(len(steps))], failure
