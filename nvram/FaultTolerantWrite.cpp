@@ -171,8 +171,8 @@ NvramFtwWriteRoom (const NVRAM_STORE *Store, UINTN Offset, UINTN Length, NVRAM_R
   }
 
   // The write allocated and recorded, the spare area filled, two flushes and a mark, the target
-  // written (NvramFtwFinishWrite), the spare area erased.
-  *Room = { 16, NVRAM_FTW_WRITE_HEADER_SIZE + NVRAM_FTW_WRITE_RECORD_SIZE + 2 * Ftw->SpareSize +
+  // written (NvramFtwFinishWrite), the spare area erased and a flush.
+  *Room = { 17, NVRAM_FTW_WRITE_HEADER_SIZE + NVRAM_FTW_WRITE_RECORD_SIZE + 2 * Ftw->SpareSize +
                     NvramFtwFinishRoom (Queued.Span).Bytes + 2 };
   if (QueueIsFull (Ftw)) {
     Room->Steps += NvramFtwReclaimQueueRoom (Store).Steps;
@@ -218,6 +218,8 @@ NvramFtwWrite (
   NvramWriteState (Store, Plan, Queued.Record, (UINT8)~NVRAM_FTW_SPARE_COMPLETE_BIT);
   NvramFlushWrites (Plan);
   NvramFtwFinishWrite (Store, Plan, &Queued);
+  // Flushed, so that a finished edit leaves the next nothing to order against.
   NvramEraseBytes (Store, Plan, Ftw->SpareBase, Ftw->SpareSize);
+  NvramFlushWrites (Plan);
   Ftw->LastWrite = Queued.Record + NVRAM_FTW_WRITE_RECORD_SIZE - Ftw->WorkingBase;
 }

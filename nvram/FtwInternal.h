@@ -16,17 +16,23 @@ NvramWholeBlocks (UINTN Length, UINTN BlockSize)
   return (Length + BlockSize - 1) / BlockSize * BlockSize;
 }
 
-// FTW_WRITE_TOTAL_SIZE of the write header at Write, or Limit when its counts run past Limit.
+// FTW_WRITE_TOTAL_SIZE of the write header at Write, or Limit when it runs past Limit bytes.
 static inline UINTN
 NvramFtwWriteSize (const UINT8 *Write, UINTN Limit)
 {
   UINT64 Writes;
   UINT64 Private;
 
+  // A header cut by Limit is not read.
+  if (Limit < NVRAM_FTW_WRITE_HEADER_SIZE) {
+    return Limit;
+  }
+
   memcpy (&Writes, Write + NVRAM_FTW_WRITE_HEADER_WRITES, sizeof (Writes));
   memcpy (&Private, Write + NVRAM_FTW_WRITE_HEADER_PRIVATE, sizeof (Private));
-  if ((Writes > Limit) || (Private > Limit) ||
-      (NVRAM_FTW_WRITE_HEADER_SIZE + Writes * (NVRAM_FTW_WRITE_RECORD_SIZE + Private) > Limit)) {
+  // Divided rather than multiplied, so that no count from the file overflows.
+  if ((Private > Limit) ||
+      (Writes > (Limit - NVRAM_FTW_WRITE_HEADER_SIZE) / (NVRAM_FTW_WRITE_RECORD_SIZE + Private))) {
     return Limit;
   }
 

@@ -36,8 +36,13 @@ FindPendingWrite (const NVRAM_STORE *Store, NVRAM_FTW_WRITE *Pending)
 
   memset (Pending, 0, sizeof (*Pending));
   Pending->Write = Ftw->WorkingBase + Ftw->LastWrite;
-  Writes         = ReadField (Store, Pending->Write + NVRAM_FTW_WRITE_HEADER_WRITES);
-  Private        = ReadField (Store, Pending->Write + NVRAM_FTW_WRITE_HEADER_PRIVATE);
+  if ((Ftw->LastWrite > Ftw->WorkingSize) ||
+      (Ftw->WorkingSize - Ftw->LastWrite < NVRAM_FTW_WRITE_HEADER_SIZE)) {
+    return;
+  }
+
+  Writes  = ReadField (Store, Pending->Write + NVRAM_FTW_WRITE_HEADER_WRITES);
+  Private = ReadField (Store, Pending->Write + NVRAM_FTW_WRITE_HEADER_PRIVATE);
   if (Private > Ftw->WorkingSize) {
     return;
   }
@@ -97,7 +102,8 @@ FindTarget (const NVRAM_STORE *Store, NVRAM_FTW_WRITE *Pending)
 
   Pending->Target = (UINTN)Lba * Ftw->BlockSize;
   Pending->Span   = NvramWholeBlocks ((UINTN)(InBlock + Length), Ftw->BlockSize);
-  return ((INTN)Ftw->SpareBase + FromSpare == (INTN)Pending->Target) &&
+  // Compared as a difference of two offsets in the volume: the file's FromSpare may be any value.
+  return (FromSpare == (INTN)Pending->Target - (INTN)Ftw->SpareBase) &&
          (Pending->Span <= Ftw->SpareSize) && (Pending->Target + Pending->Span <= Ftw->WorkingBase);
 }
 
@@ -128,7 +134,7 @@ RecoveryRoom (const NVRAM_STORE *Store)
   NVRAM_ROOM             Reclaim = NvramFtwReclaimQueueRoom (Store);
   NVRAM_ROOM             Finish  = NvramFtwFinishRoom (Ftw->SpareSize);
 
-  return { Restore.Steps + 2 + Reclaim.Steps + Finish.Steps + 1,
+  return { Restore.Steps + 2 + Reclaim.Steps + Finish.Steps + 2,
            Restore.Bytes + 1 + Reclaim.Bytes + Finish.Bytes + Ftw->SpareSize };
 }
 
@@ -196,6 +202,7 @@ NvramFtwRecover (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan)
 
   // Nothing is pending any more, and a copy of a store left there would show to other readers.
   NvramEraseBytes (Store, Plan, Ftw->SpareBase, Ftw->SpareSize);
+  NvramFlushWrites (Plan);
   return NvramStoreValid;
 }
 
@@ -250,11 +257,12 @@ RecoverNvramStore (UINT8 *Image, UINTN ImageSize, NVRAM_STORE *Store, NVRAM_EDIT
     return Check;
   }
 
-  if (!NvramReserveRoom (Plan, { 1, Store->Ftw.SpareSize })) {
+  if (!NvramReserveRoom (Plan, { 2, Store->Ftw.SpareSize })) {
     return NvramWriteInProgress;
   }
 
   NvramEraseBytes (Store, Plan, Store->Ftw.SpareBase, Store->Ftw.SpareSize);
+  NvramFlushWrites (Plan);
   Store->Ftw.SpareHasVolume = FALSE;
   return Check;
 }

@@ -8,47 +8,31 @@
 
 #include <stdlib.h>
 
-/**
-  Whether a record between First and End of Buffer is of the same variable
-  as Of, a record of Image: Reclaim's search for a twin already kept, and
-  the search for a later record in transition.
-**/
+// Whether Record is the one of its variable that the lookup reads (NvramFindRecord).
 static BOOLEAN
-HasTwin (
-    const UINT8        *Buffer,
-    UINTN               First,
-    UINTN               End,
-    UINT8               State,
-    const UINT8        *Image,
-    const NVRAM_RECORD *Of)
+IsReadRecord (const NVRAM_STORE *Store, const NVRAM_RECORD *Record)
 {
-  NVRAM_RECORD Record;
+  NVRAM_LOOKUP Lookup;
 
-  for (UINTN Offset = First; NvramReadRecord (Buffer, Offset, End, &Record) == NvramRecordFound;
-       Offset       = Record.Next) {
-    if (((State == 0) || (Record.State == State)) &&
-        NvramIsRecordOf (
-            Buffer, &Record, Image + Of->Offset + NVRAM_RECORD_HEADER_SIZE, Of->NameSize,
-            &Of->VendorGuid)) {
-      return TRUE;
-    }
-  }
-
-  return FALSE;
+  NvramFindRecord (
+      Store, Store->Image + Record->Offset + NVRAM_RECORD_HEADER_SIZE, Record->NameSize,
+      &Record->VendorGuid, &Lookup);
+  return Lookup.Found && (Lookup.Live.Offset == Record->Offset);
 }
 
 /**
   Rebuilds the store's records in Buffer, the store's size and erased, as
-  Reclaim does: every added record, in order; then each record in
+  Reclaim does: every added record, in order; then the records in
   transition without an added twin, promoted to added. Of several in
-  transition, Reclaim promotes the first, but the lookup reads the last, so
-  the last is kept here: a compaction never changes what another variable
-  reads. Reclaim leaves out the records of the variable being written that
-  the lookup found; here every record of it is left out, so that neither a
-  second added record nor an older one in transition, which an interrupted
-  write can leave, outlives the new value. Offsets in Buffer are those of
-  the image less the store's base, which is 4-aligned, so record alignment
-  is the same.
+  transition Reclaim promotes the first; here the one the lookup reads is
+  kept, which is that first when the free space is not erased (the driver
+  reclaims at boot then) and the last otherwise (FindVariableEx's answer
+  until the driver's next reclaim), so that a compaction never changes
+  what another variable reads. Reclaim leaves out the records of the
+  variable being written that the lookup found; here every record of it
+  is left out, so that none outlives the new value. Offsets in Buffer are
+  those of the image less the store's base, which is 4-aligned, so record
+  alignment is the same.
 
   @return Where the new record goes in Buffer.
 **/
@@ -56,8 +40,7 @@ static UINTN
 CompactRecords (const NVRAM_STORE *Store, const NVRAM_NEW_RECORD *New, UINT8 *Buffer)
 {
   const UINT8 *Image = Store->Image;
-  UINTN        First = Store->FirstRecord - Store->StoreBase;
-  UINTN        Out   = First;
+  UINTN        Out   = Store->FirstRecord - Store->StoreBase;
   NVRAM_RECORD Record;
 
   memcpy (Buffer, Image + Store->StoreBase, sizeof (NVRAM_STORE_HEADER));
@@ -68,13 +51,8 @@ CompactRecords (const NVRAM_STORE *Store, const NVRAM_NEW_RECORD *New, UINT8 *Bu
          NvramReadRecord (Image, Offset, Store->StoreEnd, &Record) == NvramRecordFound;
          Offset = Record.Next) {
       if ((Record.State != Wanted) ||
-          NvramIsRecordOf (Image, &Record, New->Name, New->NameSize, New->VendorGuid)) {
-        continue;
-      }
-
-      if ((Pass == 1) &&
-          (HasTwin (Buffer, First, Out, 0, Image, &Record) ||
-           HasTwin (Image, Record.Next, Store->FreeOffset, Wanted, Image, &Record))) {
+          NvramIsRecordOf (Image, &Record, New->Name, New->NameSize, New->VendorGuid) ||
+          ((Pass == 1) && !IsReadRecord (Store, &Record))) {
         continue;
       }
 
@@ -119,15 +97,13 @@ NvramReclaim (
     NvramNoteRefusal (Edit, { NvramRefusedStoreFull, 0, RecordSize, Size - Out });
   } else if (!NvramFtwWriteRoom (Store, Store->StoreBase, Size, &Room)) {
     NvramNoteRefusal (Edit, { NvramRefusedNoSpare, 0, 0, 0 });
-  } else if (NvramReserveRoom (Plan, { Room.Steps + 1, Room.Bytes + 1 })) {
+  } else if (NvramReserveRoom (
+                 Plan, { Room.Steps + NvramRetireRoom (Replaced).Steps,
+                         Room.Bytes + NvramRetireRoom (Replaced).Bytes })) {
     NvramWriteRecord (Buffer + Out, New);
-    // UpdateVariable marks the old record in transition before it reclaims.
-    if (Replaced->Found) {
-      NvramWriteState (
-          Store, Plan, Replaced->Live.Offset + NVRAM_RECORD_STATE_OFFSET,
-          NVRAM_VAR_IN_DELETED_TRANSITION);
-    }
-
+    // UpdateVariable marks the old record in transition before it reclaims; its other records
+    // are retired first, so that a cut before the new store is complete reads the old value.
+    NvramRetireRecords (Store, Plan, Replaced, NVRAM_VAR_IN_DELETED_TRANSITION);
     NvramFtwWrite (Store, Plan, Store->StoreBase, Size, Buffer);
     Store->FreeOffset      = Store->StoreBase + Out + RecordSize;
     Store->FreeSpaceErased = TRUE;

@@ -30,25 +30,37 @@ RecordData (const NVRAM_STORE *Store, const NVRAM_RECORD *Record)
   return Store->Image + Record->Offset + NVRAM_RECORD_HEADER_SIZE + Record->NameSize;
 }
 
-/**
-  Retires the records a lookup found, as UpdateVariable does: a record in
-  transition, then the live one, marked deleted.
-**/
-static VOID
-RetireRecords (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_LOOKUP *Lookup)
+VOID
+NvramRetireRecords (
+    NVRAM_STORE        *Store,
+    NVRAM_WRITE_PLAN   *Plan,
+    const NVRAM_LOOKUP *Lookup,
+    UINT8               LiveMask)
 {
-  if (Lookup->HasInDeleted) {
-    NvramWriteState (
-        Store, Plan, Lookup->InDeleted.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_DELETED);
+  const NVRAM_RECORD *Live = &Lookup->Live;
+  NVRAM_RECORD        Record;
+
+  if (!Lookup->Found) {
+    return;
   }
 
-  NvramWriteState (Store, Plan, Lookup->Live.Offset + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_DELETED);
+  // Retired before the live record is marked, so that no cut leaves two records in transition, of
+  // which the driver's boot-time Reclaim would promote the older.
+  for (UINTN Offset = Store->FirstRecord;
+       NvramReadRecord (Store->Image, Offset, Store->StoreEnd, &Record) == NvramRecordFound;
+       Offset = Record.Next) {
+    if ((Record.Offset != Live->Offset) && NvramIsLive (&Record) &&
+        NvramIsRecordOf (
+            Store->Image, &Record, Store->Image + Live->Offset + NVRAM_RECORD_HEADER_SIZE,
+            Live->NameSize, &Live->VendorGuid)) {
+      NvramMarkRecord (Store, Plan, Record.Offset, NVRAM_VAR_DELETED);
+    }
+  }
+
+  NvramWriteState (Store, Plan, Live->Offset + NVRAM_RECORD_STATE_OFFSET, LiveMask);
 }
 
-/**
-  UpdateVariable's deletion: the records a lookup found retired, then
-  flushed.
-**/
+// UpdateVariable's deletion: the variable's other records, then its live one, marked deleted.
 static EFI_STATUS
 DeleteRecords (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_LOOKUP *Lookup)
 {
@@ -56,12 +68,13 @@ DeleteRecords (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_LOOKUP *L
     return EFI_NOT_FOUND;
   }
 
-  // Two states and a flush.
-  if (!NvramReserveRoom (Plan, { 3, 2 })) {
+  // The retirals and a flush.
+  if (!NvramReserveRoom (
+          Plan, { NvramRetireRoom (Lookup).Steps + 1, NvramRetireRoom (Lookup).Bytes })) {
     return EFI_OUT_OF_RESOURCES;
   }
 
-  RetireRecords (Store, Plan, Lookup);
+  NvramRetireRecords (Store, Plan, Lookup, NVRAM_VAR_DELETED);
   NvramFlushWrites (Plan);
   return EFI_SUCCESS;
 }
@@ -93,13 +106,19 @@ NvramWriteRecord (UINT8 *At, const NVRAM_NEW_RECORD *New)
 }
 
 /**
-  UpdateVariable's steps for a record that fits in the free space: the old
-  record marked in transition, the new one written with its header valid
-  only, then marked added, then the old one deleted. Until the new record
-  is added the old one is found, in transition or not, and after that the
-  new one; the flushes keep the new record from being marked added before
-  its bytes are on the disk, and the old one from being deleted before that
-  mark is. The deletion needs no flush: either way the new record is found.
+  UpdateVariable's steps for a record that fits in the free space: the
+  variable's other records retired and the live one marked in transition
+  (NvramRetireRecords); the new record's name and data, then, once they are
+  on the disk, its header with State still erased, as the driver's first
+  step writes it; the record marked added; the old record deleted. A header
+  torn anywhere reads as a bare header (NameSizeOfVariable answers 0), and
+  one that lands whole is followed by its name, not by erased bytes after
+  which the next write would be appended where readers that follow its
+  sizes miss it. Until the new record is added the old one is read, in
+  transition or not, and after that the new one, by this code and by the
+  driver's boot-time Reclaim alike; each flush keeps a write from reaching
+  the disk before what it relies on, and the last leaves nothing in
+  transition for the next edit.
 **/
 static EFI_STATUS
 AppendRecord (
@@ -109,29 +128,26 @@ AppendRecord (
     const NVRAM_NEW_RECORD *New)
 {
   UINTN                 At     = Store->FreeOffset;
-  NVRAM_VARIABLE_HEADER Header = NewHeader (New, NVRAM_VAR_HEADER_VALID_ONLY);
-  // The mark in transition, the record's three writes, a flush, its mark, a flush, two retirals.
-  NVRAM_ROOM Room = { 9, 4 + sizeof (Header) + New->NameSize + New->DataSize };
+  NVRAM_VARIABLE_HEADER Header = NewHeader (New, NVRAM_ERASED_BYTE);
+  NVRAM_ROOM            Retire = NvramRetireRoom (Lookup);
+  // The record's three writes and two flushes, its mark and a flush, the old record's and a flush.
+  NVRAM_ROOM Room = { Retire.Steps + 9,
+                      Retire.Bytes + 2 + sizeof (Header) + New->NameSize + New->DataSize };
 
   if (!NvramReserveRoom (Plan, Room)) {
     return EFI_OUT_OF_RESOURCES;
   }
 
-  if (Lookup->Found) {
-    NvramWriteState (
-        Store, Plan, Lookup->Live.Offset + NVRAM_RECORD_STATE_OFFSET,
-        NVRAM_VAR_IN_DELETED_TRANSITION);
-  }
-
-  NvramWriteBytes (Store, Plan, At, &Header, sizeof (Header));
+  NvramRetireRecords (Store, Plan, Lookup, NVRAM_VAR_IN_DELETED_TRANSITION);
   NvramWriteBytes (Store, Plan, At + sizeof (Header), New->Name, New->NameSize);
   NvramWriteBytes (Store, Plan, At + sizeof (Header) + New->NameSize, New->Data, New->DataSize);
   NvramFlushWrites (Plan);
-  NvramWriteState (Store, Plan, At + NVRAM_RECORD_STATE_OFFSET, NVRAM_VAR_ADDED);
+  NvramWriteBytes (Store, Plan, At, &Header, sizeof (Header));
   NvramFlushWrites (Plan);
+  NvramMarkRecord (Store, Plan, At, NVRAM_VAR_ADDED);
   Store->FreeOffset = AlignRecord (At + sizeof (Header) + New->NameSize + New->DataSize);
   if (Lookup->Found) {
-    RetireRecords (Store, Plan, Lookup);
+    NvramMarkRecord (Store, Plan, Lookup->Live.Offset, NVRAM_VAR_DELETED);
   }
 
   return EFI_SUCCESS;

@@ -12,7 +12,8 @@ static const UINT32 mErasedField = 0xFFFFFFFF;
   As in the variable driver, the records end at the first offset without the
   start marker (IsValidVariableHeader), and a record whose header was never
   completed, State or a size still erased, counts as a bare header
-  (NameSizeOfVariable and DataSizeOfVariable answer 0).
+  (NameSizeOfVariable and DataSizeOfVariable answer 0). A record that runs
+  past End is reported with its Offset and State, which fit the store.
 **/
 NVRAM_RECORD_READ
 NvramReadRecord (const UINT8 *Image, UINTN Offset, UINTN End, NVRAM_RECORD *Record)
@@ -21,7 +22,7 @@ NvramReadRecord (const UINT8 *Image, UINTN Offset, UINTN End, NVRAM_RECORD *Reco
   UINT16                StartId;
   UINTN                 Body;
 
-  if ((Offset >= End) || (End - Offset < sizeof (StartId))) {
+  if ((Offset >= End) || (End - Offset <= NVRAM_RECORD_STATE_OFFSET)) {
     return NvramRecordsEnd;
   }
 
@@ -30,13 +31,13 @@ NvramReadRecord (const UINT8 *Image, UINTN Offset, UINTN End, NVRAM_RECORD *Reco
     return NvramRecordsEnd;
   }
 
+  Record->Offset = Offset;
+  Record->State  = Image[Offset + NVRAM_RECORD_STATE_OFFSET];
   if (End - Offset < NVRAM_RECORD_HEADER_SIZE) {
     return NvramRecordOverrun;
   }
 
   memcpy (&Header, Image + Offset, sizeof (Header));
-  Record->Offset     = Offset;
-  Record->State      = Header.State;
   Record->Attributes = Header.Attributes;
   Record->NameSize   = Header.NameSize;
   Record->DataSize   = Header.DataSize;
@@ -70,53 +71,51 @@ NvramIsRecordOf (
 }
 
 /**
-  As FindVariableEx: the first fully added record, or failing that the last
-  one still in transition to deletion.
+  What the variable driver reads after its next boot: FindVariableEx's first
+  added record; failing that, of the records in transition, the first when
+  the free space is not erased, since VariableWriteServiceInitialize then
+  runs Reclaim at boot, which promotes the first and drops its later twins;
+  else the last, which FindVariableEx itself returns.
 **/
 VOID
 NvramFindRecord (
     const NVRAM_STORE *Store,
-    const UCS2_CHAR   *Name,
+    const VOID        *Name,
     UINTN              NameSize,
     const EFI_GUID    *VendorGuid,
     NVRAM_LOOKUP      *Lookup)
 {
   NVRAM_RECORD Record;
-  UINTN        Offset;
+  BOOLEAN      Added = FALSE;
+  UINTN        Count = 0;
 
   memset (Lookup, 0, sizeof (*Lookup));
-  for (Offset = Store->FirstRecord;
+  for (UINTN Offset = Store->FirstRecord;
        NvramReadRecord (Store->Image, Offset, Store->StoreEnd, &Record) == NvramRecordFound;
        Offset = Record.Next) {
-    if (((Record.State != NVRAM_VAR_ADDED) && (Record.State != NVRAM_VAR_ADDED_IN_TRANSITION)) ||
+    if (!NvramIsLive (&Record) ||
         !NvramIsRecordOf (Store->Image, &Record, Name, NameSize, VendorGuid)) {
       continue;
     }
 
-    if (Record.State == NVRAM_VAR_ADDED_IN_TRANSITION) {
-      Lookup->HasInDeleted = TRUE;
-      Lookup->InDeleted    = Record;
-      continue;
+    Count++;
+    if (!Added && ((Record.State == NVRAM_VAR_ADDED) || !Lookup->Found || Store->FreeSpaceErased)) {
+      Added         = (Record.State == NVRAM_VAR_ADDED);
+      Lookup->Found = TRUE;
+      Lookup->Live  = Record;
     }
-
-    Lookup->Found = TRUE;
-    Lookup->Live  = Record;
-    return;
   }
 
-  if (Lookup->HasInDeleted) {
-    Lookup->Found        = TRUE;
-    Lookup->Live         = Lookup->InDeleted;
-    Lookup->HasInDeleted = FALSE;
-  }
+  Lookup->Others = Count - (Lookup->Found ? 1 : 0);
 }
 
 /**
   Refuses a variable with two added records, which no interrupted write
   leaves: the variable driver reads the first, while a write retires only
   that one and so brings the other back. Records in transition may repeat
-  (each interrupted write of a variable that already had one leaves another),
-  and the lookup and the compaction both keep the last of them.
+  (a cut of the firmware's own update, or of an older writer, leaves them);
+  the lookup, the compaction and the retiral of the others before a write
+  all take the same one of them (NvramFindRecord).
 **/
 static NVRAM_STORE_CHECK
 CheckRepeatedVariables (NVRAM_STORE *Store)
@@ -149,8 +148,14 @@ CheckRepeatedVariables (NVRAM_STORE *Store)
   The walk with which InitNonVolatileVariableStore finds the last variable
   offset, and the check of the free space after it that
   VariableWriteServiceInitialize makes: a write cut short leaves bytes there,
-  and the driver compacts the store before it writes again. Then the check
-  of repeated variables.
+  and the driver compacts the store before it writes again. A header torn
+  in its sizes (0x7F with DataSize 0xFFFFFF??) sends GetNextVariablePtr past
+  the store, which ends the driver's walks there (the first write of its
+  next boot compacts the store to the records before it): here it ends the
+  walk with the free space not erased. Only a live record running past the
+  end is refused, as the driver's lookup would read past the store; no cut
+  leaves one, as a record is marked added only once its bytes are flushed.
+  Then the check of repeated variables.
 **/
 NVRAM_STORE_CHECK
 NvramCheckRecords (NVRAM_STORE *Store)
@@ -165,12 +170,13 @@ NvramCheckRecords (NVRAM_STORE *Store)
        Offset = Record.Next) {
   }
 
-  if (Read == NvramRecordOverrun) {
+  if ((Read == NvramRecordOverrun) && NvramIsLive (&Record)) {
     return Refuse (Store, Offset, NvramRecordPastEnd);
   }
 
-  Store->FreeOffset      = Offset;
-  Store->FreeSpaceErased = NvramIsErased (Store->Image + Offset, Store->StoreEnd - Offset);
+  Store->FreeOffset = Offset;
+  Store->FreeSpaceErased =
+      (Read == NvramRecordsEnd) && NvramIsErased (Store->Image + Offset, Store->StoreEnd - Offset);
 
   return CheckRepeatedVariables (Store);
 }

@@ -77,7 +77,8 @@ typedef struct {
   UINTN        BytesSize;
   UINTN        BytesCapacity;
   /// Steps were lost: an edit recorded more than the room it reserved before
-  /// its first write, a fault of this library. The plan must not be replayed.
+  /// its first write, or a write fell outside the volume, each a fault of
+  /// this library. The plan must not be replayed.
   BOOLEAN OutOfMemory;
 } NVRAM_WRITE_PLAN;
 
@@ -165,9 +166,10 @@ typedef struct {
   whole flash device, the volume padded with zeros);
   the authenticated variable store, formatted and healthy, as its first
   region; the fault-tolerant write working block after it, valid and with no
-  write pending; and variable records that lie within the store, with no
-  more live records of one variable than an interrupted write leaves. The
-  buffer is not changed.
+  write pending; and live variable records that lie within the store, with
+  no more of one variable than an interrupted write leaves (a record that
+  is not live and runs past the store, a header torn in its sizes, ends
+  the records, as it ends the firmware's walk). The buffer is not changed.
 
   @param[in]  Image      The whole file.
   @param[in]  ImageSize  Its size in bytes.

@@ -34,21 +34,37 @@ typedef struct {
 typedef enum { NvramRecordFound, NvramRecordsEnd, NvramRecordOverrun } NVRAM_RECORD_READ;
 
 ///
-/// The result of a lookup, as FindVariableEx gives it: the live record, and
-/// an older record of the same variable still in transition when both exist.
+/// The result of a lookup (NvramFindRecord): the record the variable driver
+/// reads, and how many other records of the variable are added or in
+/// transition, which a write retires first.
 ///
 typedef struct {
   BOOLEAN      Found;
   NVRAM_RECORD Live;
-  BOOLEAN      HasInDeleted;
-  NVRAM_RECORD InDeleted;
+  UINTN        Others;
 } NVRAM_LOOKUP;
+
+///
+/// The room an edit's writes take in a plan, reserved before the first of
+/// them so that none can fail for memory.
+///
+typedef struct {
+  UINTN Steps; ///< Writes and flushes.
+  UINTN Bytes; ///< The writes' bytes.
+} NVRAM_ROOM;
 
 // CompareGuid.
 static inline BOOLEAN
 IsSameGuid (const EFI_GUID *First, const EFI_GUID *Second)
 {
   return memcmp (First, Second, sizeof (EFI_GUID)) == 0;
+}
+
+// A record FindVariableEx considers: added, or in transition to deletion.
+static inline BOOLEAN
+NvramIsLive (const NVRAM_RECORD *Record)
+{
+  return (Record->State == NVRAM_VAR_ADDED) || (Record->State == NVRAM_VAR_ADDED_IN_TRANSITION);
 }
 
 // HEADER_ALIGN: records start on 4-byte boundaries.
@@ -94,7 +110,8 @@ NvramNoteRefusal (NVRAM_EDIT *Edit, NVRAM_REFUSAL Refusal)
 
   @retval NvramRecordFound    Record holds it; Record->Next is the next offset.
   @retval NvramRecordsEnd     No record starts at Offset: the walk is over.
-  @retval NvramRecordOverrun  A record starts there but runs past End.
+  @retval NvramRecordOverrun  A record starts there but runs past End;
+                              Record holds its Offset and State.
 **/
 NVRAM_RECORD_READ
 NvramReadRecord (const UINT8 *Image, UINTN Offset, UINTN End, NVRAM_RECORD *Record);
@@ -112,17 +129,18 @@ NvramIsRecordOf (
     const EFI_GUID     *VendorGuid);
 
 /**
-  Finds a variable as FindVariableEx does.
+  Finds the record of a variable that the variable driver reads after its
+  next boot, as FindVariableEx does after the Reclaim that boot may make.
 
   @param[in]  Store       The opened store.
-  @param[in]  Name        The name.
+  @param[in]  Name        The name, as a record holds it.
   @param[in]  NameSize    Its size in bytes with the NUL.
   @param[in]  VendorGuid  The vendor GUID.
   @param[out] Lookup      Receives what was found; Found is FALSE when nothing.
 **/
 VOID NvramFindRecord (
     const NVRAM_STORE *Store,
-    const UCS2_CHAR   *Name,
+    const VOID        *Name,
     UINTN              NameSize,
     const EFI_GUID    *VendorGuid,
     NVRAM_LOOKUP      *Lookup);
@@ -131,9 +149,11 @@ VOID NvramFindRecord (
   Walks the records to the end of the last one, which becomes the store's
   FreeOffset, notes whether the free space after it is erased, and checks
   that no variable has more live records than an interrupted write leaves.
+  A record that is not live and runs past the end of the store, a header
+  torn in its sizes, ends the walk, the free space then not erased.
 
   @retval NvramStoreValid        The records are sound.
-  @retval NvramRecordPastEnd     A record runs past the end of the store.
+  @retval NvramRecordPastEnd     A live record runs past the end of the store.
   @retval NvramRepeatedVariable  A variable has too many live records.
 **/
 NVRAM_STORE_CHECK
@@ -162,6 +182,41 @@ typedef struct {
 VOID NvramWriteRecord (UINT8 *At, const NVRAM_NEW_RECORD *New);
 
 /**
+  The first steps of a write or deletion of a variable, as UpdateVariable
+  takes them: the variable's other records marked deleted (its
+  InDeletedTransitionPtr, and any more that a cut left), each flushed
+  before the next write, then its live record marked LiveMask (in
+  transition for a write, deleted for a deletion), which the caller's next
+  flush orders before anything that relies on it. Each State byte is
+  written alone, as the driver writes it. Nothing when the lookup found no
+  record.
+
+  @param[in, out] Store     The opened store.
+  @param[in, out] Plan      Receives the writes; may be NULL.
+  @param[in]      Lookup    The variable's lookup.
+  @param[in]      LiveMask  The state the live record is marked with.
+**/
+VOID NvramRetireRecords (
+    NVRAM_STORE        *Store,
+    NVRAM_WRITE_PLAN   *Plan,
+    const NVRAM_LOOKUP *Lookup,
+    UINT8               LiveMask);
+
+// What NvramRetireRecords records: a mark and a flush for each other record, the live one's mark.
+static inline NVRAM_ROOM
+NvramRetireRoom (const NVRAM_LOOKUP *Lookup)
+{
+  return { 2 * Lookup->Others + 1, Lookup->Others + 1 };
+}
+
+/**
+  Writes the State byte of the record at Record with the bits that are 0 in
+  Mask cleared, then a flush: the firmware writes each State byte alone, and the next
+  write must not reach the disk before it.
+**/
+VOID NvramMarkRecord (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Record, UINT8 Mask);
+
+/**
   Compacts the store to its live records with a new record at the end, as
   Reclaim does when a write does not fit, and writes the result through the
   fault-tolerant write areas; the store is changed only when the whole
@@ -185,15 +240,6 @@ NvramReclaim (
     const NVRAM_LOOKUP     *Replaced,
     const NVRAM_NEW_RECORD *New,
     NVRAM_EDIT             *Edit);
-
-///
-/// The room an edit's writes take in a plan, reserved before the first of
-/// them so that none can fail for memory.
-///
-typedef struct {
-  UINTN Steps; ///< Writes and flushes.
-  UINTN Bytes; ///< The writes' bytes.
-} NVRAM_ROOM;
 
 /**
   Makes room in Plan for Room more steps and bytes, with no step recorded.

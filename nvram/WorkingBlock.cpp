@@ -98,13 +98,19 @@ NvramFindLastWrite (const NVRAM_STORE *Store)
   return Size;
 }
 
+// The smallest working block that holds its header and a write of one record after a reclaim
+// of its queue, as FtwAllocate requires of the queue.
+static const UINTN mSmallestQueue =
+    sizeof (NVRAM_FTW_WORKING_HEADER) + NVRAM_FTW_WRITE_HEADER_SIZE + NVRAM_FTW_WRITE_RECORD_SIZE;
+
 /**
   The spare area follows the working block and runs to the end of the
   volume, as OVMF and ArmVirtQemu lay them out; the driver's rules
-  (FindFvbForFtw, FtwWrite, InitFtwDevice) are checked for the writes made
-  here: a working block of whole blocks, and a spare area of whole blocks
-  that holds the blocks of the store and the working block, which the
-  reclaim of a full queue rebuilds there.
+  (FindFvbForFtw, FtwWrite, InitFtwDevice, InitFtwProtocol) are checked for
+  the writes made here: a working block of whole blocks with room for one
+  write, and a spare area of whole blocks that holds the blocks of the
+  store and the working block, which the reclaim of a full queue rebuilds
+  there.
 **/
 static VOID
 FindSpareArea (NVRAM_STORE *Store)
@@ -117,7 +123,7 @@ FindSpareArea (NVRAM_STORE *Store)
   if ((Ftw->BlockSize != 0) && (Ftw->WorkingSize % Ftw->BlockSize == 0) &&
       (Ftw->SpareBase < Size) && ((Size - Ftw->SpareBase) % Ftw->BlockSize == 0) &&
       (Size - Ftw->SpareBase >= NvramWholeBlocks (Store->StoreEnd, Ftw->BlockSize)) &&
-      (Size - Ftw->SpareBase >= Ftw->WorkingSize)) {
+      (Size - Ftw->SpareBase >= Ftw->WorkingSize) && (Ftw->WorkingSize >= mSmallestQueue)) {
     Ftw->SpareSize = Size - Ftw->SpareBase;
   }
 
@@ -135,7 +141,12 @@ NvramQueueIsErasedAfter (const NVRAM_STORE *Store, UINTN Write)
 
   Offset = Write;
   if ((Offset < Size) && (Queue[Offset] != NVRAM_ERASED_BYTE)) {
-    Offset += NvramFtwWriteSize (Queue + Offset, Size);
+    // A write header cut by the end of the queue is not erased either.
+    if (Size - Offset < NVRAM_FTW_WRITE_HEADER_SIZE) {
+      return FALSE;
+    }
+
+    Offset += NvramFtwWriteSize (Queue + Offset, Size - Offset);
   }
 
   return (Offset >= Size) || NvramIsErased (Queue + Offset, Size - Offset);
@@ -191,7 +202,9 @@ NvramCheckWorkingBlock (NVRAM_STORE *Store)
     // One block size for the whole volume, as FtwWrite assumes.
     OneBlockSize   = OneBlockSize && ((Ftw->BlockSize == 0) || (Ftw->BlockSize == Entry.Length));
     Ftw->BlockSize = Entry.Length;
-    for (UINT32 Index = 0; (Index < Entry.NumBlocks) && (Ftw->WorkingBase == 0);
+    // Blocks the map gives past the volume (AAVMF's map covers the whole flash) hold nothing.
+    for (UINT32 Index = 0;
+         (Index < Entry.NumBlocks) && (Ftw->WorkingBase == 0) && (Block < Store->VolumeSize);
          Index++, Block += Entry.Length) {
       if ((Block >= Store->StoreEnd) &&
           (Store->VolumeSize - Block >= sizeof (NVRAM_FTW_WORKING_HEADER)) &&
@@ -216,9 +229,10 @@ NvramCheckWorkingBlock (NVRAM_STORE *Store)
 
   // Where the spare area would be, from the queue size the damaged header still gives.
   memcpy (&Header, Store->Image + Ftw->WorkingBase, sizeof (Header));
-  Ftw->WorkingSize = (Header.WriteQueueSize < Store->VolumeSize)
-                         ? sizeof (Header) + (UINTN)Header.WriteQueueSize
-                         : 0;
+  Ftw->WorkingSize =
+      (Header.WriteQueueSize <= Store->VolumeSize - Ftw->WorkingBase - sizeof (Header))
+          ? sizeof (Header) + (UINTN)Header.WriteQueueSize
+          : 0;
   FindSpareArea (Store);
   if ((Ftw->SpareSize != 0) && NvramIsValidWorkingHeader (Store, Ftw->SpareBase, &SpareSize) &&
       (SpareSize == Ftw->WorkingSize)) {

@@ -104,6 +104,26 @@ Record (NVRAM_WRITE_PLAN *Plan, UINTN Offset, const UINT8 *Bytes, UINTN Size)
   Plan->BytesSize += Size;
 }
 
+/**
+  Whether Size bytes at Offset lie in the volume: a backstop under the
+  checks of every size and offset read from the file, so that a check
+  missed by a fault of this library refuses the plan rather than write
+  outside the buffer. The plan is marked so that it is never replayed.
+**/
+static BOOLEAN
+InVolume (const NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Offset, UINTN Size)
+{
+  if ((Offset <= Store->VolumeSize) && (Size <= Store->VolumeSize - Offset)) {
+    return TRUE;
+  }
+
+  if (Plan != NULL) {
+    Plan->OutOfMemory = TRUE;
+  }
+
+  return FALSE;
+}
+
 // A step of no bytes would read as a flush.
 VOID
 NvramWriteBytes (
@@ -113,7 +133,7 @@ NvramWriteBytes (
     const VOID       *Bytes,
     UINTN             Size)
 {
-  if (Size != 0) {
+  if ((Size != 0) && InVolume (Store, Plan, Offset, Size)) {
     // Recorded first: Bytes may lie in the image, where the write lands.
     Record (Plan, Offset, static_cast<const UINT8 *> (Bytes), Size);
     memmove (Store->Image + Offset, Bytes, Size);
@@ -123,7 +143,7 @@ NvramWriteBytes (
 VOID
 NvramEraseBytes (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Offset, UINTN Size)
 {
-  if (Size != 0) {
+  if ((Size != 0) && InVolume (Store, Plan, Offset, Size)) {
     Record (Plan, Offset, NULL, Size);
     memset (Store->Image + Offset, NVRAM_ERASED_BYTE, Size);
   }
@@ -132,9 +152,19 @@ NvramEraseBytes (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Offset, UINTN
 VOID
 NvramWriteState (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Offset, UINT8 Mask)
 {
-  UINT8 State = Store->Image[Offset] & Mask;
+  UINT8 State;
 
-  NvramWriteBytes (Store, Plan, Offset, &State, sizeof (State));
+  if (InVolume (Store, Plan, Offset, sizeof (State))) {
+    State = Store->Image[Offset] & Mask;
+    NvramWriteBytes (Store, Plan, Offset, &State, sizeof (State));
+  }
+}
+
+VOID
+NvramMarkRecord (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Record, UINT8 Mask)
+{
+  NvramWriteState (Store, Plan, Record + NVRAM_RECORD_STATE_OFFSET, Mask);
+  NvramFlushWrites (Plan);
 }
 
 VOID

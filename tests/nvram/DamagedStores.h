@@ -79,13 +79,39 @@ static const REFUSAL Refusals[] = {
     [] (BYTES &I) { I[WorkingBlockOffset (Region) + 24] ^= 1; } },
   { "record running past the end", NvramRecordPastEnd,
     [] (BYTES &I) { Poke (I, SecondSlot + offsetof (NVRAM_VARIABLE_HEADER, DataSize), Region); } },
-  { "record header cut by the end", NvramRecordPastEnd,
+  // Only a live record: one that is not ends the walk, as a header torn in its sizes does.
+  { "live record header cut by the end", NvramRecordPastEnd,
     [] (BYTES &I) {
       Poke (
           I, SecondSlot + offsetof (NVRAM_VARIABLE_HEADER, DataSize),
           Region - 8 - (SecondSlot + 60 + 18));
       I[Region - 8]             = 0xAA;
       I[Region - 7]             = 0x55;
+      I[Region - 6]             = NVRAM_VAR_ADDED;
+    } },
+  // Two files a guest could plant: the working block's queue reclaimed through a smaller spare
+  // area would be written past the volume; a map of 1-byte blocks past the volume would have the
+  // working block's signature looked for past the file.
+  { "working block larger than the spare area, its queue not erased", NvramWriteInProgress,
+    [] (BYTES &I) {
+      UINT64         Length     = I.size () + 2 * STORE_IMAGE_BLOCK;
+      UINT32         Blocks     = (UINT32)(Length / STORE_IMAGE_BLOCK);
+
+      I.resize (Length, 0xFF);
+      memcpy (&I[offsetof (NVRAM_FV_HEADER, FvLength)], &Length, sizeof (Length));
+      memcpy (&I[sizeof (NVRAM_FV_HEADER)], &Blocks, sizeof (Blocks));
+      FixChecksum (I);
+      SetWriteQueueSize (I, Region, 3 * STORE_IMAGE_BLOCK - sizeof (NVRAM_FTW_WORKING_HEADER));
+      I[WorkingBlockOffset (Region) + 200]= 0;
+    } },
+  { "1-byte blocks past the volume, no working block", NvramNoWorkingBlock,
+    [] (BYTES &I) {
+      UINT32         Map[]      = { (UINT32)I.size () + 16, 1 };
+
+      I.resize (I.size () + 16, 0);
+      memcpy (&I[sizeof (NVRAM_FV_HEADER)], Map, sizeof (Map));
+      FixChecksum (I);
+      I[WorkingBlockOffset (Region)]= 0xFF;
     } },
   // Records in transition may repeat; two added ones no interrupted write leaves.
   { "a variable added twice", NvramRepeatedVariable,
@@ -109,6 +135,8 @@ DamagedImage (const REFUSAL &Refusal)
   BYTES Image = BuildImage (Region, { Neighbour (u"Boot0000", 1, 10), Startup (u"-nomap") });
 
   Refusal.Damage (Image);
+  // No spare capacity, in which a read past the file would go unseen by the sanitizer.
+  Image.shrink_to_fit ();
   return Image;
 }
 

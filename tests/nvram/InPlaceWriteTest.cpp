@@ -38,6 +38,19 @@ Edits (VOID)
       false,
       u"-exit" },
     { "clear", Two, 0, false, NULL },
+    // What a cut of the firmware's update, or of an older writer, leaves behind.
+    { "clear beside one in transition",
+      { Startup (u"-older", NVRAM_VAR_ADDED_IN_TRANSITION), Neighbour (u"Lang", 2, 3),
+        Startup (u"-old") },
+      0,
+      false,
+      NULL },
+    { "compaction beside two in transition",
+      { Startup (u"-older", NVRAM_VAR_ADDED_IN_TRANSITION), Neighbour (u"Lang", 2, 3),
+        Startup (u"-old", NVRAM_VAR_ADDED_IN_TRANSITION) },
+      0,
+      true,
+      u"-exit" },
     { "compaction", Full, 0, false, u"-nonest -exit" },
     { "compaction with the queue full", Full, 50, false, u"-nonest -exit" },
     { "compaction of a cut append", Two, 0, true, u"-exit" },
@@ -105,6 +118,8 @@ struct INTERRUPTED_EDIT {
     EXPECT_EQ (
         RecoverNvramStore (Image.data (), Image.size (), &Store, &Recovered), NvramStoreValid);
     EXPECT_FALSE (Recovery.OutOfMemory);
+    EXPECT_TRUE ((Recovery.Count == 0) || (Recovery.Steps[Recovery.Count - 1].Size == 0))
+        << "a recovery not flushed at its end";
     NvramFreeWritePlan (&Recovery);
     std::u16string Found = Get (&Store);
 
@@ -155,6 +170,7 @@ TEST (InPlaceWriteTest, CutAnywhereTheFileReadsAsBeforeOrAfter)
     }
 
     EXPECT_TRUE (Image == Run.Done) << "the plan does not give the edited image";
+    EXPECT_EQ (Run.Plan.Steps[Run.Plan.Count - 1].Size, 0u) << "an edit not flushed at its end";
     EXPECT_EQ (Run.Check (Image), Run.New);
   }
 }

@@ -9,6 +9,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 std::string
 KeyOf (const BYTES &Name, const EFI_GUID &Guid)
 {
@@ -35,50 +37,73 @@ CallableName (const BYTES &Name)
   return Text;
 }
 
-// A header with State or a size still erased is a bare header; a variable's first added record is
-// the one read, or failing that its last in transition.
+/**
+  A header with State or a size still erased is a bare header; one that is
+  not live and runs past the store (torn in its sizes) ends the walk, as
+  the driver's next pointer then does. A variable's first added record is
+  the one read; failing that, of those in transition, the first when the
+  free space after the walk is not erased (the driver reclaims at boot),
+  else the last.
+**/
 LIVE
 ReadLive (const NVRAM_STORE *Store)
 {
   LIVE                  Live;
+  std::vector<VARIABLE> Walked;
   NVRAM_VARIABLE_HEADER Header;
   UINT16                StartId;
   UINTN                 Offset;
+  bool                  Erased = true;
 
-  for (Offset = Store->FirstRecord; Store->StoreEnd - Offset >= sizeof (StartId);) {
+  for (Offset = Store->FirstRecord; Store->StoreEnd - Offset >= 4;) {
     memcpy (&StartId, Store->Image + Offset, sizeof (StartId));
     if (StartId != NVRAM_VARIABLE_DATA) {
       break;
     }
 
-    CHECK (Store->StoreEnd - Offset >= sizeof (Header));
-    memcpy (&Header, Store->Image + Offset, sizeof (Header));
+    const UINT8 State  = Store->Image[Offset + offsetof (NVRAM_VARIABLE_HEADER, State)];
+    const bool  IsLive = (State == NVRAM_VAR_ADDED) || (State == NVRAM_VAR_ADDED_IN_TRANSITION);
+
+    memset (&Header, 0xFF, sizeof (Header));
+    memcpy (&Header, Store->Image + Offset, std::min (sizeof (Header), Store->StoreEnd - Offset));
+
     if ((Header.State == 0xFF) || (Header.NameSize == 0xFFFFFFFF) ||
         (Header.DataSize == 0xFFFFFFFF) || (Header.Attributes == 0xFFFFFFFF)) {
       Header.NameSize = Header.DataSize = 0;
     }
 
+    if ((Store->StoreEnd - Offset < sizeof (Header)) ||
+        ((UINTN)Header.NameSize + Header.DataSize > Store->StoreEnd - Offset - sizeof (Header))) {
+      CHECK (!IsLive);
+      Erased = false;
+      break;
+    }
+
     const UINT8 *Name = Store->Image + Offset + sizeof (Header);
     const UINT8 *Data = Name + Header.NameSize;
 
-    CHECK ((UINTN)Header.NameSize + Header.DataSize <= Store->StoreEnd - Offset - sizeof (Header));
     Offset = (Offset + sizeof (Header) + Header.NameSize + Header.DataSize + 3) & ~(UINTN)3;
-    if ((Header.State != NVRAM_VAR_ADDED) && (Header.State != NVRAM_VAR_ADDED_IN_TRANSITION)) {
-      continue;
+    if (IsLive) {
+      Walked.push_back ({ BYTES (Name, Name + Header.NameSize), Header.VendorGuid,
+                          Header.Attributes, BYTES (Data, Data + Header.DataSize),
+                          State == NVRAM_VAR_ADDED });
     }
-
-    BYTES       NameBytes (Name, Name + Header.NameSize);
-    std::string Key = KeyOf (NameBytes, Header.VendorGuid);
-
-    if ((Live.count (Key) != 0) && Live[Key].Added) {
-      continue;
-    }
-
-    Live[Key] = { NameBytes, Header.VendorGuid, Header.Attributes,
-                  BYTES (Data, Data + Header.DataSize), Header.State == NVRAM_VAR_ADDED };
   }
 
-  CHECK (Offset == Store->FreeOffset);
+  for (UINTN Byte = Offset; Erased && (Byte < Store->StoreEnd); Byte++) {
+    Erased = (Store->Image[Byte] == 0xFF);
+  }
+
+  CHECK ((Offset == Store->FreeOffset) && (Erased == (bool)Store->FreeSpaceErased));
+  for (const VARIABLE &Variable : Walked) {
+    std::string Key   = KeyOf (Variable.Name, Variable.Guid);
+    auto        Found = Live.find (Key);
+
+    if ((Found == Live.end ()) || (!Found->second.Added && (Variable.Added || Erased))) {
+      Live[Key] = Variable;
+    }
+  }
+
   return Live;
 }
 

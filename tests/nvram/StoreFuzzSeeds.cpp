@@ -70,6 +70,46 @@ Padded (BYTES Image)
 }
 
 /**
+  Image with its volume mapped as blocks of BlockSize over Length bytes and
+  the working block's queue QueueSize bytes long: geometries the firmware
+  never lays out, whose sizes reach the checks of the working block, the
+  spare area and the queue.
+**/
+static BYTES
+Reblocked (BYTES Image, UINT32 BlockSize, UINTN Length, UINTN QueueSize)
+{
+  UINT64                   FvLength = Image.size ();
+  NVRAM_FV_BLOCK_MAP_ENTRY Map      = { (UINT32)(Length / BlockSize), BlockSize };
+
+  Image.resize (Length, (Length > FvLength) ? 0 : 0xFF);
+  memcpy (&Image[sizeof (NVRAM_FV_HEADER)], &Map, sizeof (Map));
+  FixChecksum (Image);
+  SetWriteQueueSize (Image, Region, QueueSize);
+  return Image;
+}
+
+// Image grown by Blocks erased blocks of its volume, its working block widened over them.
+static BYTES
+Widened (BYTES Image, UINTN Blocks)
+{
+  UINT64 Length = Image.size () + Blocks * STORE_IMAGE_BLOCK;
+
+  Image.resize (Length, 0xFF);
+  memcpy (&Image[offsetof (NVRAM_FV_HEADER, FvLength)], &Length, sizeof (Length));
+  return Reblocked (
+      Image, STORE_IMAGE_BLOCK, Length,
+      (Blocks + 1) * STORE_IMAGE_BLOCK - sizeof (NVRAM_FTW_WORKING_HEADER));
+}
+
+// Image with a byte of its working block's queue, at Offset from the block, not erased.
+static BYTES
+Stray (BYTES Image, UINTN Offset)
+{
+  Image[WorkingBlockOffset (Region) + Offset] = 0;
+  return Image;
+}
+
+/**
   Image as a compaction for a value of Size bytes leaves it when cut short
   after its Flushes-th flush: a pending write that the next opening
   abandons (the first) or finishes (the second, after the new store is
@@ -125,6 +165,19 @@ main (int Argc, char **Argv)
       CutCompaction (BuildImage (Region, Filled (400)), 900, 1) },
     { "compaction-finished", Script (300),
       CutCompaction (BuildImage (Region, Filled (400)), 900, 2) },
+    // Two files a guest could plant: a working block larger than the spare area, its queue not
+    // erased; 1-byte blocks mapped past the volume, no working block.
+    { "spare-smaller-than-working", Script (900),
+      Stray (Widened (BuildImage (Region, Filled (400)), 3), 200) },
+    { "byte-blocks-past-volume", Script (16),
+      Stray (Reblocked (BuildImage (Region, Mixed), 1, 6 * STORE_IMAGE_BLOCK + 16, 0xFE0), 0) },
+    { "tiny-queue", Script (900),
+      Reblocked (BuildImage (Region, Filled (400)), 16, 6 * STORE_IMAGE_BLOCK, 64) },
+    { "small-blocks", Script (900),
+      Reblocked (BuildImage (Region, Filled (400)), 512, 6 * STORE_IMAGE_BLOCK, 480) },
+    { "small-blocks-finished", Script (300),
+      CutCompaction (
+          Reblocked (BuildImage (Region, Filled (400)), 512, 6 * STORE_IMAGE_BLOCK, 480), 900, 2) },
   };
 
   if (Argc != 2) {
