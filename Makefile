@@ -1,5 +1,6 @@
 # brisvane: `make` builds build/brisvane.efi and the images of the other
-# architectures, build/aarch64/, build/riscv64/ and build/loongarch64/ (installing what this machine lacks and fetching EDK II into a cache outside
+# architectures in build/aarch64/, build/riscv64/ and build/loongarch64/
+# (installing what this machine lacks and fetching EDK II into a cache outside
 # the repo), `make test` runs every test, `make clean` removes the build output
 # but keeps the EDK II cache.
 

@@ -75,7 +75,7 @@ check_libraries() {
 }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/debs-fetch.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work" "$DEST.partial.$$"' EXIT
 echo "fetch-debs: downloading $* ($SUITE) into $DEST"
 private_apt_setup "$work" deb "$SUITE"
 if [ -n "$own_libc" ]; then
@@ -83,14 +83,17 @@ if [ -n "$own_libc" ]; then
 else
     (cd "$work/archives" && private_apt -qq download "$@")
 fi
-rm -rf "$DEST.partial"
-mkdir -p "$DEST.partial"
+# Unpacked beside DEST under a name of its own and then renamed, so that DEST
+# is whole or absent, also to another fetch at the same time.
+partial=$DEST.partial.$$
+rm -rf "$partial"
+mkdir -p "$partial"
 for deb in "$work"/archives/*.deb; do
-    dpkg-deb -x "$deb" "$DEST.partial"
+    dpkg-deb -x "$deb" "$partial"
 done
 if [ -n "$own_libc" ]; then
-    wrap_programs "$DEST.partial"
+    wrap_programs "$partial"
 else
-    check_libraries "$DEST.partial"
+    check_libraries "$partial"
 fi
-mv "$DEST.partial" "$DEST"
+mv -T "$partial" "$DEST" 2>/dev/null || rm -rf "$partial"

@@ -1,7 +1,7 @@
 # Firmware tests in the UEFI Shell of EDK II's virtual machine firmware under
 # QEMU (OVMF for X64, AAVMF for AARCH64, Debian 13's builds of EDK II's
-# RiscVVirt and LoongArchVirt for RISCV64 and LOONGARCH64), and `make run` to try brisvane in a
-# virtual machine. Included by the root Makefile.
+# RiscVVirt and LoongArchVirt for RISCV64 and LOONGARCH64), and `make run` to
+# try brisvane in a virtual machine. Included by the root Makefile.
 #
 #   make run ARGS="-s -NoMap -delay 3"  runs one command line in the VM and
 #                                       shows its console text, lasterror and
@@ -137,10 +137,12 @@ run_suites = $(foreach build,$(call suite_builds,$(1)),\
 	$(call suite_make,-/$(build),$(call suite_archs,$(1),$(build))) efi &&) \
 	$(MAKE) --no-print-directory -j2 $(addprefix firmware-suite/,$(1))
 
-test-firmware-variants: efi $(MAN) $(VARS)
+# The packages unpacked into the cache are fetched first too, not by two
+# suites at once.
+test-firmware-variants: efi $(MAN) $(VARS) | $(QEMU_ROOT) $(VM_FIRMWARE_ROOT)
 	@$(call run_suites,$(FIRMWARE_VARIANTS))
 
-test-firmware-suites: efi $(MAN) $(VARS) $(OVMF_TEST_BUILDS)
+test-firmware-suites: efi $(MAN) $(VARS) $(OVMF_TEST_BUILDS) | $(QEMU_ROOT) $(VM_FIRMWARE_ROOT)
 	@$(call run_suites,$(FIRMWARE_SUITES))
 
 firmware-suite/%:
