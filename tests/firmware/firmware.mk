@@ -130,7 +130,8 @@ suite_make = $(MAKE) --no-print-directory TOOLCHAIN=$(call suite_field,$(1),2) \
 # a time (each uses both cores, and the CLANGDWARF build shares the default
 # build's EDK II workspace); then runs the suites two at a time, QEMU keeping
 # a core busy for each, every suite in a make of its own with its output
-# shown whole once it ends.
+# shown whole once it ends. The makes are out of make's sight in the
+# functions, hence the + that marks the recipes as runs of make.
 suite_builds = $(sort $(foreach suite,$(1),$(subst $(call suite_field,$(suite),1)/,,$(suite))))
 suite_archs = $(foreach suite,$(1),$(if $(filter %/$(2),$(suite)),$(call suite_field,$(suite),1)))
 run_suites = $(foreach build,$(call suite_builds,$(1)),\
@@ -140,12 +141,12 @@ run_suites = $(foreach build,$(call suite_builds,$(1)),\
 # The packages unpacked into the cache are fetched first too, not by two
 # suites at once.
 test-firmware-variants: efi $(MAN) $(VARS) | $(QEMU_ROOT) $(VM_FIRMWARE_ROOT)
-	@$(call run_suites,$(FIRMWARE_VARIANTS))
+	@+$(call run_suites,$(FIRMWARE_VARIANTS))
 
 test-firmware-suites: efi $(MAN) $(VARS) $(OVMF_TEST_BUILDS) | $(QEMU_ROOT) $(VM_FIRMWARE_ROOT)
-	@$(call run_suites,$(FIRMWARE_SUITES))
+	@+$(call run_suites,$(FIRMWARE_SUITES))
 
 firmware-suite/%:
-	@log=$(BUILD)/firmware-test/$(subst /,_,$*).log; mkdir -p $(BUILD)/firmware-test; \
+	@+log=$(BUILD)/firmware-test/$(subst /,_,$*).log; mkdir -p $(BUILD)/firmware-test; \
 	$(call suite_make,$*,$(call suite_field,$*,1)) test-firmware ARCH=$(call suite_field,$*,1) \
 		>$$log 2>&1; status=$$?; cat $$log; exit $$status
