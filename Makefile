@@ -1,4 +1,5 @@
-# brisvane: `make` builds build/brisvane.efi and build/aarch64/brisvane.efi
+# brisvane: `make` builds build/brisvane.efi and the images of the other
+# architectures in build/aarch64/, build/riscv64/ and build/loongarch64/
 # (installing what this machine lacks and fetching EDK II into a cache outside
 # the repo), `make test` runs every test, `make clean` removes the build output
 # but keeps the EDK II cache.
@@ -19,9 +20,10 @@ lower = $(shell echo '$(1)' | tr A-Z a-z)
 # GCC in 2025.02), or CLANGDWARF or CLANGPDB (Debian's clang and lld).
 TOOLCHAIN ?=
 # AArch64 too where the tool chain has it: CLANGPDB never does, and
-# CLANGDWARF only from 2025.02 on.
+# CLANGDWARF only from 2025.02 on. RISC-V 64 and LoongArch64 with the GCC
+# tool chain.
 NO_AARCH64 := $(filter CLANGPDB,$(TOOLCHAIN))$(filter 2022.11-CLANGDWARF,$(EDK2_RELEASE)-$(TOOLCHAIN))
-EFI_ARCHS ?= X64 $(if $(NO_AARCH64),,AARCH64)
+EFI_ARCHS ?= X64 $(if $(NO_AARCH64),,AARCH64) $(if $(TOOLCHAIN),,RISCV64 LOONGARCH64)
 BUILD_EFI_OPTIONS := $(foreach arch,$(EFI_ARCHS),-a $(arch)) $(if $(TOOLCHAIN),-t $(TOOLCHAIN))
 # Images go to build/x64/ and build/aarch64/ (brisvane.efi and the firmware
 # tests' harness.efi); another release's under build/edk2-RELEASE/, another
@@ -30,7 +32,6 @@ BUILD_EFI_OPTIONS := $(foreach arch,$(EFI_ARCHS),-a $(arch)) $(if $(TOOLCHAIN),-
 EDK2_BUILD := $(BUILD)$(if $(filter-out 2022.11,$(EDK2_RELEASE)),/edk2-$(EDK2_RELEASE))
 EFI_DIR := $(EDK2_BUILD)$(if $(TOOLCHAIN),/$(call lower,$(TOOLCHAIN)))
 EFI_IMAGES := $(foreach arch,$(call lower,$(EFI_ARCHS)),$(EFI_DIR)/$(arch)/brisvane.efi)
-EFI_AARCH64 := $(filter %/aarch64/brisvane.efi,$(EFI_IMAGES))
 # The same build makes the firmware tests' harness.efi beside each image.
 EFI_HARNESSES := $(EFI_IMAGES:brisvane.efi=harness.efi)
 EDK2_OUT := $(EFI_DIR)/x64
@@ -39,6 +40,8 @@ EDK2_OUT := $(EFI_DIR)/x64
 # have size budgets.
 DEFAULT_BUILD := $(if $(filter $(BUILD),$(EFI_DIR)),yes)
 EFI := $(if $(DEFAULT_BUILD),$(BUILD),$(EDK2_OUT))/brisvane.efi
+# $(call efi_image,ARCH): the build's image for ARCH.
+efi_image = $(if $(filter X64,$(1)),$(EFI),$(EFI_DIR)/$(call lower,$(1))/brisvane.efi)
 VARS := $(BUILD)/brisvane-vars
 # The Linux builds of one CMake project: the product, and the sanitized
 # tests with the fuzzer (clang, for libFuzzer).
@@ -51,11 +54,23 @@ FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
 	store/*.cpp store/*.h platform/*.h platform/uefi/* tests/firmware/harness/*) \
 	Brisvane.inf BrisvanePkg.dsc BrisvanePkg.dec
 
-# The size of a plain C build of the same behaviour with the same libraries.
-SIZE_BUDGET := 10304
-# AArch64 images align their sections to 4 KB: six pages, the size of the
-# first AArch64 build.
+# The default build's size budgets. X64: the size of a plain C build of the
+# same behaviour with the same libraries. AArch64 images align their sections
+# to 4 KB: six pages, the size of the first AArch64 build. RISC-V 64 and
+# LoongArch64: the sizes of their first builds.
+SIZE_BUDGET_X64 := 10304
 SIZE_BUDGET_AARCH64 := 24576
+SIZE_BUDGET_RISCV64 := 11584
+SIZE_BUDGET_LOONGARCH64 := 14048
+
+# LoongArch64's cross compiler: Debian 12 has none, so Debian 13's is
+# unpacked once into the cache with the packages it needs, down to its C
+# library, on which it runs there (scripts/fetch-debs.sh).
+LOONGARCH64_GCC := $(EDK2_CACHE)/gcc-loongarch64-14.2
+LOONGARCH64_GCC_PACKAGES := gcc-loongarch64-linux-gnu=4:14.2.0-1 g++-loongarch64-linux-gnu=4:14.2.0-1
+export GCC_LOONGARCH64_PREFIX := $(LOONGARCH64_GCC)/usr/bin/loongarch64-linux-gnu-
+# What an EDK II build of EFI_ARCHS needs beyond the EDK II tree.
+EDK2_BUILD_NEEDS := edk2 $(if $(filter LOONGARCH64,$(EFI_ARCHS)),$(LOONGARCH64_GCC))
 
 # make sign, and the signed UEFI Shell for the Secure Boot test; first, for
 # the firmware tests' rules name its files.
@@ -84,7 +99,7 @@ edk2: packages
 efi: $(EFI) $(EFI_IMAGES)
 
 # One EDK II build makes every architecture's images and harnesses.
-$(EFI_IMAGES) $(EFI_HARNESSES) &: $(FIRMWARE_SOURCES) scripts/build-efi.sh | edk2
+$(EFI_IMAGES) $(EFI_HARNESSES) &: $(FIRMWARE_SOURCES) scripts/build-efi.sh | $(EDK2_BUILD_NEEDS)
 	@scripts/build-efi.sh $(BUILD_EFI_OPTIONS) $(EDK2) $(EDK2_BUILD) RELEASE
 	@for image in $(EFI_IMAGES); do echo "built $$image ($$(stat -c %s $$image) bytes)"; done
 
@@ -92,6 +107,9 @@ ifdef DEFAULT_BUILD
 $(EFI): $(EDK2_OUT)/brisvane.efi
 	@cp $< $@
 endif
+
+$(LOONGARCH64_GCC): | packages
+	@scripts/fetch-debs.sh -s $@ trixie $(LOONGARCH64_GCC_PACKAGES)
 
 # Every image variant: each tool chain on each EDK II release (2025.02 with
 # GCC and CLANGDWARF); then their sizes.
@@ -106,12 +124,12 @@ efi-variants:
 # The size and hash of every brisvane.efi built so far, per architecture
 # (the folder) and tool chain or release (the folder above it).
 sizes:
-	@python3 scripts/check-efi.py $$(find $(BUILD) \( -name edk2-ws -o -name reproducible \) \
-		-prune -o -path '*/x64/brisvane.efi' -print -o -path '*/aarch64/brisvane.efi' -print | sort)
+	@python3 scripts/check-efi.py $$(find $(BUILD) \( -name edk2-ws -o -name reproducible \) -prune \
+		$(foreach arch,x64 aarch64 riscv64 loongarch64,-o -path '*/$(arch)/brisvane.efi' -print) | sort)
 
 # make check is the fast loop: the unit tests alone, sanitized.
-test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware \
-	test-firmware-variants test-sign test-package
+test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware-suites \
+	test-sign test-package
 
 check: check-build
 	@ctest --test-dir $(CHECK_TREE) -L unit -j"$$(nproc)" --output-on-failure
@@ -135,6 +153,7 @@ check-build:
 $(VARS): $(HOST_SOURCES) | packages
 	@cmake -S . -B $(RELEASE_TREE) -DBRISVANE_VARS_OUTPUT_DIR="$(CURDIR)/$(BUILD)" >/dev/null
 	@cmake --build $(RELEASE_TREE) -j"$$(nproc)" --target brisvane-vars >/dev/null
+	@touch $@ # as new as its sources, also where none compiled in changed (the manual page)
 	@echo "built $@"
 
 check-format: | packages
@@ -144,12 +163,10 @@ check-format: | packages
 	@echo "format: every shell script passes shellcheck"
 
 check-efi: efi
-	@python3 scripts/check-efi.py --machine X64 \
-		$(if $(DEFAULT_BUILD),--max-size $(SIZE_BUDGET)) $(EFI)
-	@$(if $(EFI_AARCH64),python3 scripts/check-efi.py --machine AARCH64 \
-		$(if $(DEFAULT_BUILD),--max-size $(SIZE_BUDGET_AARCH64)) $(EFI_AARCH64))
+	@$(foreach arch,$(EFI_ARCHS),python3 scripts/check-efi.py --machine $(arch) \
+		$(if $(DEFAULT_BUILD),--max-size $(SIZE_BUDGET_$(arch))) $(call efi_image,$(arch)) &&) true
 
-check-reproducible: | edk2
+check-reproducible: | $(EDK2_BUILD_NEEDS)
 	@scripts/check-reproducible.sh $(EDK2) $(EDK2_BUILD)/reproducible $(BUILD_EFI_OPTIONS)
 
 clean:

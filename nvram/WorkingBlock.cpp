@@ -2,7 +2,8 @@
   The fault-tolerant write areas after the variable store, found and checked
   as the FTW driver does when it starts (FindFvbForFtw, InitFtwProtocol):
   the working block with its queue of writes, and the spare area. And the
-  layouts of OVMF's builds, which decide the largest variable a store takes.
+  layouts of EDK II's virtual machine firmware, which decide the largest
+  variable a store takes.
 **/
 
 #include "nvram/FtwInternal.h"
@@ -10,8 +11,10 @@
 static const EFI_GUID mWorkingBlockGuid = NVRAM_WORKING_BLOCK_SIGNATURE_GUID;
 
 ///
-/// A layout of an OVMF build's NVRAM file (OvmfPkg's VarStore.fdf.inc) and
-/// the PcdMaxVariableSize its .dsc sets for it.
+/// A layout of an NVRAM file of EDK II's virtual machine firmware (the
+/// VarStore.fdf.inc of OvmfPkg, ArmVirtPkg, OvmfPkg/RiscVVirt and
+/// OvmfPkg/LoongArchVirt) and the PcdMaxVariableSize its .dsc sets for it.
+/// AAVMF, RISC-V's and LoongArch's share one layout and one limit.
 ///
 typedef struct {
   const char *Name;
@@ -23,6 +26,7 @@ typedef struct {
 static const NVRAM_LAYOUT mLayouts[] = {
   { "OVMF's 4 MB build", 0x84000, 0x3FFB8, 0x8400 },
   { "OVMF's 2 MB build", 0x20000, 0xDFB8, 0x2000 },
+  { "the AAVMF, RISC-V or LoongArch build", 0xC0000, 0x3FFB8, 0x2000 },
 };
 
 // The 2 MB builds' limit, the smallest, so that any OVMF takes what is written here.

@@ -4,12 +4,13 @@
 #
 #   build-efi.sh [-a ARCH]... [-t TOOLCHAIN] EDK2_DIR OUT_DIR [TARGET]
 #
-# ARCH is X64 (the default) or AARCH64, and may repeat; TARGET is RELEASE
-# (the default) or DEBUG. Without -t the tree's GCC tool chain is used: GCC
-# where the tree has it (2025.02 and later), else GCC5. The workspace is
-# OUT_DIR/edk2-ws, shared by every tool chain; the images are copied to
-# OUT_DIR/x64/ and OUT_DIR/aarch64/, or with -t to OUT_DIR/<toolchain>/x64/
-# and so on (the tool chain's name in lower case).
+# ARCH is X64 (the default), AARCH64, RISCV64 or LOONGARCH64, and may
+# repeat; TARGET is RELEASE (the default) or DEBUG. Without -t the tree's GCC
+# tool chain is used: GCC where the tree has it (2025.02 and later), else
+# GCC5. The workspace is OUT_DIR/edk2-ws, shared by every tool chain; the
+# images are copied to OUT_DIR/x64/, OUT_DIR/aarch64/ and so on (the
+# architecture in lower case), or with -t to OUT_DIR/<toolchain>/x64/ and so
+# on (the tool chain's name in lower case).
 #
 # EDK II finds packages by directory name, while a clone's folder name is
 # not ours to choose, so the workspace holds a link named BrisvanePkg to
@@ -77,9 +78,13 @@ LINK=/tmp/brisvane-ws.$(printf '%s' "$WS" | sha256sum | cut -c1-16)
 ln -sfn "$WS" "$LINK"
 trap 'rm -f "$LINK"' EXIT
 
-# Cross compilers and clang, under the names the tool chains read.
-export GCC5_AARCH64_PREFIX=${GCC5_AARCH64_PREFIX:-aarch64-linux-gnu-}
-export GCC_AARCH64_PREFIX=${GCC_AARCH64_PREFIX:-aarch64-linux-gnu-}
+# Cross compilers and clang, under the names the tool chains read (GCC5 in
+# 2022.11, GCC in newer trees); by default those on the PATH.
+for arch in AARCH64 RISCV64 LOONGARCH64; do
+    gcc=GCC_${arch}_PREFIX gcc5=GCC5_${arch}_PREFIX
+    prefix=${!gcc:-${!gcc5:-${arch,,}-linux-gnu-}}
+    export "$gcc=$prefix" "$gcc5=${!gcc5:-$prefix}"
+done
 if command -v clang >/dev/null; then
     clang_bin=$(dirname "$(realpath "$(command -v clang)")")/
     export CLANG_BIN=${CLANG_BIN:-$clang_bin}

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Checks that files are PE32+ EFI application images for x86-64 or AArch64
-(with --machine, for that one) and prints each one's machine, size and
+"""Checks that files are PE32+ EFI application images for x86-64, AArch64,
+RISC-V 64 or LoongArch64 (with --machine, for that one) and prints each one's machine, size and
 SHA-256; with --max-size, fails when an image is larger than the budget."""
 
 import argparse
@@ -8,7 +8,12 @@ import hashlib
 import struct
 import sys
 
-MACHINES = {"X64": (0x8664, "x86-64"), "AARCH64": (0xAA64, "AArch64")}
+MACHINES = {
+    "X64": (0x8664, "x86-64"),
+    "AARCH64": (0xAA64, "AArch64"),
+    "RISCV64": (0x5064, "RISC-V 64"),
+    "LOONGARCH64": (0x6264, "LoongArch64"),
+}
 PE32_PLUS_MAGIC = 0x20B
 SUBSYSTEM_EFI_APPLICATION = 10
 

@@ -7,12 +7,13 @@
 #
 # The machine's apt sources list binary packages only, so a deb-src entry for
 # the release's Debian suite is derived from its own sources file into a
-# private apt configuration; the system's apt configuration is left untouched.
+# private apt configuration (private-apt.sh).
 set -eu
 
 DEST=${1:?usage: fetch-edk2.sh DEST [RELEASE]}
 RELEASE=${2:-2022.11}
-SYSTEM_SOURCES=/etc/apt/sources.list.d/debian.sources
+# shellcheck source=scripts/private-apt.sh
+. "$(dirname "$0")/private-apt.sh"
 
 case $RELEASE in
 2022.11) SUITE=bookworm DEBIAN_VERSION=2022.11-6+deb12u2 ;;
@@ -27,31 +28,16 @@ VERSION=${EDK2_DEBIAN_VERSION:-$DEBIAN_VERSION}
 fetch() {
     work=$(mktemp -d "${TMPDIR:-/tmp}/edk2-fetch.XXXXXX")
     trap 'rm -rf "$work"' EXIT
-    mkdir -p "$work/sources" "$work/lists/partial" "$work/archives/partial"
-    [ -r "$SYSTEM_SOURCES" ] || {
-        echo "fetch-edk2: $SYSTEM_SOURCES is missing; cannot derive a source entry" >&2
-        exit 1
-    }
-    # The system's own suites (bookworm, bookworm-updates, ...) become the
-    # release's (trixie, trixie-updates, ...); URIs and keys stay as they are.
-    system_suite=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
-    sed -e 's/^Types:.*/Types: deb-src/' \
-        -e "/^Suites:/s/\\b$system_suite\\b/$SUITE/g" \
-        "$SYSTEM_SOURCES" >"$work/sources/edk2-src.sources"
-    set -- -o Dir::Etc::SourceList=/dev/null -o APT::Sandbox::User=root \
-        -o Dir::Etc::SourceParts="$work/sources" \
-        -o Dir::State::Lists="$work/lists" \
-        -o Dir::Cache::Archives="$work/archives"
+    private_apt_setup "$work" deb-src "$SUITE"
     echo "fetch-edk2: downloading Debian source package edk2 $VERSION ($SUITE)"
-    apt-get "$@" -qq update
     dsc=$work/edk2_${VERSION#*:}.dsc
-    if ! (cd "$work" && apt-get "$@" -qq --download-only source "edk2=$VERSION") &&
+    if ! (cd "$work" && private_apt -qq --download-only source "edk2=$VERSION") &&
         [ ! -f "$dsc" ]; then
         # Some mirrors serve the tarballs but not the .dsc. The source index,
         # authenticated as the .dsc would be, holds the same fields and
         # checksums, and dpkg-source checks the tarballs against them.
         echo "fetch-edk2: no .dsc served; writing it from the source index"
-        apt-cache "$@" showsrc edk2 | awk -v version="$VERSION" '
+        private_apt_cache showsrc edk2 | awk -v version="$VERSION" '
             BEGIN { RS = "" }
             index($0, "\nVersion: " version "\n") { sub(/^Package:/, "Source:"); print }' |
             grep -v '\.dsc$' >"$dsc"

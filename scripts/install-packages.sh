@@ -37,6 +37,8 @@ clang clang unit
 clang++ clang unit
 aarch64-linux-gnu-gcc gcc-aarch64-linux-gnu
 aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+riscv64-linux-gnu-gcc gcc-riscv64-linux-gnu
+riscv64-linux-gnu-g++ g++-riscv64-linux-gnu
 qemu-system-aarch64 qemu-system-arm
 /usr/share/AAVMF/AAVMF_CODE.fd qemu-efi-aarch64
 /usr/share/AAVMF/AAVMF_VARS.fd qemu-efi-aarch64 unit

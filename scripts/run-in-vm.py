@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Runs one brisvane command line in the UEFI Shell of OVMF (X64) or AAVMF
-(AARCH64) under QEMU and shows what came of it: the console text brisvane printed, lasterror as the shell
-recorded it, and the Brisvane variable as the shell's dmpstore shows it.
+"""Runs one brisvane command line in the UEFI Shell of the firmware of its
+architecture (vmtest.machine: OVMF for X64, AAVMF for AARCH64, RISC-V's and
+LoongArch's) under QEMU and shows what came of it: the console text brisvane
+printed, lasterror as the shell recorded it, and the Brisvane variable as
+the shell's dmpstore shows it.
 
 The virtual machine's NVRAM file is kept between runs, so a value stored by
 one run is there for the next, across the power cycle; --fresh starts from a
@@ -10,7 +12,7 @@ Secure Boot with Debian's public test key in db (for testing only) and boots
 that shell, which must be signed with the test key, as brisvane.efi must.
 Needs tests/ on PYTHONPATH (`make run` sets it).
 
-Usage: run-in-vm.py --arch X64|AARCH64 --efi brisvane.efi --man brisvane.man
+Usage: run-in-vm.py --arch X64|AARCH64|RISCV64|LOONGARCH64 --efi brisvane.efi --man brisvane.man
                     --dir DIR [--secure-boot-shell SHELL.efi] [--fresh]
                     --time-limit SECONDS -- [WORD...]
 """

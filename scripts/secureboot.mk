@@ -12,8 +12,9 @@
 #                                      into the EDK II cache
 #   make test-sign                     make sign's refusals
 
-# Images of other architectures join the list when they are built.
-SIGN_IMAGES = $(EFI) $(wildcard $(BUILD)/aarch64/brisvane.efi)
+# Images of other architectures join the list when they are built; not
+# LoongArch64's, whose machine type Debian 12's sbsign does not know.
+SIGN_IMAGES = $(EFI) $(wildcard $(foreach arch,aarch64 riscv64,$(BUILD)/$(arch)/brisvane.efi))
 
 UEFI_SHELL_CACHE := $(EDK2_CACHE)/uefi-shell-$(EDK2_RELEASE)
 UEFI_SHELL := $(UEFI_SHELL_CACHE)/Shell.efi

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The firmware test suite: runs brisvane.efi in the UEFI Shell of the
-machine for its architecture (OVMF for X64, AAVMF for AARCH64) under QEMU
+machine for its architecture (vmtest.machine.MACHINES) under QEMU
 and checks every case of cases.py.
 
 Boot 1 starts on a fresh copy of the firmware's NVRAM template and runs all

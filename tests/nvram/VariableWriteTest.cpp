@@ -160,6 +160,7 @@ TEST (VariableWriteTest, LimitIsThatOfTheFirmwareThatOwnsTheStore)
   } Cases[] = {
     { OVMF_VARS_4M, 0x8400, "OVMF's 4 MB build" },
     { OVMF_VARS_2M, 0x2000, "OVMF's 2 MB build" },
+    { AAVMF_DIR "AAVMF_VARS.ms.fd", 0x2000, "the AAVMF, RISC-V or LoongArch build" },
     { NULL, 0x2000, NULL },
   };
 

@@ -1,7 +1,8 @@
 """Boots a UEFI Shell under QEMU and captures its console: the firmware's
 built-in shell, or, on a machine described with a boot file, a shell put on
 FS0:. Each machine is a Firmware: its QEMU, firmware files and flags; OVMF
-for X64 and AAVMF for AARCH64 (MACHINES).
+for X64, AAVMF for AARCH64, and Debian 13's builds of EDK II's RiscVVirt and
+LoongArchVirt for RISCV64 and LOONGARCH64 (MACHINES).
 
 A host folder is the shell's FS0:, and its startup.nsh runs as soon as the
 shell is up: the driver answers the shell's start-up countdown with a key on
@@ -37,6 +38,8 @@ class Firmware(NamedTuple):
     # False for a template that holds no variable store yet (all zeros):
     # the firmware formats it at its first boot.
     formatted_template: bool = True
+    # Shell lines that every script runs first, to set up the console.
+    shell_setup: Tuple[str, ...] = ()
 
 
 # TCG alone everywhere: it needs no KVM, and behaves the same on every machine.
@@ -74,9 +77,43 @@ AAVMF = Firmware(
     formatted_template=False,
 )
 
+# Debian 13's firmware for RISC-V 64 and LoongArch64, and the QEMU 10 that
+# boots it, are unpacked into folders of the cache rather than installed
+# (make names them); without them, the system's own.
+QEMU_ROOT = os.environ.get("BRISVANE_QEMU_ROOT", "/")
+FIRMWARE_ROOT = os.environ.get("BRISVANE_FIRMWARE_ROOT", "/")
+
+
+def firmware_file(package, name):
+    return os.path.join(FIRMWARE_ROOT, "usr/share", package, name)
+
+
+# QEMU's virt board with OpenSBI, and EDK II on top of it; flash files of 32
+# MiB. The console starts at 80x50 and wraps dmpstore's long lines: the mode
+# the others start in comes first.
+RISCV_VIRT = Firmware(
+    "RiscVVirt",
+    os.path.join(QEMU_ROOT, "usr/bin/qemu-system-riscv64"),
+    firmware_file("qemu-efi-riscv64", "RISCV_VIRT_CODE.fd"),
+    firmware_file("qemu-efi-riscv64", "RISCV_VIRT_VARS.fd"),
+    ("-machine", "virt,accel=tcg", "-m", "512"),
+    AAVMF.disk,
+    shell_setup=("mode 100 31",),
+)
+
+# Flash files of 16 MiB; the template holds a store.
+LOONGARCH_VIRT = Firmware(
+    "LoongArchVirt",
+    os.path.join(QEMU_ROOT, "usr/bin/qemu-system-loongarch64"),
+    firmware_file("qemu-efi-loongarch64", "QEMU_EFI.fd"),
+    firmware_file("qemu-efi-loongarch64", "QEMU_VARS.fd"),
+    ("-machine", "virt,accel=tcg", "-cpu", "la464", "-m", "512"),
+    AAVMF.disk,
+)
+
 # The machine that runs the images of each architecture, by EDK II's name
 # for it.
-MACHINES = {"X64": OVMF, "AARCH64": AAVMF}
+MACHINES = {"X64": OVMF, "AARCH64": AAVMF, "RISCV64": RISCV_VIRT, "LOONGARCH64": LOONGARCH_VIRT}
 
 # The shell prints this (with attributes around "ESC" and "startup.nsh")
 # once a second while it waits; any key but ESC ends the wait.

@@ -24,9 +24,10 @@ class Output(NamedTuple):
     dump: bytes  # what dmpstore printed for the variable
 
 
-def script(steps):
-    """The script of steps, each a pair: the stage lines, the command lines."""
-    lines = ["@echo -off"]
+def script(steps, setup=()):
+    """The script of steps, each a pair: the stage lines, the command lines;
+    the setup lines run before them."""
+    lines = ["@echo -off", *setup]
     for number, (stage, command) in enumerate(steps):
         lines += stage
         lines.append(f"echo BV-BEGIN {number}")
@@ -44,7 +45,7 @@ def run(steps, fs_dir, vars_file, log_file, time_limit, firmware=machine.OVMF, d
     does not hold whole) and why the boot failed (None when it powered off
     cleanly)."""
     with open(os.path.join(fs_dir, "startup.nsh"), "wb") as f:
-        f.write(script(steps))
+        f.write(script(steps, firmware.shell_setup))
     try:
         console, failure = machine.boot(fs_dir, vars_file, log_file, time_limit, firmware, drive), None
     except machine.BootError as error:
