@@ -117,7 +117,7 @@ check: check-build
 	@ctest --test-dir $(CHECK_TREE) -L unit -j"$$(nproc)" --output-on-failure
 
 # Every CTest: the unit tests, the interop check against UEFIExtract and the
-# crash test. The packages come first, since configuring looks for UEFIExtract.
+# media test. The packages come first, since configuring looks for UEFIExtract.
 test-host: packages
 	@$(MAKE) --no-print-directory check-build
 	@ctest --test-dir $(CHECK_TREE) -j"$$(nproc)" --output-on-failure

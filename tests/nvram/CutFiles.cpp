@@ -118,15 +118,25 @@ Pick (const CUT_SAMPLE &Sample, const BYTES &Start, const CUT_ACTION &Action, CU
   });
 }
 
-// The cut file as the firmware's flash holds it: the original header and padding around it.
+// The cut file as the firmware's flash holds it: padded as the original, and with its volume
+// header, which the simulator cut to the volume, as the original's wherever a copy of it lies (at
+// the start, and in the spare area when a compaction of the first block was cut).
 static BYTES
 Whole (const BYTES &Original, const BYTES &Cut)
 {
   BYTES  File = Original;
   UINT16 Header;
+  UINT32 Block;
 
   memcpy (&Header, &Original[0x30], sizeof (Header));
-  std::copy (Cut.begin () + Header, Cut.end (), File.begin () + Header);
+  memcpy (&Block, &Original[0x3C], sizeof (Block));
+  std::copy (Cut.begin (), Cut.end (), File.begin ());
+  for (UINTN At = 0; At + Header <= Cut.size (); At += Block) {
+    if (std::equal (Cut.begin (), Cut.begin () + Header, Cut.begin () + At)) {
+      std::copy (Original.begin (), Original.begin () + Header, File.begin () + At);
+    }
+  }
+
   return File;
 }
 

@@ -32,7 +32,7 @@ typedef enum { CutNothing, CutRecoverOnly, CutSet, CutClear } CUT_ACTION_KIND;
 ///
 struct CUT_ACTION {
   CUT_ACTION_KIND Kind;
-  std::u16string  Value;
+  const char16_t *Value;
 };
 
 typedef std::optional<BYTES> CUT_VALUE; ///< Brisvane's data, or nothing when absent.

@@ -24,15 +24,20 @@ struct CUT_FAMILY {
   CUT_ACTION  Second;
 };
 
-static const std::u16string mLong = u"-nonest" + std::u16string (100 * 6, u'x');
+// A value of 600 characters, whose record does not fit the room a full store has left.
+#define CUT_WORDS u"-nonest -exit -nomap -delay 9 "
+#define CUT_LONG                                                                                   \
+  CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS        \
+      CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS CUT_WORDS    \
+          CUT_WORDS CUT_WORDS
 
 static const CUT_FAMILY mFamilies[] = {
   { "set", CutPlain, { CutSet, u"-exit -nomap" }, { CutNothing, u"" } },
   { "clear", CutPlain, { CutClear, u"" }, { CutNothing, u"" } },
-  { "compacting set", CutFull, { CutSet, mLong }, { CutNothing, u"" } },
-  { "compacting set, the queue full", CutFullQueue, { CutSet, mLong }, { CutNothing, u"" } },
-  { "compacting set, then its recovery", CutFull, { CutSet, mLong }, { CutRecoverOnly, u"" } },
-  { "compacting set, then a set", CutFull, { CutSet, mLong }, { CutSet, u"-noversion" } },
+  { "compacting set", CutFull, { CutSet, CUT_LONG }, { CutNothing, u"" } },
+  { "compacting set, the queue full", CutFullQueue, { CutSet, CUT_LONG }, { CutNothing, u"" } },
+  { "compacting set, then its recovery", CutFull, { CutSet, CUT_LONG }, { CutRecoverOnly, u"" } },
+  { "compacting set, then a set", CutFull, { CutSet, CUT_LONG }, { CutSet, u"-noversion" } },
   { "set, then a set", CutPlain, { CutSet, u"-exit -nomap" }, { CutSet, u"-nostartup" } },
   { "set, then clear", CutPlain, { CutSet, u"-exit -nomap" }, { CutClear, u"" } },
   { "clear, then a set", CutPlain, { CutClear, u"" }, { CutSet, u"-delay 9" } },
