@@ -135,8 +135,8 @@ check: check-build
 	@ctest --test-dir $(CHECK_TREE) -L unit -j"$$(nproc)" --output-on-failure
 
 # Every CTest: the unit tests, the interop check against UEFIExtract, the
-# crash test and --domain against libvirt (on the release tool). The packages
-# come first, since configuring looks for UEFIExtract.
+# media tests and --domain against libvirt (on the release tool). The
+# packages come first, since configuring looks for UEFIExtract.
 test-host: packages $(VARS)
 	@$(MAKE) --no-print-directory check-build
 	@ctest --test-dir $(CHECK_TREE) -j"$$(nproc)" --output-on-failure

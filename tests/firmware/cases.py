@@ -11,8 +11,6 @@ its final NUL, or ABSENT.
 
 from typing import NamedTuple, Optional, Tuple
 
-from vmtest.nvram import LONG_VALUE
-
 ABSENT = None
 
 NOTHING = b""
@@ -339,14 +337,3 @@ AFTER_SECOND_BOOT = [
     VarsRun("--show: absent", ("--show",), 0, "Brisvane is not set.\n", True),
 ]
 
-
-# --- An interrupted compaction ----------------------------------------------
-# brisvane-vars, setting this value on a full store, is killed halfway
-# through copying the compacted store into place; the firmware at boot, or
-# the tool's next run, completes the copy from the spare area.
-COMPACTING_WORDS = ("-s", "-NoNest", *LONG_VALUE.split(" "))
-COMPACTED_VALUE = "-nonest " + LONG_VALUE
-
-AFTER_INTERRUPTED_COMPACTION = [
-    case("-g reads the value the compaction stored", "brisvane -g", NOTHING, "0x1", COMPACTED_VALUE),
-]

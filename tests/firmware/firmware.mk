@@ -100,12 +100,12 @@ run run-fresh: $(RUN_IMAGES) $(MAN) | $(VM_NEEDS)
 # The brisvane-vars boots test the Linux tool with the firmware, and the
 # Secure Boot boot the firmware's signature checks: neither depends on the
 # tool chain or EDK II release of the image, so they run with the default
-# build alone; Secure Boot, and the boot of a compaction that brisvane-vars
-# left half done (killed by the check tree's crash library), on X64 alone.
+# build alone, the brisvane-vars boots with the sample of cut files that the
+# check tree's brisvane-cut-files writes; Secure Boot on X64 alone.
 OVMF_TESTS := $(if $(DEFAULT_BUILD),$(filter X64,$(ARCH)))
-OVMF_TEST_BUILDS := $(if $(OVMF_TESTS),$(TEST_SIGNED_EFI) $(SECUREBOOT_SHELL) check-build)
-CRASH_SHIM := $(CHECK_TREE)/tests/vars/libvars_crash_shim.so
-FIRMWARE_TEST_OPTIONS := $(if $(DEFAULT_BUILD),--vars-boots) $(if $(OVMF_TESTS),--crash-shim $(CRASH_SHIM) \
+OVMF_TEST_BUILDS := $(if $(OVMF_TESTS),$(TEST_SIGNED_EFI) $(SECUREBOOT_SHELL)) $(if $(DEFAULT_BUILD),check-build)
+CUT_FILES := $(CHECK_TREE)/tests/nvram/brisvane-cut-files
+FIRMWARE_TEST_OPTIONS := $(if $(DEFAULT_BUILD),--vars-boots --cut-files $(CUT_FILES)) $(if $(OVMF_TESTS),\
 	--signed-efi $(TEST_SIGNED_EFI) --secure-boot-shell $(SECUREBOOT_SHELL))
 
 test-firmware: $(TEST_EFI) $(HARNESS) $(MAN) $(VARS) $(OVMF_TEST_BUILDS) | $(VM_NEEDS)

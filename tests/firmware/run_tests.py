@@ -11,8 +11,8 @@ to see the value persist and to delete it; UEFIExtract reads the file once
 more.
 
 With --vars-boots, alongside them on an NVRAM file of its own, brisvane-vars
-and the firmware take turns (vars_boots); with --crash-shim, OVMF then boots
-that file after a compaction that brisvane-vars left half done. With
+and the firmware take turns (vars_boots); with --cut-files, the firmware then
+boots the cut simulator's sample of cut files. With
 --signed-efi and --secure-boot-shell, after boot 2, a boot on a third NVRAM
 file enforces Secure Boot (OVMF's secboot build, a copy of Debian's store
 with its public test key in PK, KEK and db, the UEFI Shell signed with that
@@ -76,7 +76,7 @@ def parse_options():
     parser.add_argument("--man", required=True, help="brisvane.man")
     parser.add_argument("--vars", required=True, help="brisvane-vars: its help screen, and with --vars-boots more")
     parser.add_argument("--vars-boots", action="store_true", help="run brisvane-vars with the firmware too")
-    parser.add_argument("--crash-shim", help="with --vars-boots: the library that kills brisvane-vars mid-write")
+    parser.add_argument("--cut-files", help="with --vars-boots: brisvane-cut-files, which writes the sample")
     parser.add_argument("--signed-efi", help="brisvane.efi signed with the Secure Boot test key")
     parser.add_argument("--secure-boot-shell", help="the UEFI Shell signed with the test key")
     parser.add_argument("--work", required=True, help="folder for the work folders of runs")
@@ -90,9 +90,8 @@ def parse_options():
     # of its own, for the same firmware checks of the same signature.
     if options.signed_efi and options.arch != "X64":
         parser.error("the Secure Boot boot runs on X64 (OVMF) only")
-    # Where the compaction is cut depends on the layout of OVMF's 4 MB store.
-    if options.crash_shim and (options.arch != "X64" or not options.vars_boots):
-        parser.error("--crash-shim goes with --vars-boots, on X64 (OVMF) only")
+    if options.cut_files and not options.vars_boots:
+        parser.error("--cut-files goes with --vars-boots")
     return options
 
 
@@ -116,7 +115,7 @@ def main():
         if options.vars_boots:
             run_counted("brisvane-vars with the firmware", side_checks, lambda: run_vars_boots(
                 tool, options.efi, os.path.join(work, "vars"), options.time_limit, side_checks, firmware,
-                options.crash_shim and os.path.abspath(options.crash_shim)))
+                options.cut_files and os.path.abspath(options.cut_files)))
 
     side_thread = threading.Thread(target=side_chain)
     side_thread.start()

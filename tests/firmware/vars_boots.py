@@ -7,10 +7,11 @@ UEFIExtract compares every other variable before and after each step.
 A firmware whose template holds no store yet (AAVMF's) is first booted once
 to format it, after brisvane-vars has refused the blank template.
 
-Then, on OVMF, a compaction cut short: the store filled, brisvane-vars
-killed halfway through copying the compacted store into place, then booted
-as it is (the firmware completes the copy from the spare area), and booted
-after brisvane-vars' next run has completed it.
+Then the cut simulator's sample of cut files, made from the file the boots
+left (a set's torn header, two records in transition, a compaction torn
+while copying the new store into place): each booted, what the firmware
+reads compared with what the simulator's independent reader and
+brisvane-vars read.
 """
 
 import os
@@ -19,9 +20,8 @@ import subprocess
 
 import cases
 from boots import prepare, run_boot, show
-from vmtest import SHELL_GUID, VARIABLE
-from vmtest.nvram import (GLOBAL_GUID, LONG_VALUE, cycle_until_compacted, dump, free_offset, other_differences,
-                          read_volume, record_problems, run_tool, store_bounds)
+from vmtest import SHELL_GUID, VARIABLE, shell, ucs2
+from vmtest.nvram import GLOBAL_GUID, cycle_until_compacted, dump, other_differences, record_problems, run_tool
 
 # What every boot rewrites: MTC, the high word of the monotonic counter,
 # gets new data (and on AAVMF a new place); OVMF also writes the console
@@ -71,7 +71,7 @@ def format_store(tool, fs_dir, vars_file, work, time_limit, checks, firmware):
     run_boot("vars-format", [], fs_dir, vars_file, work, time_limit, checks, firmware)
 
 
-def run_vars_boots(tool, efi, work, time_limit, checks, firmware, crash_shim=None):
+def run_vars_boots(tool, efi, work, time_limit, checks, firmware, cut_files=None):
     fs_dir, vars_file = prepare(work, efi, firmware=firmware)
     if not firmware.formatted_template:
         format_store(tool, fs_dir, vars_file, work, time_limit, checks, firmware)
@@ -124,53 +124,55 @@ def run_vars_boots(tool, efi, work, time_limit, checks, firmware, crash_shim=Non
         checks.record(f"{group}: brisvane-vars {run.name}", vars_run(tool, vars_file, run))
     checks.record(f"{group}: brisvane-vars left every other variable as it was",
                   other_differences(after_boot2, vars_file) + record_problems(vars_file, None))
-    if crash_shim:
-        interrupted_compaction(tool, crash_shim, vars_file, fs_dir, work, time_limit, checks, firmware)
+    if cut_files:
+        cut_samples(tool, cut_files, vars_file, fs_dir, work, time_limit, checks, firmware)
 
 
-# The write or flush of a compacting set that copies the compacted store from
-# the spare area into place, after the spare area is marked complete.
-COPY_STEP = 11
+def value_read(shown):
+    """What brisvane-vars --show read, as cut_samples' index writes values."""
+    if shown.returncode != 0:
+        return f"refused ({shown.returncode})"
+    text = shown.stdout.rstrip("\n")
+    return "absent" if text == "Brisvane is not set." else ucs2(text).hex()
 
 
-def store_records(path):
-    """The bytes of the variable store's records in the NVRAM file at path."""
-    image = read_volume(path)
-    return image[slice(*store_bounds(image))]
+def firmware_read(output):
+    """What dmpstore showed of brisvane's variable, as cut_samples' index writes values."""
+    try:
+        stored = shell.parse_dmpstore(output.dump) if output else None
+    except ValueError as error:
+        return str(error)
+    return "absent" if stored is None else stored.data.hex()
 
 
-def interrupted_compaction(tool, shim, vars_file, fs_dir, work, time_limit, checks, firmware):
-    """Fills the OVMF store in vars_file with long values until a set of
-    cases.COMPACTING_WORDS compacts it; that set, killed by shim (preloaded)
-    halfway through its copy into place, is then booted as it is and after
-    brisvane-vars' next run has completed it."""
-    whole, cut, completed = (os.path.join(work, f"{name}.fd") for name in ("whole", "cut", "completed"))
-    value = LONG_VALUE
-    for _ in range(100):  # far more sets than a 4 MB store holds
-        shutil.copyfile(vars_file, whole)
-        run_tool(tool, whole, *cases.COMPACTING_WORDS)
-        if free_offset(read_volume(whole)) < free_offset(read_volume(vars_file)):
-            break
-        value = LONG_VALUE if value != LONG_VALUE else "-nostartup " + LONG_VALUE
-        run_tool(tool, vars_file, "-s", *value.split(" "))
-    shutil.copyfile(vars_file, cut)
-    crash = dict(os.environ, LD_PRELOAD=shim, BRISVANE_CRASH_AT=str(COPY_STEP), BRISVANE_CRASH_TORN="1")
-    killed = run_tool(tool, cut, *cases.COMPACTING_WORDS, env=crash)
-    shutil.copyfile(cut, completed)
-    shown = cases.VarsRun("--show", ("--show",), 0, cases.COMPACTED_VALUE + "\n", False)
-    problems = vars_run(tool, completed, shown)
-    full, torn, new, done = (store_records(path) for path in (vars_file, cut, whole, completed))
-    group = "an interrupted compaction"
-    checks.record(f"{group}: killed halfway through copying the new store into place, brisvane-vars leaves "
-                  "neither the old store nor the new one; its next run completes the new one",
-                  ([] if killed.returncode == -9 else [f"exit status {killed.returncode}, not killed"])
-                  + ([] if torn not in (full, new) else ["the store is the old or the new one"])
-                  + problems + ([] if done == new else ["the completed store is another"]))
-    for label, path, how in (("ftw-firmware", cut, "completed by the firmware"),
-                             ("ftw-vars", completed, "completed by brisvane-vars")):
-        run_boot(label, [(f"{group}, {how}", case) for case in cases.AFTER_INTERRUPTED_COMPACTION],
-                 fs_dir, path, work, time_limit, checks, firmware)
-        checks.record(f"{group}, {how}: after the boot every other variable is intact, and brisvane-vars "
-                      "finds nothing pending",
-                      other_differences(vars_file, path, changing=CHANGED_BY_EVERY_BOOT, moving=MOVED_BY_EVERY_BOOT)
-                      + vars_run(tool, path, shown._replace(query=True)))
+def cut_samples(tool, cut_files, vars_file, fs_dir, work, time_limit, checks, firmware):
+    """Boots each of the cut simulator's sample of cut files, made from
+    vars_file by brisvane-cut-files: the firmware must read what the
+    simulator's independent reader reads, the old or the new value, and
+    what brisvane-vars reads; and after the boot, every other variable is as
+    brisvane-vars left it in a copy."""
+    group = "a sample of cut files"
+    folder = os.path.join(work, "cuts")
+    os.makedirs(folder, exist_ok=True)
+    made = subprocess.run([cut_files, vars_file, folder], capture_output=True, text=True, timeout=300)
+    if made.returncode != 0:
+        checks.record(f"{group}: brisvane-cut-files writes them", [made.stdout + made.stderr])
+        return
+    with open(os.path.join(folder, "index"), encoding="utf-8") as f:
+        samples = [line.rstrip("\n").split("\t") for line in f]
+    for name, how, old, new, reader in samples:
+        path, copy = (os.path.join(folder, f"{name}{suffix}.fd") for suffix in ("", "-tool"))
+        shutil.copyfile(path, copy)
+        tool_value = value_read(run_tool(tool, copy, "--show"))
+        outputs, failure = shell.run([((), ("brisvane -g",))], fs_dir, path, os.path.join(work, f"cut-{name}.log"),
+                                     time_limit, firmware)
+        read = firmware_read(outputs[0])
+        problems = [failure] if failure else []
+        problems += [] if read == reader else [f"the firmware reads {read}, the independent reader {reader}"]
+        problems += [] if read in (old, new) else [f"the firmware reads {read}, neither old nor new"]
+        problems += [] if tool_value == read else [f"the firmware reads {read}, brisvane-vars {tool_value}"]
+        checks.record(f"{group}: {name} ({how}): the firmware reads as the independent reader and brisvane-vars",
+                      problems)
+        checks.record(f"{group}: {name}: after the boot every other variable is as brisvane-vars left it",
+                      other_differences(copy, path, changing=CHANGED_BY_EVERY_BOOT, moving=MOVED_BY_EVERY_BOOT))
+

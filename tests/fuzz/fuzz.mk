@@ -2,8 +2,9 @@
 # store's, from small NVRAM files that a program of its own writes. `make fuzz`
 # runs each for FUZZ_SECONDS, `make fuzz-smoke` each for a fixed number of
 # executions (run by `make test`). Both print the executions and executions
-# per second. Included by the root Makefile, which builds the fuzzers in its
-# check tree.
+# per second. `make fuzz` also runs the cut simulator with CUT_SAMPLES random
+# cuts per flush interval and torn write (the unit tests take 1). Included by
+# the root Makefile, which builds the fuzzers in its check tree.
 
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_RUNS ?= 20000
@@ -14,6 +15,8 @@ FUZZ_SEEDS := tests/fuzz/corpus
 FUZZ_DICT := tests/fuzz/brisvane.dict
 STORE_FUZZER := $(CHECK_TREE)/tests/nvram/brisvane-store-fuzz
 STORE_SEEDS := $(CHECK_TREE)/tests/nvram/brisvane-store-seeds
+CUT_SAMPLES ?= 16
+CUT_TESTS := $(CHECK_TREE)/tests/nvram/brisvane_nvram_tests
 
 # -runs and -max_total_time are added by each target; a crash, a leak or a
 # broken invariant ends the run with its input saved under $(FUZZ_DIR)/crashes.
@@ -38,10 +41,10 @@ define run-fuzzer
 	  $(FUZZ_DIR)/$(3).log
 endef
 
-.PHONY: fuzz fuzz-smoke fuzz-store fuzz-smoke-store
+.PHONY: fuzz fuzz-smoke fuzz-store fuzz-smoke-store fuzz-cuts
 
 # The corpora grow in $(FUZZ_DIR) from one run to the next.
-fuzz: check-build fuzz-store
+fuzz: check-build fuzz-store fuzz-cuts
 	$(call run-fuzzer,$(FUZZ_DIR)/corpus,-max_total_time=$(FUZZ_SECONDS),fuzz,$(FUZZER) $(FUZZ_FLAGS),cp $(FUZZ_SEEDS)/*)
 
 fuzz-store: check-build
@@ -55,3 +58,10 @@ fuzz-smoke: check-build fuzz-smoke-store
 fuzz-smoke-store: check-build
 	@rm -rf $(FUZZ_DIR)/store-smoke-corpus
 	$(call run-fuzzer,$(FUZZ_DIR)/store-smoke-corpus,-runs=$(STORE_FUZZ_SMOKE_RUNS) -seed=1,fuzz-smoke-store,$(STORE_FUZZER) $(STORE_FUZZ_FLAGS),$(STORE_SEEDS))
+
+fuzz-cuts: check-build
+	@mkdir -p $(FUZZ_DIR)
+	@BRISVANE_CUT_SAMPLES=$(CUT_SAMPLES) $(CUT_TESTS) --gtest_filter='*CutSimulatorTest*' \
+	  >$(FUZZ_DIR)/cuts.log 2>&1 || \
+	  { tail -n 40 $(FUZZ_DIR)/cuts.log; echo "fuzz-cuts: failed; log in $(FUZZ_DIR)/cuts.log"; exit 1; }
+	@grep 'cut files checked' $(FUZZ_DIR)/cuts.log

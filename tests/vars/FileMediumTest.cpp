@@ -187,7 +187,7 @@ TEST_F (FileMediumTest, FileThatCannotBeUsedIsNamedWithTheReason)
 }
 
 // A read-only file is read, as the firmware would complete a compaction cut short after its new
-// store reached the spare area, and left alone (the crash test covers writable files).
+// store reached the spare area, and left alone (the cut simulator covers writable files).
 TEST_F (FileMediumTest, ReadOnlyFileIsReadAsCompletedAndLeftAlone)
 {
   std::vector<RECORD> Records = { Neighbour (u"Boot0000", 1, 10), Startup (u"-old") };
