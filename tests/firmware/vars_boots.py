@@ -25,9 +25,12 @@ from vmtest.nvram import GLOBAL_GUID, cycle_until_compacted, dump, other_differe
 
 # What every boot rewrites: MTC, the high word of the monotonic counter,
 # gets new data (and on AAVMF a new place); OVMF also writes the console
-# variables again, with the same data, at the end of the store.
+# variables again, with the same data, at the end of the store, and
+# LoongArch's firmware its MemoryTypeInformation, when a boot follows a store
+# it had to compact.
 CHANGED_BY_EVERY_BOOT = (("MTC", "EB704011-1402-11D3-8E77-00A0C969723B"),)
-MOVED_BY_EVERY_BOOT = tuple((name, GLOBAL_GUID) for name in ("ConIn", "ConOut", "ErrOut"))
+MOVED_BY_EVERY_BOOT = tuple((name, GLOBAL_GUID) for name in ("ConIn", "ConOut", "ErrOut")) + (
+    ("MemoryTypeInformation", "4C19049F-4137-4DD3-9C10-8B97A83FFDFA"),)
 
 
 def vars_run(tool, vars_file, run):
