@@ -167,6 +167,9 @@ def cut_samples(tool, cut_files, vars_file, fs_dir, work, time_limit, checks, fi
         path, copy = (os.path.join(folder, f"{name}{suffix}.fd") for suffix in ("", "-tool"))
         shutil.copyfile(path, copy)
         tool_value = value_read(run_tool(tool, copy, "--show"))
+        if not firmware.finishes_cut_writes:
+            path = os.path.join(folder, f"{name}-completed.fd")
+            shutil.copyfile(copy, path)
         outputs, failure = shell.run([((), ("brisvane -g",))], fs_dir, path, os.path.join(work, f"cut-{name}.log"),
                                      time_limit, firmware)
         read = firmware_read(outputs[0])
