@@ -79,7 +79,7 @@ typedef struct {
   /// Steps were lost: an edit recorded more than the room it reserved before
   /// its first write, or a write fell outside the volume, each a fault of
   /// this library. The plan must not be replayed.
-  BOOLEAN OutOfMemory;
+  BOOLEAN Incomplete;
 } NVRAM_WRITE_PLAN;
 
 ///

@@ -85,12 +85,12 @@ NvramReserveRoom (NVRAM_WRITE_PLAN *Plan, NVRAM_ROOM Room)
 static VOID
 Record (NVRAM_WRITE_PLAN *Plan, UINTN Offset, const UINT8 *Bytes, UINTN Size)
 {
-  if ((Plan == NULL) || Plan->OutOfMemory) {
+  if ((Plan == NULL) || Plan->Incomplete) {
     return;
   }
 
   if ((Plan->Count == Plan->Capacity) || (Plan->BytesCapacity - Plan->BytesSize < Size)) {
-    Plan->OutOfMemory = TRUE;
+    Plan->Incomplete = TRUE;
     return;
   }
 
@@ -118,7 +118,7 @@ InVolume (const NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Offset, UINTN 
   }
 
   if (Plan != NULL) {
-    Plan->OutOfMemory = TRUE;
+    Plan->Incomplete = TRUE;
   }
 
   return FALSE;

@@ -183,9 +183,10 @@ ReadNvramImage (NVRAM_IMAGE *Image, std::string *Error)
 static int
 RefusePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std::string *Error)
 {
-  if (Plan->OutOfMemory) {
+  if (Plan->Incomplete) {
     return VarsRefusal (
-        Error, VarsExitCannotWrite, "no memory for its writes; nothing was written");
+        Error, VarsExitCannotWrite,
+        "its plan of writes is incomplete, a fault of this tool; nothing was written");
   }
 
   if (Plan->Count == 0) {

@@ -21,7 +21,6 @@
 ///
 struct CUT_SAMPLE {
   const char *Name;
-  const char *Family;
   CUT_BASE    Base;
   CUT_ACTION  First;
   CUT_ACTION  Second;
@@ -32,7 +31,6 @@ struct CUT_SAMPLE {
 
 static const CUT_SAMPLE mSamples[] = {
   { "torn-header",
-    "set",
     CutPlain,
     { CutSet, u"-exit -nomap" },
     { CutNothing, u"" },
@@ -40,7 +38,6 @@ static const CUT_SAMPLE mSamples[] = {
     "torn after 41",
     { 0, 0, TRUE, FALSE, 1 } },
   { "two-in-transition",
-    "set, then a set",
     CutPlain,
     { CutSet, u"-exit -nomap" },
     { CutSet, u"-nostartup" },
@@ -48,7 +45,6 @@ static const CUT_SAMPLE mSamples[] = {
     "landed: 1 0 1",
     { 0, 4, FALSE, FALSE, 1 } },
   { "compaction-copy-torn",
-    "compacting set",
     CutFull,
     { CutSet, u"-nonest -exit -delay 5" },
     { CutNothing, u"" },

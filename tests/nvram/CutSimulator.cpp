@@ -125,7 +125,7 @@ PlanRun (const BYTES &Image, const CUT_ACTION &Action, CUT_PLAN *Plan)
     Made = Write (&Store, Action, &Edited) == EFI_SUCCESS;
   }
 
-  Made = Made && !Recovery.OutOfMemory && !Edit.OutOfMemory;
+  Made = Made && !Recovery.Incomplete && !Edit.Incomplete;
   Plan->clear ();
   Append (Plan, Recovery);
   Append (Plan, Edit);

@@ -83,7 +83,7 @@ struct INTERRUPTED_EDIT {
     Done                      = Original;
     Open (Done, &Store);
     EXPECT_EQ (Make (&Store, &Made), EFI_SUCCESS);
-    EXPECT_FALSE (Plan.OutOfMemory);
+    EXPECT_FALSE (Plan.Incomplete);
   }
 
   EFI_STATUS
@@ -129,7 +129,7 @@ FailEachAllocation (BYTES &Image, NVRAM_WRITE_PLAN *Plan, OPERATION Operation)
     ASSERT_LT (Allowed, 8u);
   }
 
-  EXPECT_FALSE (Plan->OutOfMemory);
+  EXPECT_FALSE (Plan->Incomplete);
 }
 
 // Out of memory anywhere, an edit or a recovery is refused before its first write.

@@ -88,7 +88,7 @@ Attempt (const BYTES &Image, const NVRAM_WRITE_PLAN &Plan, OPERATION Operation)
     CHECK (Refused && (Image == Before) && PlanIs (Plan, Kept));
   }
 
-  CHECK (!Plan.OutOfMemory);
+  CHECK (!Plan.Incomplete);
   if (Refused) {
     CHECK ((Image == Before) && PlanIs (Plan, Kept));
     return true;
