@@ -6,6 +6,7 @@
 
 #include "vars/ExitStatus.h"
 #include "vars/ManagedSave.h"
+#include "vars/Pause.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -134,6 +135,7 @@ OpenNvramImage (const char *Path, NVRAM_IMAGE *Image, std::string *Error)
     return VarsRefusal (Error, VarsExitCannotRead, "cannot open it", Code);
   }
 
+  PauseAt ("probed");
   Kind = KindOf (Status.st_mode);
   if ((Kind == NULL) || (Kind->New == NULL)) {
     close (Probe);

@@ -13,6 +13,7 @@
 #include "vars/Domain.h"
 #include "vars/ExitStatus.h"
 #include "vars/Medium.h"
+#include "vars/Pause.h"
 #include "vars/SetRefusal.h"
 #include "vars/Show.h"
 #include "vars/Template.h"
@@ -169,6 +170,10 @@ RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
     Code = OpenStore (&Image, &Store, &Edit, Line->File, &Error, Err);
   }
 
+  if (Code == 0) {
+    PauseAt ("read");
+  }
+
   if ((Code == 0) && RefusesSize (&Store, &Edit, &Brisvane)) {
     Code = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
   } else if (Code == 0) {
@@ -205,6 +210,7 @@ RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE
     return Code;
   }
 
+  PauseAt ("created");
   Code = RunOnFile (Line, Out, Err);
   if ((Code != VarsExitDone) && (Code != VarsExitStored)) {
     unlink (Line->File);

@@ -3,11 +3,14 @@ uefitool-cli), an NVRAM reader written elsewhere, reads them, the layout of
 its variable store, and brisvane-vars run on it.
 """
 
+import contextlib
 import os
 import re
+import signal
 import struct
 import subprocess
 import tempfile
+import time
 from typing import NamedTuple
 
 from vmtest import SHELL_GUID, VARIABLE, ucs2
@@ -182,6 +185,41 @@ def run_tool(tool, path, *words, env=None):
     """Runs brisvane-vars on path with brisvane's words, in env (this
     process's environment by default)."""
     return subprocess.run([tool, path, *words], capture_output=True, text=True, timeout=60, env=env)
+
+
+class PausedRun:
+    """A run of brisvane-vars held at a point: stopped tells whether it
+    stopped there; result is its CompletedProcess once it has ended."""
+
+    def __init__(self, process):
+        self.process, self.stopped, self.result = process, False, None
+
+
+def _state(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+@contextlib.contextmanager
+def paused_run(tool, path, *words, point, env=None):
+    """Starts brisvane-vars on path with BRISVANE_VARS_PAUSE=point, so that
+    it stops itself there, and yields a PausedRun once it has (or has ended
+    without reaching it); on leaving, lets it go on and waits for it."""
+    env = dict(os.environ if env is None else env, BRISVANE_VARS_PAUSE=point)
+    process = subprocess.Popen([tool, path, *words], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, env=env)
+    run = PausedRun(process)
+    try:
+        deadline = time.monotonic() + 60
+        while process.poll() is None and time.monotonic() < deadline and not run.stopped:
+            run.stopped = _state(process.pid) == "T"
+            time.sleep(0.01)
+        yield run
+    finally:
+        if process.poll() is None:
+            os.kill(process.pid, signal.SIGCONT)
+        out, err = process.communicate(timeout=60)
+        run.result = subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
 # With "-nostartup " before it, the largest record that OVMF's 2 MB build
