@@ -37,9 +37,18 @@ public:
   int WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size) override;
   int Measure (UINT64 *Size) override;
 
+  // A QEMU started since the device was opened (through a node of its own, which no lock shows)
+  // is found before anything is written.
+  int
+  Confirm (std::string *Error) override
+  {
+    return FindDeviceHolder (mDevice, Error);
+  }
+
 private:
   UINT64 StoreExtent (UINT64 DeviceSize);
   UINT64 mExtent = 0;
+  dev_t  mDevice = 0;
 };
 
 int
@@ -48,21 +57,29 @@ BLOCK_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std:
   int Failure = Reopen (Path, Probe, Probed, O_EXCL);
   int Code;
 
-  // Held exclusively: by another brisvane-vars, which is open too, or by the kernel.
+  // Held exclusively: by another brisvane-vars, which is open too, or by the kernel. A holder that
+  // is gone by the time it is looked for let go meanwhile, and the open is tried once more.
   if (Failure == EBUSY) {
     Code = FindDeviceHolder (Probed->st_rdev, Error);
-    return (Code != 0) ? Code
-                       : VarsRefusal (
-                             Error, VarsExitOtherHolder,
-                             "it is in use by the kernel (mounted, or part of another volume)");
+    if (Code != 0) {
+      return Code;
+    }
+
+    Failure = Reopen (Path, Probe, Probed, O_EXCL);
+    if (Failure == EBUSY) {
+      return VarsRefusal (
+          Error, VarsExitOtherHolder,
+          "it is in use by the kernel (mounted, or part of another volume)");
+    }
   }
 
   if (Failure != 0) {
     return RefuseOpen (Failure, Error);
   }
 
-  Code = LockMedium (mFd, mWritable, 0, Error);
-  return (Code != 0) ? Code : FindDeviceHolder (Probed->st_rdev, Error);
+  mDevice = Probed->st_rdev;
+  Code    = LockMedium (mFd, mWritable, 0, Error);
+  return (Code != 0) ? Code : FindDeviceHolder (mDevice, Error);
 }
 
 /**

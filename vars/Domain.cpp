@@ -81,13 +81,15 @@ LibvirtRefusal (std::string *Error, int Code, const std::string &Message)
 
 /**
   Refuses a domain that is not shut off, whose QEMU holds the NVRAM, and
-  one whose managed save image would put the NVRAM back as it was.
+  notes a managed save image, whose restore would put the NVRAM back as it
+  was.
 **/
 static int
-CheckShutOff (void *Domain, const char *Name, std::string *Error)
+CheckShutOff (void *Domain, const char *Name, DOMAIN_NVRAM *Nvram, std::string *Error)
 {
   int         State;
   int         Reason;
+  int         Saved;
   const char *Named;
 
   if (mGetState (Domain, &State, &Reason, 0) != 0) {
@@ -103,19 +105,14 @@ CheckShutOff (void *Domain, const char *Name, std::string *Error)
         std::string ("it is ") + Named + ": shut it down first (virsh shutdown " + Name + ")");
   }
 
-  switch (mHasManagedSaveImage (Domain, 0)) {
-  case 0:
-    return 0;
-  case 1:
-    return VarsRefusal (
-        Error, VarsExitManagedSave,
-        std::string ("it has a managed save image, whose restore at the next start would put the "
-                     "NVRAM back as it was; `virsh managedsave-remove ") +
-            Name + "` drops it, and the saved state with it");
-  default:
+  Saved = mHasManagedSaveImage (Domain, 0);
+  if (Saved < 0) {
     return LibvirtRefusal (
         Error, VarsExitNoDomain, "cannot tell whether it has a managed save image");
   }
+
+  Nvram->ManagedSave = (Saved == 1);
+  return 0;
 }
 
 // The NVRAM of a domain found and checked on an open connection.
@@ -131,7 +128,7 @@ FindOnConnection (
   struct stat Status;
   char       *Xml;
   char       *Capabilities;
-  int         Code = CheckShutOff (Domain, Name, Error);
+  int         Code = CheckShutOff (Domain, Name, Nvram, Error);
 
   if (Code != 0) {
     return Code;
@@ -206,11 +203,11 @@ FindDomainNvram (const char *Name, const char *Uri, DOMAIN_NVRAM *Nvram, std::st
 }
 
 int
-CreateDomainNvram (const DOMAIN_NVRAM *Nvram, std::string *Error)
+CreateDomainNvram (const DOMAIN_NVRAM *Nvram, MADE_FILE *Made, std::string *Error)
 {
   // libvirt creates the file with this mode whatever the umask; this tool is single-threaded.
   mode_t Mask = umask (0777 & ~LIBVIRT_NVRAM_FILE_MODE);
-  int    Code = CreateFromTemplate (Nvram->Template.c_str (), Nvram->Path.c_str (), Error);
+  int    Code = CreateFromTemplate (Nvram->Template.c_str (), Nvram->Path.c_str (), Made, Error);
 
   umask (Mask);
   if ((Code != 0) || !Nvram->Owned ||

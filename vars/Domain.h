@@ -8,6 +8,8 @@
 #ifndef DOMAIN_H_
 #define DOMAIN_H_
 
+#include "vars/Template.h"
+
 #include <sys/types.h>
 
 #include <string>
@@ -16,17 +18,19 @@
 /// The NVRAM of a shut-off domain, as its inactive definition names it.
 ///
 typedef struct {
-  std::string Path;     ///< The file or block device.
-  bool        Absent;   ///< Path does not exist yet: the domain has never started.
-  std::string Template; ///< What libvirt makes it from; "" when the definition names none.
-  bool        Owned;    ///< Uid and Gid are the owner that libvirt gives a new one.
+  std::string Path;        ///< The file or block device.
+  bool        Absent;      ///< Path does not exist yet: the domain has never started.
+  std::string Template;    ///< What libvirt makes it from; "" when the definition names none.
+  bool        ManagedSave; ///< It has a managed save image, which a write must not meet.
+  bool        Owned;       ///< Uid and Gid are the owner that libvirt gives a new one.
   uid_t       Uid;
   gid_t       Gid;
 } DOMAIN_NVRAM;
 
 /**
   Finds the NVRAM of the domain Name, through libvirt at Uri, and makes sure
-  that neither a running QEMU nor a managed save image will undo an edit.
+  that no running QEMU holds it; a managed save image, which would undo a
+  write but not a read, is noted.
 
   @param[in]  Name   The domain's name.
   @param[in]  Uri    libvirt's URI, or NULL for qemu:///system.
@@ -39,7 +43,6 @@ typedef struct {
   @retval VarsExitNoDomain        libvirt cannot be reached, has no such domain, or the domain
                                   has no NVRAM.
   @retval VarsExitVirtualMachine  The domain is running, paused or otherwise not shut off.
-  @retval VarsExitManagedSave     It has a managed save image.
   @retval VarsExitNetworkNvram    Its NVRAM is on the network.
   @retval VarsExitCannotRead      Its NVRAM is of no kind this tool opens, or is absent with no
                                   template to make it from.
@@ -52,12 +55,14 @@ int FindDomainNvram (const char *Name, const char *Uri, DOMAIN_NVRAM *Nvram, std
   runs QEMU as.
 
   @param[in]  Nvram  What FindDomainNvram found.
+  @param[out] Made   Receives the file made, or Existed when another run
+                     or libvirt made it meanwhile.
   @param[out] Error  Receives a message on failure.
 
   @retval 0  Created.
   @return    CreateFromTemplate's refusals, or VarsExitCannotWrite when it cannot be given its
              owner (it is removed again).
 **/
-int CreateDomainNvram (const DOMAIN_NVRAM *Nvram, std::string *Error);
+int CreateDomainNvram (const DOMAIN_NVRAM *Nvram, MADE_FILE *Made, std::string *Error);
 
 #endif

@@ -182,6 +182,15 @@ ReadDomainNvram (const char *Xml, DOMAIN_NVRAM *Nvram, std::string *DomainType, 
         "its definition names no NVRAM file or device that this tool opens");
   }
 
+  // libvirt takes such a name from its daemon's working directory, which this tool cannot see.
+  if (Nvram->Path[0] != '/') {
+    return VarsRefusal (
+        Error, VarsExitCannotRead,
+        "its NVRAM " + Nvram->Path +
+            " is a relative path, which libvirt resolves against its daemon's working directory, "
+            "not this tool's: give the domain an absolute path (virsh edit)");
+  }
+
   return 0;
 }
 

@@ -35,7 +35,8 @@ typedef enum {
   /// has not formatted yet (all zeros: boot the machine once first)
   VarsExitNotAStore = 65,
   /// the file cannot be opened or read, or is neither a regular file nor a block device (a FIFO,
-  /// character device, directory or socket, refused before it is opened)
+  /// character device, directory or socket, refused before it is opened); with `--domain`, an
+  /// NVRAM named by a relative path, which libvirt resolves against its own working directory
   VarsExitCannotRead = 66,
   /// `--domain`: libvirt cannot be reached at the URI, has no domain of that name, or the domain
   /// has no NVRAM (it does not boot UEFI)
@@ -52,11 +53,13 @@ typedef enum {
   VarsExitCannotLock = 71,
   /// the file cannot be written: read-only, or a write failed (it still reads as before or after)
   VarsExitCannotWrite = 73,
-  /// the file changed size while this tool had it: another program wrote it, ignoring the lock;
-  /// the message says whether it was found before anything was written, or how much was
+  /// the file changed size, or was removed or replaced, while this tool had it: another program
+  /// wrote, copied or renamed over it, ignoring the lock; the message says whether it was found
+  /// before anything was written, or how much was
   VarsExitChangedSize = 74,
   /// a running virtual machine holds the file: QEMU's locks in its bytes from offset 100 and
-  /// 200, or, on a block device, a QEMU process that has the device open; with `--domain`, the
+  /// 200, or, on a block device, a QEMU process that has the device (or its whole disk, or a
+  /// partition of it) open, looked for again just before the first write; with `--domain`, the
   /// domain is not shut off
   VarsExitVirtualMachine = 75,
   /// another program holds a lock on the file, or has the block device open or mounted (another

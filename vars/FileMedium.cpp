@@ -96,6 +96,7 @@ FILE_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std::
   UINT64 Size;
   int    Failure = Reopen (Path, Probe, Probed, 0);
 
+  mPath = Path;
   if ((Failure != 0) || ((Failure = Measure (&Size)) != 0)) {
     return RefuseOpen (Failure, Error);
   }
@@ -165,16 +166,28 @@ FILE_MEDIUM::Flush (VOID)
 }
 
 int
-FILE_MEDIUM::Measure (UINT64 *Size)
+MeasureNamedFile (int Fd, const std::string &Path, UINT64 *Size)
 {
   struct stat Status;
+  struct stat Named;
 
-  if (fstat (mFd, &Status) != 0) {
+  if (fstat (Fd, &Status) != 0) {
     return errno;
+  }
+
+  if ((Status.st_nlink == 0) || (stat (Path.c_str (), &Named) != 0) ||
+      (Named.st_dev != Status.st_dev) || (Named.st_ino != Status.st_ino)) {
+    return MEDIUM_REPLACED;
   }
 
   *Size = static_cast<UINT64> (Status.st_size);
   return 0;
+}
+
+int
+FILE_MEDIUM::Measure (UINT64 *Size)
+{
+  return MeasureNamedFile (mFd, mPath, Size);
 }
 
 std::unique_ptr<NVRAM_MEDIUM>

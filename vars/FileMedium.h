@@ -21,6 +21,20 @@
 **/
 int OpenNvramPath (const char *Through, int Flags, bool *Writable);
 
+/**
+  Measures the file open as Fd, and makes sure that Path still leads to it:
+  one removed, or replaced under its name, would take an edit with it.
+
+  @param[in]  Fd    The open file.
+  @param[in]  Path  Its name as the user gave it.
+  @param[out] Size  Receives its length.
+
+  @retval 0               Measured.
+  @retval MEDIUM_REPLACED Path leads elsewhere, or nowhere.
+  @return                 The errno of a failed fstat.
+**/
+int MeasureNamedFile (int Fd, const std::string &Path, UINT64 *Size);
+
 ///
 /// An NVRAM file, open and locked.
 ///
@@ -68,8 +82,9 @@ protected:
   **/
   int ReadAt (UINT64 Offset, UINT8 *Data, UINTN Size);
 
-  int  mFd       = -1;
-  bool mWritable = false;
+  int         mFd       = -1;
+  bool        mWritable = false;
+  std::string mPath; ///< The name it was opened by.
 };
 
 #endif

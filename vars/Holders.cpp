@@ -1,13 +1,11 @@
 /** @file
-  Who else has an NVRAM: its locks read by their byte ranges, and a block
-  device's holders found by its number among every process's open files.
+  Who else has an NVRAM file: its locks read by their byte ranges.
 **/
 
 #include "vars/Holders.h"
 
 #include "vars/ExitStatus.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -69,10 +67,13 @@ QemuLockListed (int Fd)
 static int
 InUse (int Fd, const struct flock *Lock, std::string *Error)
 {
-  bool Qemu = (Lock->l_type != F_UNLCK) && (Lock->l_len > 0) &&
-              IsQemuRange (Lock->l_start, Lock->l_start + Lock->l_len - 1);
+  bool Held = (Lock->l_type != F_UNLCK) && (Lock->l_len > 0);
+  bool Qemu = Held && IsQemuRange (Lock->l_start, Lock->l_start + Lock->l_len - 1);
+  // A lock below QEMU's bytes alone is another brisvane-vars' on a qcow2 image, and the QEMU
+  // locks beside it are those of the daemon that serves it to that run.
+  bool Ours = Held && (Lock->l_start + Lock->l_len <= QEMU_LOCK_FIRST);
 
-  if (Qemu || QemuLockListed (Fd)) {
+  if (!Ours && (Qemu || QemuLockListed (Fd))) {
     return RefuseRunningMachine (Error);
   }
 
@@ -136,141 +137,4 @@ LockMedium (int Fd, bool Writable, off_t Length, std::string *Error)
   }
 
   return InUse (Fd, &Lock, Error);
-}
-
-///
-/// Whether a process has a device open, as its open files tell.
-///
-typedef enum {
-  DeviceNotHeld,
-  DeviceHeld,
-  DeviceUnknown, ///< Its open files cannot be read: another user's, to one who is not root.
-} DEVICE_HOLDING;
-
-/**
-  Tells whether process Pid has the block device Device open, by the number
-  of what each of its descriptors leads to, whatever its name there.
-**/
-static DEVICE_HOLDING
-HoldsDevice (const char *Pid, dev_t Device)
-{
-  std::string    Folder = std::string ("/proc/") + Pid + "/fd/";
-  DIR           *Fds    = opendir (Folder.c_str ());
-  struct dirent *Entry;
-  struct stat    Opened;
-  bool           Found = false;
-
-  // A process gone meanwhile holds nothing. One whose descriptors are listed but cannot be
-  // followed is more privileged than this one (a container's init, to root in the container),
-  // which a QEMU is not; like those outside this PID namespace, it is passed by.
-  if (Fds == NULL) {
-    return ((errno == EACCES) || (errno == EPERM)) ? DeviceUnknown : DeviceNotHeld;
-  }
-
-  while (!Found && ((Entry = readdir (Fds)) != NULL)) {
-    Found = (Entry->d_name[0] != '.') && (stat ((Folder + Entry->d_name).c_str (), &Opened) == 0) &&
-            S_ISBLK (Opened.st_mode) && (Opened.st_rdev == Device);
-  }
-
-  closedir (Fds);
-  return Found ? DeviceHeld : DeviceNotHeld;
-}
-
-/**
-  The name of process Pid's program (its comm), and whether it is QEMU: by
-  that name, or by its executable's, which Proxmox's "kvm" leads to.
-**/
-static bool
-IsQemu (const char *Pid, std::string *Name)
-{
-  char        Text[256] = "";
-  std::string Proc      = std::string ("/proc/") + Pid;
-  FILE       *Comm      = fopen ((Proc + "/comm").c_str (), "re");
-  const char *Base;
-  ssize_t     Length;
-
-  if ((Comm == NULL) || (fgets (Text, sizeof (Text), Comm) == NULL)) {
-    Text[0] = '\0';
-  }
-
-  if (Comm != NULL) {
-    fclose (Comm);
-  }
-
-  *Name = std::string (Text, strcspn (Text, "\n"));
-  if ((Name->compare (0, 4, "qemu") == 0) || (*Name == "kvm")) {
-    return true;
-  }
-
-  Length                          = readlink ((Proc + "/exe").c_str (), Text, sizeof (Text) - 1);
-  Text[(Length > 0) ? Length : 0] = '\0';
-  Base                            = strrchr (Text, '/');
-  return strncmp ((Base != NULL) ? Base + 1 : Text, "qemu", 4) == 0;
-}
-
-/**
-  Names the process Pid that has the device open.
-**/
-static int
-Holder (const char *Pid, std::string *Error)
-{
-  std::string Name;
-  char        Text[192];
-
-  if (IsQemu (Pid, &Name)) {
-    snprintf (
-        Text, sizeof (Text),
-        "it is in use by a running virtual machine (QEMU, process %s, has it open); shut the "
-        "machine down first",
-        Pid);
-    return VarsRefusal (Error, VarsExitVirtualMachine, Text);
-  }
-
-  snprintf (
-      Text, sizeof (Text),
-      "it is open in another program (%s, process %s); try again once it is done", Name.c_str (),
-      Pid);
-  return VarsRefusal (Error, VarsExitOtherHolder, Text);
-}
-
-int
-FindDeviceHolder (dev_t Device, std::string *Error)
-{
-  DIR           *Proc = opendir ("/proc");
-  struct dirent *Entry;
-  std::string    Self = std::to_string (getpid ());
-  std::string    Unknown;
-  DEVICE_HOLDING Holding;
-  int            Code;
-
-  if (Proc == NULL) {
-    return VarsRefusal (
-        Error, VarsExitCannotLock, "cannot tell whether another process has it open", errno);
-  }
-
-  while ((Entry = readdir (Proc)) != NULL) {
-    if ((strspn (Entry->d_name, "0123456789") != strlen (Entry->d_name)) ||
-        (Self == Entry->d_name)) {
-      continue;
-    }
-
-    Holding = HoldsDevice (Entry->d_name, Device);
-    if (Holding == DeviceHeld) {
-      Code = Holder (Entry->d_name, Error);
-      closedir (Proc);
-      return Code;
-    }
-
-    Unknown = ((Holding == DeviceUnknown) && Unknown.empty ()) ? Entry->d_name : Unknown;
-  }
-
-  closedir (Proc);
-  if (Unknown.empty ()) {
-    return 0;
-  }
-
-  return VarsRefusal (
-      Error, VarsExitCannotLock,
-      "cannot tell whether another process has it open: the open files of process " + Unknown +
-          " cannot be read (run as root)");
 }

@@ -14,6 +14,8 @@
   is by its place and name: DIR/qemu/nvram/NAME_VARS.fd (or NAME_VARS.qcow2),
   as libvirt names it under /var/lib/libvirt (qemu:///system) or
   ~/.config/libvirt (qemu:///session), and its image DIR/qemu/save/NAME.save.
+  A file of another name that is a hard link of one in those folders is
+  taken by that name.
 
   @param[in]  Path    The file's name, every link in it resolved.
   @param[out] Domain  Receives the domain's name when it has an image.

@@ -53,38 +53,42 @@ NoteManagedSave (const char *Path, NVRAM_IMAGE *Image)
   char *Resolved = realpath (Path, NULL);
 
   if (Resolved != NULL) {
-    Image->SaveImage = FindManagedSaveImage (Resolved, &Image->Domain);
+    Image->SaveImage   = FindManagedSaveImage (Resolved, &Image->Domain);
+    Image->ManagedSave = !Image->SaveImage.empty ();
     free (Resolved);
   }
 }
 
 /**
-  Makes sure the medium still has the size it had when it was read.
+  Makes sure the medium still is the file it was, of the size it had when
+  it was read; one that grows as it is written may have grown after writes.
 
   @param[in]  Image    The open medium.
   @param[in]  When     When it is measured, for the message.
-  @param[in]  Written  What was written, for the message.
+  @param[in]  Written  What was written, for the message; NULL before any write.
   @param[out] Error    Receives the message when it changed.
 
   @retval 0                    Unchanged.
-  @retval VarsExitChangedSize  Changed, or no longer measured.
+  @retval VarsExitChangedSize  Changed, replaced, or no longer measured.
 **/
 static int
-CheckSize (
-    const NVRAM_IMAGE *Image,
-    const char        *When,
-    const std::string &Written,
-    std::string       *Error)
+CheckSize (const NVRAM_IMAGE *Image, const char *When, const char *Written, std::string *Error)
 {
   char   Text[192];
-  UINT64 Size;
+  UINT64 Size    = 0;
   int    Failure = Image->Medium->Measure (&Size);
+  bool   Grown   = (Failure == 0) && (Written != NULL) && Image->Medium->GrowsWhenWritten () &&
+               (Size > Image->Size);
 
-  if ((Failure == 0) && (Size == Image->Size)) {
+  if ((Failure == 0) && ((Size == Image->Size) || Grown)) {
     return 0;
   }
 
-  if (Failure != 0) {
+  if (Failure == MEDIUM_REPLACED) {
+    snprintf (
+        Text, sizeof (Text),
+        "it was removed or replaced %s: another program did so, ignoring the lock", When);
+  } else if (Failure != 0) {
     snprintf (Text, sizeof (Text), "its size cannot be measured %s (%s)", When, strerror (Failure));
   } else {
     snprintf (
@@ -94,7 +98,7 @@ CheckSize (
         When, (unsigned long long)Image->Size, (unsigned long long)Size);
   }
 
-  *Error = std::string (Text) + "; " + Written;
+  *Error = std::string (Text) + "; " + ((Written != NULL) ? Written : "nothing was written");
   return VarsExitChangedSize;
 }
 
@@ -163,13 +167,17 @@ ReadNvramImage (NVRAM_IMAGE *Image, std::string *Error)
   int Failure = Image->Medium->Measure (&Image->Size);
   int Code;
 
+  if (Failure == MEDIUM_REPLACED) {
+    return VarsRefusal (Error, VarsExitChangedSize, "it was replaced while it was being opened");
+  }
+
   if (Failure != 0) {
     return VarsRefusal (Error, VarsExitCannotRead, "cannot measure it", Failure);
   }
 
   // A file cut short while it is read fails the read: the change is the reason.
   Failure = Image->Medium->Read (&Image->Bytes);
-  Code    = CheckSize (Image, "while it was being read", "nothing was written", Error);
+  Code    = CheckSize (Image, "while it was being read", NULL, Error);
   if ((Code == 0) && (Failure != 0)) {
     Code = VarsRefusal (Error, VarsExitCannotRead, "cannot read it", Failure);
   }
@@ -185,6 +193,8 @@ ReadNvramImage (NVRAM_IMAGE *Image, std::string *Error)
 static int
 RefusePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std::string *Error)
 {
+  int Code;
+
   if (Plan->Incomplete) {
     return VarsRefusal (
         Error, VarsExitCannotWrite,
@@ -195,11 +205,12 @@ RefusePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std::string 
     return 0;
   }
 
-  if (!Image->SaveImage.empty ()) {
+  if (Image->ManagedSave) {
     return VarsRefusal (
         Error, VarsExitManagedSave,
         "it is the NVRAM of libvirt domain " + Image->Domain + ", whose managed save image " +
-            Image->SaveImage + " puts the saved NVRAM back when the domain starts, undoing the " +
+            (Image->SaveImage.empty () ? "" : Image->SaveImage + " ") +
+            "puts the saved NVRAM back when the domain starts, undoing the " +
             "edit; nothing was written (start and shut down the domain first, or drop the " +
             "image with virsh managedsave-remove " + Image->Domain + ")");
   }
@@ -208,7 +219,8 @@ RefusePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std::string 
     return VarsRefusal (Error, VarsExitCannotWrite, "it is read-only; nothing was written");
   }
 
-  return CheckSize (Image, "after it was read", "nothing was written", Error);
+  Code = CheckSize (Image, "after it was read", NULL, Error);
+  return (Code != 0) ? Code : Image->Medium->Confirm (Error);
 }
 
 int
@@ -234,8 +246,8 @@ ReplayWritePlan (const NVRAM_IMAGE *Image, const NVRAM_WRITE_PLAN *Plan, std::st
 
   // Done counts the failed step too.
   Code = CheckSize (
-      Image, "while it was being written", Made (Done - (Failure != 0), Plan->Count, Failure != 0),
-      Error);
+      Image, "while it was being written",
+      Made (Done - (Failure != 0), Plan->Count, Failure != 0).c_str (), Error);
   if ((Code != 0) || (Failure == 0)) {
     return Code;
   }

@@ -78,14 +78,48 @@ public:
   /**
     Measures it now: a file's length, a device's size. Another program that
     ignores the lock (a copy of a template over the file, say) shows as a
-    change, before, while and after this tool writes.
+    change, before, while and after this tool writes, and so does a file
+    removed, or replaced under its name, which would take the edit with it.
 
     @param[out] Size  Receives the size in bytes.
 
-    @return 0, or the errno of a failed measure.
+    @retval 0               Measured.
+    @retval MEDIUM_REPLACED Its name no longer leads to the file open.
+    @return                 The errno of a failed measure otherwise.
   **/
   virtual int Measure (UINT64 *Size) = 0;
+
+  /**
+    @return Whether its writes may make it larger: a qcow2 image grows as
+            QEMU allocates clusters, and never shrinks meanwhile.
+  **/
+  virtual bool
+  GrowsWhenWritten (VOID) const
+  {
+    return false;
+  }
+
+  /**
+    Makes sure, under this run's hold and just before the first write, that
+    no one else has come to use it since it was opened.
+
+    @param[out] Error  Receives a message on refusal.
+
+    @retval 0  No one else's.
+    @return    A VARS_EXIT status otherwise.
+  **/
+  virtual int
+  Confirm (std::string *Error)
+  {
+    (VOID) Error;
+    return 0;
+  }
 };
+
+///
+/// What Measure returns for a medium whose name leads to another file now.
+///
+#define MEDIUM_REPLACED (-1)
 
 ///
 /// An open NVRAM and its store image as read.
@@ -94,8 +128,10 @@ struct NVRAM_IMAGE {
   std::unique_ptr<NVRAM_MEDIUM> Medium;
   std::vector<UINT8>            Bytes;
   UINT64                        Size = 0; ///< The medium's size when it was read.
-  /// A libvirt domain's managed save image whose restore would undo any
-  /// write (vars/ManagedSave.h), and the domain; empty for none.
+  /// Whether a libvirt domain has a managed save image whose restore would
+  /// undo any write (vars/ManagedSave.h): the domain, and the image where
+  /// its name is known.
+  bool        ManagedSave = false;
   std::string SaveImage;
   std::string Domain;
 };

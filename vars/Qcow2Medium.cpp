@@ -65,6 +65,8 @@ static const QCOW2_FAILURE mFailures[] = {
   { "", VarsExitNotAStore, "QEMU cannot open it as a qcow2 image: %s" },
 };
 
+static bool HasQcow2Magic (int Fd);
+
 static int
 Refuse (std::string *Error, int Code, const char *Message, const char *Value)
 {
@@ -152,15 +154,21 @@ public:
   int Read (std::vector<UINT8> *Image) override;
   int WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size) override;
 
-  // The image's size as QEMU serves it: the file itself grows as QEMU
-  // allocates clusters.
+  // The file's own length, its name still leading to it, and its magic: a copy over it while
+  // QEMU serves it shows as a change, as on a raw file.
   int
   Measure (UINT64 *Size) override
   {
-    int64_t Served = mNbd->Size (mHandle);
+    int Failure = MeasureNamedFile (mFd, mPath, Size);
 
-    *Size = (Served < 0) ? 0 : static_cast<UINT64> (Served);
-    return (Served < 0) ? Failure () : 0;
+    return ((Failure == 0) && !HasQcow2Magic (mFd)) ? MEDIUM_REPLACED : Failure;
+  }
+
+  // QEMU allocates clusters as it writes, and never gives them back meanwhile.
+  bool
+  GrowsWhenWritten (VOID) const override
+  {
+    return true;
   }
 
   bool
@@ -188,9 +196,10 @@ private:
   const NBD_LIBRARY *mNbd      = NULL;
   int                mFd       = -1;
   bool               mWritable = false;
-  UINT64             mSize     = 0;
-  nbd_handle        *mHandle   = NULL;
-  STORAGE_DAEMON     mDaemon   = { -1, -1, -1, "", "", "" };
+  std::string        mPath;
+  UINT64             mSize   = 0;
+  nbd_handle        *mHandle = NULL;
+  STORAGE_DAEMON     mDaemon = { -1, -1, -1, "", "", "" };
 };
 
 // Starts QEMU on the image and judges what it reports.
@@ -253,10 +262,10 @@ QCOW2_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std:
   char                Name[64];
   int                 Code;
 
-  (VOID) Path;
   (VOID) Probed;
-  Json = LoadJsonLibrary (&Missing);
-  mNbd = (Json != NULL) ? LoadNbdLibrary (&Missing) : NULL;
+  mPath = Path;
+  Json  = LoadJsonLibrary (&Missing);
+  mNbd  = (Json != NULL) ? LoadNbdLibrary (&Missing) : NULL;
   if (mNbd == NULL) {
     return VarsRefusal (Error, VarsExitMissing, "it is a qcow2 image, and " + Missing);
   }
@@ -303,20 +312,27 @@ QCOW2_MEDIUM::WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size)
   return 0;
 }
 
+// Whether the file open as Fd starts with the qcow2 magic (QCOW_MAGIC in QEMU's block/qcow2.h).
+static bool
+HasQcow2Magic (int Fd)
+{
+  static const UINT8 Magic[4] = { 'Q', 'F', 'I', 0xfb };
+  UINT8              Read[sizeof (Magic)];
+
+  return (pread (Fd, Read, sizeof (Read), 0) == sizeof (Read)) &&
+         (memcmp (Read, Magic, sizeof (Magic)) == 0);
+}
+
 bool
 IsQcow2Image (int Probe)
 {
-  static const UINT8 Magic[4] = { 'Q', 'F', 'I', 0xfb }; // QCOW_MAGIC in QEMU's block/qcow2.h
-  UINT8              Read[sizeof (Magic)];
-  char               Name[64];
-  int                Fd;
-  bool               Is;
+  char Name[64];
+  int  Fd;
+  bool Is;
 
   snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
   Fd = open (Name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  Is = (Fd >= 0) && (pread (Fd, Read, sizeof (Read), 0) == sizeof (Read)) &&
-       (memcmp (Read, Magic, sizeof (Magic)) == 0);
-
+  Is = (Fd >= 0) && HasQcow2Magic (Fd);
   if (Fd >= 0) {
     close (Fd);
   }

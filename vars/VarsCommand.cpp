@@ -34,6 +34,28 @@ typedef struct {
   std::vector<UCS2_CHAR *>    Argv;
 } BRISVANE_LINE;
 
+/**
+  Prints a line about Subject (a file, or a domain) on Err, with every
+  control character in either shown as an escape, so that a name with a
+  line end in it still gives one line.
+**/
+static void
+PrintNote (FILE *Err, const std::string &Subject, const std::string &Message)
+{
+  const std::string Line = Subject + ": " + Message;
+
+  fputs ("brisvane-vars: ", Err);
+  for (unsigned char Character : Line) {
+    if ((Character < 0x20) || (Character == 0x7f)) {
+      fprintf (Err, "\\x%02x", Character);
+    } else {
+      fputc (Character, Err);
+    }
+  }
+
+  fputc ('\n', Err);
+}
+
 static bool
 ConvertWords (const VARS_LINE *Line, BRISVANE_LINE *Brisvane, FILE *Err)
 {
@@ -135,8 +157,8 @@ OpenStore (
 
   Code = Writable ? ReplayWritePlan (Image, Edit->Plan, Error) : 0;
   if (Code == 0) {
-    fprintf (
-        Err, "brisvane-vars: %s: %s\n", Name,
+    PrintNote (
+        Err, Name,
         Writable ? "completed a fault-tolerant write that was cut short"
                  : "a fault-tolerant write was cut short; read-only, it is read as the "
                    "firmware would complete it");
@@ -147,10 +169,11 @@ OpenStore (
 }
 
 /**
-  Runs the command on NVRAM-FILE.
+  Runs the command on NVRAM-FILE, or on the NVRAM of the domain libvirt
+  described.
 **/
 static int
-RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
+RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE *Err)
 {
   BRISVANE_LINE    Brisvane;
   NVRAM_IMAGE      Image;
@@ -166,6 +189,11 @@ RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
   }
 
   Code = OpenNvramImage (Line->File, &Image, &Error);
+  if ((Code == 0) && (Domain != NULL) && Domain->ManagedSave) {
+    Image.ManagedSave = true;
+    Image.Domain      = Line->Domain;
+  }
+
   if (Code == 0) {
     Code = OpenStore (&Image, &Store, &Edit, Line->File, &Error, Err);
   }
@@ -186,7 +214,7 @@ RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
 
   NvramFreeWritePlan (&Plan);
   if (!Error.empty ()) {
-    fprintf (Err, "brisvane-vars: %s: %s\n", Line->File, Error.c_str ());
+    PrintNote (Err, Line->File, Error);
   }
 
   return Code;
@@ -195,26 +223,40 @@ RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
 /**
   --template, or --domain's NVRAM that the domain has never started on: the
   file is made first, as libvirt makes it for a domain, and kept only when
-  the command did what it was asked (a query's answer of 1 included).
+  the command did what it was asked (a query's answer of 1 included) or
+  another run has used it since. A domain's NVRAM that another run made
+  meanwhile is used as it is.
 **/
 static int
 RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE *Err)
 {
+  MADE_FILE   Made;
   std::string Error;
+  const char *Kept;
   int         Code;
 
-  Code = (Domain != NULL) ? CreateDomainNvram (Domain, &Error)
-                          : CreateFromTemplate (Line->Template, Line->File, &Error);
+  Code = (Domain != NULL) ? CreateDomainNvram (Domain, &Made, &Error)
+                          : CreateFromTemplate (Line->Template, Line->File, &Made, &Error);
+  if ((Code != 0) && (Domain != NULL) && Made.Existed) {
+    return RunOnFile (Line, Domain, Out, Err);
+  }
+
   if (Code != 0) {
-    fprintf (Err, "brisvane-vars: %s: %s\n", Line->File, Error.c_str ());
+    PrintNote (Err, Line->File, Error);
     return Code;
   }
 
   PauseAt ("created");
-  Code = RunOnFile (Line, Out, Err);
-  if ((Code != VarsExitDone) && (Code != VarsExitStored)) {
-    unlink (Line->File);
-    fprintf (Err, "brisvane-vars: %s: removed again, as the command was refused\n", Line->File);
+  Code = RunOnFile (Line, Domain, Out, Err);
+  if ((Code == VarsExitDone) || (Code == VarsExitStored)) {
+    return Code;
+  }
+
+  Kept = RemoveMadeFile (Line->File, &Made);
+  if (Kept == NULL) {
+    PrintNote (Err, Line->File, "removed again, as the command was refused");
+  } else {
+    PrintNote (Err, Line->File, std::string ("kept, though the command was refused: ") + Kept);
   }
 
   return Code;
@@ -232,12 +274,14 @@ RunOnDomain (const VARS_LINE *Line, FILE *Out, FILE *Err)
   int          Code = FindDomainNvram (Line->Domain, Line->Connect, &Nvram, &Error);
 
   if (Code != 0) {
-    fprintf (Err, "brisvane-vars: domain %s: %s\n", Line->Domain, Error.c_str ());
+    PrintNote (Err, std::string ("domain ") + Line->Domain, Error);
     return Code;
   }
 
+  PauseAt ("found");
   OnFile.File = Nvram.Path.c_str ();
-  return Nvram.Absent ? RunOnNewFile (&OnFile, &Nvram, Out, Err) : RunOnFile (&OnFile, Out, Err);
+  return Nvram.Absent ? RunOnNewFile (&OnFile, &Nvram, Out, Err)
+                      : RunOnFile (&OnFile, &Nvram, Out, Err);
 }
 
 int
@@ -262,6 +306,6 @@ RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
     }
 
     return (Line.Template != NULL) ? RunOnNewFile (&Line, NULL, Out, Err)
-                                   : RunOnFile (&Line, Out, Err);
+                                   : RunOnFile (&Line, NULL, Out, Err);
   }
 }

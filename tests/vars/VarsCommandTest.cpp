@@ -169,6 +169,11 @@ TEST (VarsCommandLineTest, FormsWithoutAFileAnswerOrShowTheUsage)
       68,
       "",
       "brisvane-vars: domain vm: qemu+ssh://host/system is not a local" },
+    // A line end in a name stays within the one line of its refusal.
+    { { "no\nsuch_VARS.fd", "-g" },
+      66,
+      "",
+      "brisvane-vars: no\\x0asuch_VARS.fd: cannot open it: No such file or directory\n" },
   };
 
   for (auto &Case : Cases) {

@@ -24,7 +24,9 @@ import tempfile
 import time
 
 from vmtest.checks import Checks
-from vmtest.libvirt import LOADER, PACKAGES, URI, Session, missing
+from vmtest.nvram import paused_run
+from vmtest import machine
+from vmtest.libvirt import LOADER, NOBODY, PACKAGES, URI, Session, missing
 
 SKIPPED = 77
 VALUE = "-nomap -delay 3"
@@ -42,29 +44,53 @@ def fingerprint(path):
         return None
 
 
+def made_meanwhile(session, tool, checks):
+    """A --domain set stopped once it has found that a domain's NVRAM is yet
+    to be made, while another run makes it and sets a value: the file is
+    then taken as it is, and both sets land in turn."""
+    session.define("bv-race")
+    line = [tool, "--domain", "bv-race", "--connect", URI]
+    as_nobody = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]
+    with paused_run(*as_nobody, *line, "-s", "-nomap", point="found", env=session.env) as first:
+        other = session.run(*line, "-s", *VALUE.split())
+    shown = session.run(*line, "--show")
+    problems = [] if first.stopped else ["the first run did not stop"]
+    problems += [f"{run.returncode}: {run.stderr!r}" for run in (first.result, other) if run.returncode != 0]
+    checks.record("--domain: an NVRAM made meanwhile by another run is used as it is",
+                  problems + ([] if shown.stdout.strip() == "-nomap" else [f"it holds {shown.stdout!r}"]))
+
+
 def run_cases(session, tool, checks):
     session.define("bv-test")
     session.define("bv-twin")
     session.define("bv-bios", firmware="")
     session.define("bv-network", firmware=NETWORK)
+    session.define("bv-relative", firmware=LOADER + f"<nvram template='{machine.OVMF.vars_template}'>r1_VARS.fd</nvram>")
     test, twin = session.nvram("bv-test"), session.nvram("bv-twin")
-    # (name, domain, words, URI, status, what it prints, the file it must leave alone, virsh runs before)
+    alias = os.path.join(session.work, "alias_VARS.fd")
+    # (name, domain or None for the alias file, words, URI, status, what it prints, the file it must leave
+    # alone, what runs before: virsh's words, or a callable)
     cases = [
         ("no such domain", "bv-absent", ["-g"], URI, 67, "no such domain", None, None),
         ("a remote connection", "bv-test", ["-g"], "qemu+ssh://host.invalid/system", 68, "not a local", test, None),
         ("no NVRAM", "bv-bios", ["-g"], URI, 67, "no NVRAM", None, None),
         ("a network NVRAM", "bv-network", ["-g"], URI, 81, "network (iscsi)", None, None),
+        ("a relative NVRAM path", "bv-relative", ["-s", "-nomap"], URI, 66, "relative path", None, None),
         ("a refused set leaves no NVRAM", "bv-test", ["-s", "-bogus"], URI, 2, "removed again", test, None),
         ("never started: made and set", "bv-test", ["-s", *VALUE.split()], URI, 0, "", None, None),
         ("read back", "bv-test", ["--show"], URI, 0, VALUE, test, None),
-        ("a managed save image", "bv-twin", ["-c"], URI, 79, "managedsave-remove", twin,
+        ("a managed save image", "bv-twin", ["-s", "-nomap"], URI, 79, "managedsave-remove", twin,
          ("start --paused", "managedsave")),
+        ("a managed save image, read", "bv-twin", ["--show"], URI, 0, "not set", twin, None),
+        ("a managed save image, through a second name", None, [alias, "-s", "-nomap"], URI, 79,
+         "libvirt domain bv-twin", twin, (lambda: os.link(twin, alias),)),
     ]
     for name, domain, words, uri, status, said, kept, before in cases:
         for command in before or ():
-            session.virsh(*command.split(), domain)
+            command() if callable(command) else session.virsh(*command.split(), domain)
         was = fingerprint(kept) if kept else None
-        result = session.run(tool, "--domain", domain, "--connect", uri, *words)
+        by_domain = ["--domain", domain, "--connect", uri] if domain else []
+        result = session.run(tool, *by_domain, *words)
         problems = [] if result.returncode == status else [f"exit status {result.returncode}, expected {status}"]
         said_all = result.stdout + result.stderr
         problems += [] if said in said_all else [f"it printed {said_all!r}, which does not say {said!r}"]
@@ -108,6 +134,7 @@ def main():
             if args.benchmark:
                 return benchmark(session, tool, args.benchmark)
             run_cases(session, tool, checks)
+            made_meanwhile(session, tool, checks)
         finally:
             session.stop()
     except (OSError, RuntimeError, ValueError, subprocess.TimeoutExpired) as error:

@@ -1,13 +1,22 @@
 #!/usr/bin/env python3
-"""brisvane-vars on a block device that it must leave alone: a loop device
-holding OVMF's store and leftovers, held by a real QEMU (-S) through a node
-of its own, as in libvirt's private /dev (75); open in another program (76);
-seen by a user who cannot see others' processes (71); holding no store
-(65). The firmware suite's table of stacks runs QEMU holding the raw file
-and the device through its own node, and boots each after an edit.
+"""brisvane-vars on what an NVRAM lives on, where others may reach it too.
 
-Needs root for the loop device and the node; says so and exits 77 without
-them, 1 on a failure. Needs tests/ on PYTHONPATH.
+A block device that it must leave alone: a loop device holding OVMF's
+store and leftovers, held by a real QEMU (-S) through a node of its own, as
+in libvirt's private /dev (75); open in another program (76); seen by a user
+who cannot see others' processes (71); holding no store (65).
+
+Then a table of races on each medium (a raw file, a qcow2 image, the loop
+device), each driven to one interleaving by stopping a run at a named
+point (BRISVANE_VARS_PAUSE): another run holding it, a probe that holds
+nothing, a copy or a rename over it while a set waits, a QEMU that starts
+while a set waits, a --template run that loses to another run.
+
+The firmware suite's table of stacks runs QEMU holding the raw file and the
+device through its own node, and boots each after an edit.
+
+The block device needs root; without it its rows are skipped. Exits 1 on a
+failure. Needs tests/ on PYTHONPATH.
 
     media.py --tool brisvane-vars OVMF_VARS_4M.fd
 """
@@ -15,16 +24,18 @@ them, 1 on a failure. Needs tests/ on PYTHONPATH.
 import argparse
 import contextlib
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
 
 from vmtest.checks import Checks
-from vmtest.media import Unavailable, contents, loop_device, qemu_holding
-from vmtest.nvram import run_tool
+from vmtest.media import Unavailable, contents, loop_device, qemu_holding, to_qcow2
+from vmtest.nvram import paused_run, run_tool
 
 # A volume rounded up to its extent size, as LVM rounds an efidisk up to 4 MiB.
 DEVICE_SIZE = 4 << 20
+SET = ["-s", "-nomap"]
 
 
 def device(work, template, stack):
@@ -44,12 +55,16 @@ def device(work, template, stack):
     return loop, node, len(store)
 
 
+def expect(result, code, reason):
+    """Problems with a run that must exit code saying reason."""
+    problems = [] if result.returncode == code else [f"exit {result.returncode}, not {code}: {result.stderr!r}"]
+    return problems + ([] if reason in result.stderr else [f"no {reason!r} in {result.stderr!r}"])
+
+
 def refused(tool, path, code, reason):
     """Problems with a run that must exit code with reason and write nothing."""
     before = contents(path)
-    result = run_tool(tool, path, "-s", "-nostartup")
-    problems = [] if result.returncode == code else [f"exit {result.returncode}, not {code}"]
-    problems += [] if reason in result.stderr else [f"no {reason!r} in {result.stderr!r}"]
+    problems = expect(run_tool(tool, path, *SET), code, reason)
     return problems + ([] if contents(path) == before else ["it was written"])
 
 
@@ -60,7 +75,7 @@ def check_device(tool, template, work, checks):
             checks.record("held by QEMU -S through a node of its own, 75",
                           refused(tool, loop, 75, f"QEMU, process {qemu.pid}, has it open"))
         with open(loop, "rb"), open("/proc/self/comm") as comm:
-            holder = f"open in another program ({comm.read().strip()}, process {os.getpid()})"
+            holder = f"open in another program ({comm.read().strip()}, process {os.getpid()}"
             checks.record("open in another program, 76", refused(tool, loop, 76, holder))
         stack.callback(os.chmod, loop, os.stat(loop).st_mode)
         os.chmod(loop, 0o666)
@@ -73,18 +88,135 @@ def check_device(tool, template, work, checks):
         checks.record("no store at its start, 65", refused(tool, loop, 65, "refused"))
 
 
+class Medium:
+    """An NVRAM made afresh for each race: its path, and for a device the
+    node of its own and the store's size, which a QEMU is given."""
+
+    def __init__(self, path, node=None, size=None):
+        self.path, self.node, self.size = path, node, size
+
+
+def raw_file(work, template, stack):
+    return Medium(shutil.copyfile(template, os.path.join(work, "vm_VARS.fd")))
+
+
+def qcow2_image(work, template, stack):
+    if not shutil.which("qemu-storage-daemon"):
+        raise Unavailable("qemu-storage-daemon missing")
+    path = os.path.join(work, "vm_VARS.qcow2")
+    to_qcow2(template, path)
+    return Medium(path)
+
+
+def block_device(work, template, stack):
+    return Medium(*device(work, template, stack))
+
+
+def second_run(tool, medium, work, template):
+    """Another run holds it, stopped before its writes: a second set is
+    refused as another brisvane-vars' (76, not a running machine's 75), and
+    the first then sets its value."""
+    with paused_run(tool, medium.path, *SET, point="read") as first:
+        problems = [] if first.stopped else ["the first run did not stop"]
+        problems += expect(run_tool(tool, medium.path, "-s", "-delay", "1"), 76, "brisvane-vars")
+    return problems + expect(first.result, 0, "")
+
+
+def probe_holds_nothing(tool, medium, work, template):
+    """A run that has only looked at it (its O_PATH probe) holds nothing: a
+    set beside it goes through."""
+    with paused_run(tool, medium.path, "-g", point="probed") as probe:
+        problems = [] if probe.stopped else ["the probing run did not stop"]
+        problems += expect(run_tool(tool, medium.path, *SET), 0, "")
+    return problems + expect(probe.result, 1, "")
+
+
+def replaced(how):
+    """A file put over it by how (a copy into it, or a rename over its name)
+    while a set waits, ignoring the lock: 74, and the file left as put."""
+    def race(tool, medium, work, template):
+        other = os.path.join(work, "other.fd")
+        with open(other, "wb") as f:
+            f.write(contents(template) + bytes(65536))
+        put = contents(other)
+        with paused_run(tool, medium.path, *SET, point="read") as run:
+            how(other, medium.path)
+        problems = expect(run.result, 74, "nothing was written")
+        return problems + ([] if contents(medium.path) == put else ["the file put over it was written"])
+    return race
+
+
+def qemu_starts(tool, medium, work, template):
+    """A QEMU started through a node of its own while a set waits, which no
+    lock shows: seen before the first write, 75, and nothing written."""
+    before = contents(medium.path)
+    with paused_run(tool, medium.path, *SET, point="read") as run:
+        with qemu_holding(work, f"format=raw,size={medium.size},file={medium.node}") as qemu:
+            run.finish()
+    problems = expect(run.result, 75, f"QEMU, process {qemu.pid}")
+    return problems + ([] if contents(medium.path) == before else ["it was written"])
+
+
+def template_lost(refused_words):
+    """A --template run that made the file, stopped, while another run sets
+    a value: the --template run, refused (76 while the other holds the file;
+    2 for its own words once the other is done), keeps the file and the
+    other's value."""
+    def race(tool, medium, work, template):
+        os.unlink(medium.path)
+        words = ("-s", "-bogus") if refused_words else SET
+        with paused_run(tool, "--template", template, medium.path, *words, point="created") as made:
+            if refused_words:
+                other = run_tool(tool, medium.path, "-s", "-delay", "3")
+            else:
+                with paused_run(tool, medium.path, "-s", "-delay", "3", point="read") as held:
+                    made.finish()
+                other = held.result
+        problems = expect(made.result, 2 if refused_words else 76, "kept")
+        problems += expect(other, 0, "")
+        shown = run_tool(tool, medium.path, "--show") if os.path.exists(medium.path) else None
+        return problems + ([] if shown and "-delay 3" in shown.stdout else ["the other run's value was lost"])
+    return race
+
+
+# Each row: the race, the media it runs on, and the run of it.
+RACES = [
+    ("a second run while one holds it, 76", ("raw file", "qcow2 image", "block device"), second_run),
+    ("a run's probe holds nothing", ("raw file", "qcow2 image", "block device"), probe_holds_nothing),
+    ("a copy over it while a set waits, 74", ("raw file", "qcow2 image"), replaced(shutil.copyfile)),
+    ("a rename over it while a set waits, 74", ("raw file", "qcow2 image"), replaced(os.replace)),
+    ("a QEMU started while a set waits, 75", ("block device",), qemu_starts),
+    ("--template loses to a run that holds the file", ("raw file",), template_lost(False)),
+    ("--template refused after another run's set", ("raw file",), template_lost(True)),
+]
+MEDIA = {"raw file": raw_file, "qcow2 image": qcow2_image, "block device": block_device}
+
+
+def check_races(tool, template, work, checks):
+    for name, media, race in RACES:
+        for medium in media:
+            with contextlib.ExitStack() as stack:
+                folder = tempfile.mkdtemp(dir=work)
+                try:
+                    made = MEDIA[medium](folder, template, stack)
+                except Unavailable as reason:
+                    checks.skip(f"{medium}: {name}", reason)
+                    continue
+                checks.record(f"{medium}: {name}", race(tool, made, folder, template))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tool", required=True, help="brisvane-vars")
     parser.add_argument("template", help="an OVMF variable store template")
     options = parser.parse_args()
-    checks = Checks()
+    checks, tool = Checks(), os.path.abspath(options.tool)
     with tempfile.TemporaryDirectory() as work:
         try:
-            check_device(os.path.abspath(options.tool), options.template, work, checks)
+            check_device(tool, options.template, work, checks)
         except Unavailable as reason:
-            print(f"skip the block device: {reason}")
-            return 77
+            checks.skip("the block device", reason)
+        check_races(tool, options.template, work, checks)
     print(checks.summary())
     return 1 if checks.failed else 0
 

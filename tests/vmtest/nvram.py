@@ -189,10 +189,19 @@ def run_tool(tool, path, *words, env=None):
 
 class PausedRun:
     """A run of brisvane-vars held at a point: stopped tells whether it
-    stopped there; result is its CompletedProcess once it has ended."""
+    stopped there; finish() lets it go on and waits for it, and result is
+    then its CompletedProcess."""
 
     def __init__(self, process):
         self.process, self.stopped, self.result = process, False, None
+
+    def finish(self):
+        if self.result is None:
+            if self.process.poll() is None:
+                os.kill(self.process.pid, signal.SIGCONT)
+            out, err = self.process.communicate(timeout=60)
+            self.result = subprocess.CompletedProcess(self.process.args, self.process.returncode, out, err)
+        return self.result
 
 
 def _state(pid):
@@ -201,12 +210,12 @@ def _state(pid):
 
 
 @contextlib.contextmanager
-def paused_run(tool, path, *words, point, env=None):
-    """Starts brisvane-vars on path with BRISVANE_VARS_PAUSE=point, so that
-    it stops itself there, and yields a PausedRun once it has (or has ended
-    without reaching it); on leaving, lets it go on and waits for it."""
+def paused_run(tool, *arguments, point, env=None):
+    """Starts brisvane-vars with arguments and BRISVANE_VARS_PAUSE=point, so
+    that it stops itself there, and yields a PausedRun once it has (or has
+    ended without reaching it); on leaving, finishes it."""
     env = dict(os.environ if env is None else env, BRISVANE_VARS_PAUSE=point)
-    process = subprocess.Popen([tool, path, *words], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    process = subprocess.Popen([tool, *arguments], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True, env=env)
     run = PausedRun(process)
     try:
@@ -216,11 +225,7 @@ def paused_run(tool, path, *words, point, env=None):
             time.sleep(0.01)
         yield run
     finally:
-        if process.poll() is None:
-            os.kill(process.pid, signal.SIGCONT)
-        out, err = process.communicate(timeout=60)
-        run.result = subprocess.CompletedProcess(process.args, process.returncode, out, err)
-
+        run.finish()
 
 # With "-nostartup " before it, the largest record that OVMF's 2 MB build
 # and AAVMF take (0x2000 bytes), so that few runs fill a store.
