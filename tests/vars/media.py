@@ -77,6 +77,16 @@ def check_device(tool, template, work, checks):
         with open(loop, "rb"), open("/proc/self/comm") as comm:
             holder = f"open in another program ({comm.read().strip()}, process {os.getpid()}"
             checks.record("open in another program, 76", refused(tool, loop, 76, holder))
+        # QEMU's other programs, and any named like them, run no machine.
+        namesake = shutil.copy("/bin/sleep", os.path.join(work, "qemu-helper"))
+        with open(loop, "rb") as device_file:
+            helper = subprocess.Popen([namesake, "60"], stdin=device_file)
+        try:
+            checks.record("open in a program named like QEMU's, 76",
+                          refused(tool, loop, 76, f"(qemu-helper, process {helper.pid}"))
+        finally:
+            helper.kill()
+            helper.wait()
         stack.callback(os.chmod, loop, os.stat(loop).st_mode)
         os.chmod(loop, 0o666)
         unseen = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", tool, loop, "-g"],
