@@ -25,6 +25,7 @@ import argparse
 import contextlib
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -96,6 +97,37 @@ def check_device(tool, template, work, checks):
         with open(loop, "r+b") as f:
             f.write(os.urandom(4096))
         checks.record("no store at its start, 65", refused(tool, loop, 65, "refused"))
+
+
+def check_partition(tool, template, work, checks):
+    """A partition holding the store, while another program holds its whole
+    disk: 76, naming the disk, and nothing written."""
+    name = "a partition whose whole disk is open in another program, 76"
+    if os.geteuid() != 0:
+        return checks.skip(name, "loop devices need root")
+    disk, store = os.path.join(work, "disk"), contents(template)
+    table = bytearray(512)
+    table[446:462] = struct.pack("<B3sB3sII", 0, bytes(3), 0x83, bytes(3), 2048, len(store) // 512)
+    table[510:512] = b"\x55\xaa"
+    with open(disk, "wb") as f:
+        f.write(bytes(table) + bytes(2048 * 512 - 512) + store)
+    with contextlib.ExitStack() as stack:
+        made = subprocess.run(["losetup", "-f", "--show", "-P", disk], capture_output=True, text=True)
+        if made.returncode != 0:
+            return checks.skip(name, f"no loop device: {made.stderr.strip()}")
+        loop = made.stdout.strip()
+        stack.callback(subprocess.run, ["losetup", "-d", loop], check=False)
+        number = os.path.join("/sys/block", os.path.basename(loop), os.path.basename(loop) + "p1", "dev")
+        if not os.path.exists(number) and shutil.which("partx"):  # where the kernel does not scan itself
+            subprocess.run(["partx", "-a", loop], capture_output=True)
+        if not os.path.exists(number):
+            return checks.skip(name, "the kernel made no partition device (no partition scanning here)")
+        with open(number) as f:
+            major, minor = map(int, f.read().split(":"))
+        partition = os.path.join(work, "partition")
+        os.mknod(partition, 0o600 | 0o060000, os.makedev(major, minor))
+        with open(loop, "rb"):
+            checks.record(name, refused(tool, partition, 76, f"{loop}, which overlaps it,"))
 
 
 class Medium:
@@ -226,6 +258,7 @@ def main():
             check_device(tool, options.template, work, checks)
         except Unavailable as reason:
             checks.skip("the block device", reason)
+        check_partition(tool, options.template, work, checks)
         check_races(tool, options.template, work, checks)
     print(checks.summary())
     return 1 if checks.failed else 0
