@@ -9,7 +9,8 @@
 
 static const char mUsage[] =
     "Usage: brisvane-vars [--template TEMPLATE] NVRAM-FILE [-s|--set OPTION... | -c | -g]\n"
-    "       brisvane-vars --domain NAME [--connect URI] [-s|--set OPTION... | -c | -g]\n"
+    "       brisvane-vars --domain NAME [--connect URI]\n"
+    "                     [-s|--set OPTION... | -c | -g | --show [--json]]\n"
     "       brisvane-vars NVRAM-FILE --show [--json]\n"
     "       brisvane-vars --help | --version\n"
     "Carries out brisvane's command line on the variable store of a virtual\n"
@@ -18,7 +19,7 @@ static const char mUsage[] =
     "exit status is the %lasterror% brisvane would leave. --show prints the\n"
     "stored start-up options, --json as one JSON object. --template creates\n"
     "NVRAM-FILE from TEMPLATE first, and removes it again when the command is\n"
-    "refused.\n"
+    "refused, unless another run has edited it meanwhile.\n"
     "--domain finds the NVRAM of a shut-off libvirt domain through libvirt at\n"
     "URI (qemu:///system by default), and creates it from the domain's\n"
     "template as libvirt would if the domain has never started.\n"

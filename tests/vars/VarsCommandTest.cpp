@@ -335,3 +335,32 @@ TEST (VarsExitStatusTest, ReadmeTableIsTheEnum)
   EXPECT_EQ (Documented.size (), 21u);
   EXPECT_EQ (Declared, Documented);
 }
+
+// The manual page lists every status of the enum once, in order.
+TEST (VarsExitStatusTest, ManualPageListsEveryStatusInOrder)
+{
+  std::ifstream    Manual (BRISVANE_SOURCE_DIR "vars/brisvane-vars.1");
+  std::ifstream    Header (BRISVANE_SOURCE_DIR "vars/ExitStatus.h");
+  std::vector<int> Listed;
+  std::vector<int> Declared;
+  std::smatch      Match;
+  bool             InStatuses = false;
+  bool             Item       = false;
+
+  for (std::string Line; std::getline (Manual, Line);) {
+    InStatuses = (Line.rfind (".SH", 0) == 0) ? (Line == ".SH EXIT STATUS") : InStatuses;
+    if (InStatuses && Item && std::regex_match (Line, Match, std::regex ("\\.B ([0-9]+)"))) {
+      Listed.push_back (std::stoi (Match[1]));
+    }
+
+    Item = (Line == ".TP");
+  }
+
+  for (std::string Line; std::getline (Header, Line);) {
+    if (std::regex_match (Line, Match, std::regex (" *VarsExit[A-Za-z0-9]+ = ([0-9]+),"))) {
+      Declared.push_back (std::stoi (Match[1]));
+    }
+  }
+
+  EXPECT_EQ (Listed, Declared);
+}
