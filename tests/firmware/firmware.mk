@@ -118,8 +118,8 @@ test-firmware: $(TEST_EFI) $(HARNESS) $(MAN) $(VARS) $(OVMF_TEST_BUILDS) | $(VM_
 # tool chain written as -): every architecture of the default build, the
 # CLANGDWARF build and EDK II 2025.02's X64 and AArch64 images. The longest
 # first, so that the two at a time end close together.
-FIRMWARE_SUITES := X64/-/2022.11 LOONGARCH64/-/2022.11 RISCV64/-/2022.11 AARCH64/-/2022.11 \
-	ARM/-/2022.11 IA32/-/2022.11 X64/-/2025.02 AARCH64/-/2025.02 X64/CLANGDWARF/2022.11
+FIRMWARE_SUITES := X64/-/2022.11 IA32/-/2022.11 LOONGARCH64/-/2022.11 AARCH64/-/2022.11 \
+	RISCV64/-/2022.11 ARM/-/2022.11 X64/-/2025.02 AARCH64/-/2025.02 X64/CLANGDWARF/2022.11
 FIRMWARE_VARIANTS := $(filter-out X64/-/2022.11,$(FIRMWARE_SUITES))
 # $(call suite_field,SUITE,N): ARCH (1), TOOLCHAIN (2) or EDK2_RELEASE (3).
 suite_field = $(patsubst -,,$(word $(2),$(subst /, ,$(1))))
