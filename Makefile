@@ -1,5 +1,6 @@
 # brisvane: `make` builds build/brisvane.efi and the images of the other
-# architectures in build/aarch64/, build/riscv64/ and build/loongarch64/
+# architectures in build/ia32/, build/aarch64/, build/arm/, build/riscv64/
+# and build/loongarch64/
 # (installing what this machine lacks and fetching EDK II into a cache outside
 # the repo), `make test` runs every test, `make clean` removes the build output
 # but keeps the EDK II cache.
@@ -20,10 +21,10 @@ lower = $(shell echo '$(1)' | tr A-Z a-z)
 # GCC in 2025.02), or CLANGDWARF or CLANGPDB (Debian's clang and lld).
 TOOLCHAIN ?=
 # AArch64 too where the tool chain has it: CLANGPDB never does, and
-# CLANGDWARF only from 2025.02 on. RISC-V 64 and LoongArch64 with the GCC
-# tool chain.
+# CLANGDWARF only from 2025.02 on. IA32, ARM, RISC-V 64 and LoongArch64 with
+# the GCC tool chain.
 NO_AARCH64 := $(filter CLANGPDB,$(TOOLCHAIN))$(filter 2022.11-CLANGDWARF,$(EDK2_RELEASE)-$(TOOLCHAIN))
-EFI_ARCHS ?= X64 $(if $(NO_AARCH64),,AARCH64) $(if $(TOOLCHAIN),,RISCV64 LOONGARCH64)
+EFI_ARCHS ?= X64 $(if $(NO_AARCH64),,AARCH64) $(if $(TOOLCHAIN),,IA32 ARM RISCV64 LOONGARCH64)
 BUILD_EFI_OPTIONS := $(foreach arch,$(EFI_ARCHS),-a $(arch)) $(if $(TOOLCHAIN),-t $(TOOLCHAIN))
 # Images go to build/x64/ and build/aarch64/ (brisvane.efi and the firmware
 # tests' harness.efi); another release's under build/edk2-RELEASE/, another
@@ -56,10 +57,12 @@ FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
 
 # The default build's size budgets. X64: the size of a plain C build of the
 # same behaviour with the same libraries. AArch64 images align their sections
-# to 4 KB: six pages, the size of the first AArch64 build. RISC-V 64 and
-# LoongArch64: the sizes of their first builds.
+# to 4 KB: six pages, the size of the first AArch64 build. IA32, ARM,
+# RISC-V 64 and LoongArch64: the sizes of their first builds.
 SIZE_BUDGET_X64 := 10304
+SIZE_BUDGET_IA32 := 9600
 SIZE_BUDGET_AARCH64 := 24576
+SIZE_BUDGET_ARM := 11040
 SIZE_BUDGET_RISCV64 := 11584
 SIZE_BUDGET_LOONGARCH64 := 14080
 
@@ -125,7 +128,7 @@ efi-variants:
 # (the folder) and tool chain or release (the folder above it).
 sizes:
 	@python3 scripts/check-efi.py $$(find $(BUILD) \( -name edk2-ws -o -name reproducible \) -prune \
-		$(foreach arch,x64 aarch64 riscv64 loongarch64,-o -path '*/$(arch)/brisvane.efi' -print) | sort)
+		$(foreach arch,x64 ia32 aarch64 arm riscv64 loongarch64,-o -path '*/$(arch)/brisvane.efi' -print) | sort)
 
 # make check is the fast loop: the unit tests alone, sanitized.
 test: check-format test-host fuzz-smoke check-efi check-reproducible test-firmware-suites \

@@ -4,7 +4,7 @@
 #
 #   build-efi.sh [-a ARCH]... [-t TOOLCHAIN] EDK2_DIR OUT_DIR [TARGET]
 #
-# ARCH is X64 (the default), AARCH64, RISCV64 or LOONGARCH64, and may
+# ARCH is X64 (the default), IA32, AARCH64, ARM, RISCV64 or LOONGARCH64, and may
 # repeat; TARGET is RELEASE (the default) or DEBUG. Without -t the tree's GCC
 # tool chain is used: GCC where the tree has it (2025.02 and later), else
 # GCC5. The workspace is OUT_DIR/edk2-ws, shared by every tool chain; the
@@ -79,10 +79,16 @@ ln -sfn "$WS" "$LINK"
 trap 'rm -f "$LINK"' EXIT
 
 # Cross compilers and clang, under the names the tool chains read (GCC5 in
-# 2022.11, GCC in newer trees); by default those on the PATH.
-for arch in AARCH64 RISCV64 LOONGARCH64; do
+# 2022.11, GCC in newer trees); by default those on the PATH. IA32 builds
+# with the host's gcc, as X64 does (-m32; nothing of its C library is linked).
+# ARM with the soft-float compiler, as Debian builds AAVMF32: EDK II gives
+# -mfloat-abi=soft to C compiles alone, and the hard-float one's default
+# breaks its assembly.
+for arch in AARCH64 ARM RISCV64 LOONGARCH64; do
     gcc=GCC_${arch}_PREFIX gcc5=GCC5_${arch}_PREFIX
-    prefix=${!gcc:-${!gcc5:-${arch,,}-linux-gnu-}}
+    triplet=${arch,,}-linux-gnu
+    [ "$arch" = ARM ] && triplet=arm-linux-gnueabi
+    prefix=${!gcc:-${!gcc5:-$triplet-}}
     export "$gcc=$prefix" "$gcc5=${!gcc5:-$prefix}"
 done
 if command -v clang >/dev/null; then

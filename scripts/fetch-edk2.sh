@@ -1,9 +1,9 @@
 #!/bin/sh
 # Fetches an EDK II release, as Debian's edk2 source package, into DEST
 # (unpacked, with Debian's patches applied) unless DEST already holds it, then
-# builds BaseTools and the AArch64 link-time object there if they are not
-# built yet. Usage: fetch-edk2.sh DEST [RELEASE]; RELEASE is 2022.11 (Debian
-# 12, the default) or 2025.02 (Debian 13).
+# builds BaseTools and the AArch64 and ARM link-time objects there if they
+# are not built yet. Usage: fetch-edk2.sh DEST [RELEASE]; RELEASE is 2022.11
+# (Debian 12, the default) or 2025.02 (Debian 13).
 #
 # The machine's apt sources list binary packages only, so a deb-src entry for
 # the release's Debian suite is derived from its own sources file into a
@@ -52,20 +52,23 @@ fetch() {
     mv "$DEST.partial" "$DEST"
 }
 
-# The GCC AArch64 link asks for liblto-aarch64.a beside liblto-aarch64.s
-# (ArmPkg/Library/GccLto in 2022.11, BaseTools/Bin/GccLto in 2025.02), an
-# object that references the compiler intrinsics from outside the link-time
-# optimisation; Debian's source package carries only its source and, as
-# Debian's own build does, it is assembled into an object named .a. Written
-# under a temporary name, so that two builds at once never see half of it.
-assemble_lto_object() {
-    for source in "$DEST/BaseTools/Bin/GccLto/liblto-aarch64.s" \
-        "$DEST/ArmPkg/Library/GccLto/liblto-aarch64.s"; do
-        object=${source%.s}.a
-        if [ -f "$source" ] && [ ! -f "$object" ]; then
-            aarch64-linux-gnu-gcc -c -fpic -o "$object.$$" "$source"
-            mv "$object.$$" "$object"
-        fi
+# The GCC AArch64 and ARM links ask for liblto-aarch64.a and liblto-arm.a
+# beside their sources (ArmPkg/Library/GccLto in 2022.11, BaseTools/Bin/GccLto
+# in 2025.02), objects that reference the compiler intrinsics from outside
+# the link-time optimisation; Debian's source package carries only their
+# sources and, as Debian's own build does, each is assembled into an object
+# named .a. Written under a temporary name, so that two builds at once never
+# see half of it.
+assemble_lto_objects() {
+    for folder in "$DEST/BaseTools/Bin/GccLto" "$DEST/ArmPkg/Library/GccLto"; do
+        for target in aarch64=aarch64-linux-gnu arm=arm-linux-gnueabi; do
+            source=$folder/liblto-${target%%=*}.s
+            object=${source%.s}.a
+            if [ -f "$source" ] && [ ! -f "$object" ]; then
+                "${target#*=}-gcc" -c -fpic -o "$object.$$" "$source"
+                mv "$object.$$" "$object"
+            fi
+        done
     done
 }
 
@@ -79,4 +82,4 @@ if [ ! -x "$DEST/BaseTools/Source/C/bin/GenFw" ]; then
     }
 fi
 
-assemble_lto_object
+assemble_lto_objects

@@ -21,7 +21,7 @@ files() {
     echo "$build/brisvane-vars bin/brisvane-vars 755"
     echo "$build/brisvane-vars.1 share/man/man1/brisvane-vars.1 644"
     echo "README.md share/doc/brisvane/README.md 644"
-    for arch in x64 aarch64 riscv64 loongarch64; do
+    for arch in x64 ia32 aarch64 arm riscv64 loongarch64; do
         case $arch in
         x64) image=$build/brisvane.efi ;;
         *) image=$build/$arch/brisvane.efi ;;

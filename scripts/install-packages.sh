@@ -39,9 +39,16 @@ aarch64-linux-gnu-gcc gcc-aarch64-linux-gnu
 aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
 riscv64-linux-gnu-gcc gcc-riscv64-linux-gnu
 riscv64-linux-gnu-g++ g++-riscv64-linux-gnu
+arm-linux-gnueabi-gcc gcc-arm-linux-gnueabi
+arm-linux-gnueabi-g++ g++-arm-linux-gnueabi
 qemu-system-aarch64 qemu-system-arm
 /usr/share/AAVMF/AAVMF_CODE.fd qemu-efi-aarch64
 /usr/share/AAVMF/AAVMF_VARS.fd qemu-efi-aarch64 unit
+qemu-system-i386 qemu-system-x86
+/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd ovmf-ia32
+/usr/share/OVMF/OVMF32_VARS_4M.fd ovmf-ia32
+/usr/share/AAVMF/AAVMF32_CODE.fd qemu-efi-arm
+/usr/share/AAVMF/AAVMF32_VARS.fd qemu-efi-arm
 /usr/lib/llvm-14/bin/clang clang-14
 /usr/lib/llvm-14/bin/lld-link lld
 /usr/lib/llvm-14/bin/ld.lld lld

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs one brisvane command line in the UEFI Shell of the firmware of its
-architecture (vmtest.machine: OVMF for X64, AAVMF for AARCH64, RISC-V's and
-LoongArch's) under QEMU and shows what came of it: the console text brisvane
+architecture (vmtest.machine: OVMF for X64 and IA32, AAVMF for AARCH64 and
+ARM, RISC-V's and LoongArch's) under QEMU and shows what came of it: the console text brisvane
 printed, lasterror as the shell recorded it, and the Brisvane variable as
 the shell's dmpstore shows it.
 
@@ -12,7 +12,7 @@ Secure Boot with Debian's public test key in db (for testing only) and boots
 that shell, which must be signed with the test key, as brisvane.efi must.
 Needs tests/ on PYTHONPATH (`make run` sets it).
 
-Usage: run-in-vm.py --arch X64|AARCH64|RISCV64|LOONGARCH64 --efi brisvane.efi --man brisvane.man
+Usage: run-in-vm.py --arch X64|IA32|AARCH64|ARM|RISCV64|LOONGARCH64 --efi brisvane.efi --man brisvane.man
                     --dir DIR [--secure-boot-shell SHELL.efi] [--fresh]
                     --time-limit SECONDS -- [WORD...]
 """
@@ -24,8 +24,9 @@ import sys
 
 from vmtest import machine, shell
 
-# lasterror as the shell prints it: the status without its error bit, in
-# hexadecimal.
+# lasterror as the shell prints it, by the status's code: the low 32 bits
+# of the status in hexadecimal, with the error bit on 32-bit machines alone
+# (vmtest.shell.lasterror).
 STATUS_NAMES = {
     0x0: "EFI_SUCCESS",
     0x1: "EFI_LOAD_ERROR",
@@ -42,7 +43,7 @@ STATUS_NAMES = {
 
 def meaning(lasterror, words):
     try:
-        value = int(lasterror, 16)
+        value = int(lasterror, 16) & ~(1 << 31)
     except ValueError:
         return "not a status"
     name = STATUS_NAMES.get(value, "a firmware status")

@@ -14,7 +14,7 @@
 
 # Images of other architectures join the list when they are built; not
 # LoongArch64's, whose machine type Debian 12's sbsign does not know.
-SIGN_IMAGES = $(EFI) $(wildcard $(foreach arch,aarch64 riscv64,$(BUILD)/$(arch)/brisvane.efi))
+SIGN_IMAGES = $(EFI) $(wildcard $(foreach arch,ia32 aarch64 arm riscv64,$(BUILD)/$(arch)/brisvane.efi))
 
 UEFI_SHELL_CACHE := $(EDK2_CACHE)/uefi-shell-$(EDK2_RELEASE)
 UEFI_SHELL := $(UEFI_SHELL_CACHE)/Shell.efi

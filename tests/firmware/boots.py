@@ -29,7 +29,7 @@ def describe(variable):
     return f"{variable.attributes} DataSize {variable.size} {variable.data!r}"
 
 
-def check_case(case, output):
+def check_case(case, output, firmware):
     """The list of problems with one case's output; empty when it passed."""
     if output is None:
         return ["the console holds no complete output for this case (the boot ended before it)"]
@@ -46,8 +46,9 @@ def check_case(case, output):
             f"console differs from byte {at}:\n      expected {show(case.console)}\n"
             f"      received {show(console)}"
         )
-    if case.lasterror is not None and output.lasterror != case.lasterror:
-        problems.append(f"lasterror {output.lasterror}, expected {case.lasterror}")
+    lasterror = None if case.lasterror is None else shell.lasterror(int(case.lasterror, 16), firmware)
+    if lasterror is not None and output.lasterror != lasterror:
+        problems.append(f"lasterror {output.lasterror}, expected {lasterror}")
     try:
         stored = shell.parse_dmpstore(output.dump)
     except ValueError as error:
@@ -71,7 +72,7 @@ def run_boot(label, boot_cases, fs_dir, vars_file, work, time_limit, checks, fir
         outputs, failure = shell.run(steps, fs_dir, vars_file, log_file, time_limit, firmware)
     shutil.copyfile(os.path.join(fs_dir, "startup.nsh"), os.path.join(work, f"{label}.nsh"))
     for (group, case), output in zip(boot_cases, outputs):
-        checks.record(f"{group}: {case.name}", check_case(case, output))
+        checks.record(f"{group}: {case.name}", check_case(case, output, firmware))
     checks.record(f"{label}: runs to power-off", [failure] if failure else [])
 
 

@@ -1,7 +1,8 @@
 # Firmware tests in the UEFI Shell of EDK II's virtual machine firmware under
-# QEMU (OVMF for X64, AAVMF for AARCH64, Debian 13's builds of EDK II's
-# RiscVVirt and LoongArchVirt for RISCV64 and LOONGARCH64), and `make run` to
-# try brisvane in a virtual machine. Included by the root Makefile.
+# QEMU (OVMF for X64 and IA32, AAVMF for AARCH64 and ARM, Debian 13's builds
+# of EDK II's RiscVVirt and LoongArchVirt for RISCV64 and LOONGARCH64), and
+# `make run` to try brisvane in a virtual machine. Included by the root
+# Makefile.
 #
 #   make run ARGS="-s -NoMap -delay 3"  runs one command line in the VM and
 #                                       shows its console text, lasterror and
@@ -23,8 +24,8 @@
 #                                       that the shell's `help brisvane` prints
 #
 # ARCH=AARCH64 makes run and test-firmware boot the AArch64 image in AAVMF
-# (NVRAM in build/vm-aarch64/), ARCH=RISCV64 and ARCH=LOONGARCH64 likewise;
-# TOOLCHAIN and EDK2_RELEASE pick the build.
+# (NVRAM in build/vm-aarch64/), ARCH=IA32, ARCH=ARM, ARCH=RISCV64 and
+# ARCH=LOONGARCH64 likewise; TOOLCHAIN and EDK2_RELEASE pick the build.
 
 MAN := $(BUILD)/brisvane.man
 # The architecture booted, one of EFI_ARCHS, from make's command line alone,
@@ -117,8 +118,8 @@ test-firmware: $(TEST_EFI) $(HARNESS) $(MAN) $(VARS) $(OVMF_TEST_BUILDS) | $(VM_
 # tool chain written as -): every architecture of the default build, the
 # CLANGDWARF build and EDK II 2025.02's X64 and AArch64 images. The longest
 # first, so that the two at a time end close together.
-FIRMWARE_SUITES := X64/-/2022.11 LOONGARCH64/-/2022.11 RISCV64/-/2022.11 AARCH64/-/2022.11 \
-	X64/-/2025.02 AARCH64/-/2025.02 X64/CLANGDWARF/2022.11
+FIRMWARE_SUITES := X64/-/2022.11 IA32/-/2022.11 LOONGARCH64/-/2022.11 AARCH64/-/2022.11 \
+	RISCV64/-/2022.11 ARM/-/2022.11 X64/-/2025.02 AARCH64/-/2025.02 X64/CLANGDWARF/2022.11
 FIRMWARE_VARIANTS := $(filter-out X64/-/2022.11,$(FIRMWARE_SUITES))
 # $(call suite_field,SUITE,N): ARCH (1), TOOLCHAIN (2) or EDK2_RELEASE (3).
 suite_field = $(patsubst -,,$(word $(2),$(subst /, ,$(1))))

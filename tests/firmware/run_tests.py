@@ -130,7 +130,7 @@ def main():
     usage = run_tool(tool, help_store)
     checks.record("brisvane-vars prints the help screen, to expect in the shell",
                   [] if usage.returncode == 0 and usage.stdout else [f"{usage}"])
-    boot1 = cases.first_boot(usage.stdout.replace("\n", "\r\n").encode("ascii"), man)
+    boot1 = cases.first_boot(usage.stdout.replace("\n", "\r\n").encode("ascii"), man, firmware)
     run_boot("boot1", boot1, fs_dir, vars_file, work, options.time_limit, checks, firmware)
     checks.record("nvram file after boot 1 (UEFIExtract): value stored",
                   read_back(vars_file, cases.FINAL_SET.stored))

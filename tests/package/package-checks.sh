@@ -23,6 +23,10 @@ warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$PAGE" 2>&1 >/
 make -s install DESTDIR="$work/dest" PREFIX=/usr >/dev/null
 [ -x "$work/dest/usr/bin/brisvane-vars" ] || fail "install put no brisvane-vars in bin"
 [ -f "$work/dest/usr/share/brisvane/x64/brisvane.efi" ] || fail "install put no x64 brisvane.efi"
+for arch in ia32 aarch64 arm riscv64 loongarch64; do
+    [ ! -f "build/$arch/brisvane.efi" ] || [ -f "$work/dest/usr/share/brisvane/$arch/brisvane.efi" ] ||
+        fail "install put no $arch brisvane.efi, though it is built"
+done
 make -s uninstall DESTDIR="$work/dest" PREFIX=/usr >/dev/null
 left=$(cd "$work" && find dest -mindepth 1)
 [ -z "$left" ] || fail "uninstall left: $left"

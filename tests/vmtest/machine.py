@@ -1,8 +1,8 @@
 """Boots a UEFI Shell under QEMU and captures its console: the firmware's
 built-in shell, or, on a machine described with a boot file, a shell put on
 FS0:. Each machine is a Firmware: its QEMU, firmware files and flags; OVMF
-for X64, AAVMF for AARCH64, and Debian 13's builds of EDK II's RiscVVirt and
-LoongArchVirt for RISCV64 and LOONGARCH64 (MACHINES).
+for X64 and IA32, AAVMF for AARCH64 and ARM, and Debian 13's builds of EDK
+II's RiscVVirt and LoongArchVirt for RISCV64 and LOONGARCH64 (MACHINES).
 
 A host folder is the shell's FS0:, and its startup.nsh runs as soon as the
 shell is up: the driver answers the shell's start-up countdown with a key on
@@ -45,6 +45,8 @@ class Firmware(NamedTuple):
     finishes_cut_writes: bool = True
     # Shell lines that every script runs first, to set up the console.
     shell_setup: Tuple[str, ...] = ()
+    # EFI_STATUS's error bit: the top one of the machine's natural width.
+    error_bit: int = 1 << 63
 
 
 # TCG alone everywhere: it needs no KVM, and behaves the same on every machine.
@@ -80,6 +82,27 @@ AAVMF = Firmware(
     ("-machine", "virt,accel=tcg", "-cpu", "cortex-a57", "-m", "512"),
     ("-drive", "file=fat:rw:{},format=raw,if=none,id=fs0", "-device", "virtio-blk-pci,drive=fs0"),
     formatted_template=False,
+)
+
+# The 32-bit builds. Debian 12 ships OVMF's IA32 code in its SMM build alone,
+# which needs SMM and the secure flash; its template is OVMF's own, with no
+# keys enrolled, so Secure Boot is not enforced. AAVMF32's template is blank,
+# as AAVMF's is; the virt board keeps its memory below 4 GB for a 32-bit CPU.
+OVMF32 = OVMF._replace(
+    name="OVMF32",
+    qemu="qemu-system-i386",
+    code="/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd",
+    vars_template="/usr/share/OVMF/OVMF32_VARS_4M.fd",
+    flags=OVMF_SECURE_BOOT.flags,
+    error_bit=1 << 31,
+)
+AAVMF32 = AAVMF._replace(
+    name="AAVMF32",
+    qemu="qemu-system-arm",
+    code="/usr/share/AAVMF/AAVMF32_CODE.fd",
+    vars_template="/usr/share/AAVMF/AAVMF32_VARS.fd",
+    flags=("-machine", "virt,highmem=off,accel=tcg", "-cpu", "cortex-a15", "-m", "512"),
+    error_bit=1 << 31,
 )
 
 # Debian 13's firmware for RISC-V 64 and LoongArch64, and the QEMU 10 that
@@ -119,11 +142,18 @@ LOONGARCH_VIRT = Firmware(
 
 # The machine that runs the images of each architecture, by EDK II's name
 # for it.
-MACHINES = {"X64": OVMF, "AARCH64": AAVMF, "RISCV64": RISCV_VIRT, "LOONGARCH64": LOONGARCH_VIRT}
+MACHINES = {"X64": OVMF, "IA32": OVMF32, "AARCH64": AAVMF, "ARM": AAVMF32, "RISCV64": RISCV_VIRT,
+            "LOONGARCH64": LOONGARCH_VIRT}
 
 # The shell prints this (with attributes around "ESC" and "startup.nsh")
 # once a second while it waits; any key but ESC ends the wait.
 COUNTDOWN = re.compile(rb"Press .{0,40}ESC.{0,40} in \d+ seconds")
+
+
+def efi_status(code, firmware):
+    """The EFI_STATUS on firmware's machine of success (code 0) or of the
+    error with this code."""
+    return code | firmware.error_bit if code else 0
 
 
 class BootError(Exception):

@@ -37,6 +37,14 @@ def script(steps, setup=()):
     return "".join(line + "\r\n" for line in lines).encode("ascii")
 
 
+def lasterror(code, firmware):
+    """What `echo %lasterror%` prints on firmware's machine after a command
+    returned success (code 0) or the error with this code. The shell keeps
+    the status as a SHELL_STATUS, a 32-bit enum, which drops a 64-bit
+    machine's error bit and keeps a 32-bit machine's."""
+    return f"0x{machine.efi_status(code, firmware) & 0xFFFFFFFF:X}"
+
+
 def run(steps, fs_dir, vars_file, log_file, time_limit, firmware=machine.OVMF, drive="format=raw"):
     """Runs steps in one boot of firmware (a machine.Firmware), with fs_dir
     as FS0: and vars_file as its NVRAM (drive: as machine.boot takes it).
