@@ -32,7 +32,9 @@
 ///
 class BLOCK_MEDIUM : public FILE_MEDIUM {
 public:
-  int Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error) override;
+  int
+  Open (const char *Path, int Probe, const struct stat *Probed, bool ReadOnly, std::string *Error)
+      override;
   int Read (std::vector<UINT8> *Image) override;
   int WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size) override;
   int Measure (UINT64 *Size) override;
@@ -43,9 +45,14 @@ private:
 };
 
 int
-BLOCK_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error)
+BLOCK_MEDIUM::Open (
+    const char        *Path,
+    int                Probe,
+    const struct stat *Probed,
+    bool               ReadOnly,
+    std::string       *Error)
 {
-  int Failure = Reopen (Path, Probe, Probed, O_EXCL);
+  int Failure = Reopen (Path, Probe, Probed, O_EXCL, ReadOnly);
   int Code;
 
   // Held exclusively: by another brisvane-vars, which is open too, or by the kernel.

@@ -165,7 +165,12 @@ RunOnFile (const VARS_LINE *Line, FILE *Out, FILE *Err)
     return VarsExitRefusedWord;
   }
 
-  Code = OpenNvramImage (Line->File, &Image, &Error);
+  // Only a clear or a set may change the medium: every other request opens it for reading alone.
+  Code = OpenNvramImage (
+      Line->File,
+      (Line->Request != VarsRunCommand) ||
+          !CommandChangesVariable (Brisvane.Argv.size (), Brisvane.Argv.data ()),
+      &Image, &Error);
   if (Code == 0) {
     Code = OpenStore (&Image, &Store, &Edit, Line->File, &Error, Err);
   }
