@@ -15,13 +15,14 @@ them, 1 on a failure. Needs tests/ on PYTHONPATH.
 import argparse
 import contextlib
 import os
+import stat
 import subprocess
 import sys
 import tempfile
 
 from vmtest.checks import Checks
 from vmtest.media import Unavailable, contents, loop_device, qemu_holding
-from vmtest.nvram import run_tool
+from vmtest.nvram import paused_run, run_tool
 
 # A volume rounded up to its extent size, as LVM rounds an efidisk up to 4 MiB.
 DEVICE_SIZE = 4 << 20
@@ -53,6 +54,18 @@ def refused(tool, path, code, reason):
     return problems + ([] if contents(path) == before else ["it was written"])
 
 
+def access_modes(pid, device):
+    """The access modes (O_RDONLY, O_RDWR) of process pid's descriptors of the block device."""
+    modes, number = [], os.stat(device).st_rdev
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        status = os.stat(f"/proc/{pid}/fd/{fd}")
+        if stat.S_ISBLK(status.st_mode) and status.st_rdev == number:
+            with open(f"/proc/{pid}/fdinfo/{fd}") as f:
+                flags = int(f.read().split("flags:")[1].split()[0], 8)
+            modes.append(flags & os.O_ACCMODE)
+    return modes
+
+
 def check_device(tool, template, work, checks):
     with contextlib.ExitStack() as stack:
         loop, node, size = device(work, template, stack)
@@ -68,6 +81,10 @@ def check_device(tool, template, work, checks):
                                 capture_output=True, text=True, timeout=60)
         checks.record("other users' processes unseen by another user, 71",
                       [] if unseen.returncode == 71 and "(run as root)" in unseen.stderr else [unseen.stderr])
+        with paused_run(tool, loop, "-g", point="read") as run:
+            modes = access_modes(run.process.pid, loop) if run.stopped else None
+        checks.record("a query opens it for reading alone",
+                      [] if modes == [os.O_RDONLY] and run.result.returncode == 0 else [f"modes {modes}"])
         with open(loop, "r+b") as f:
             f.write(os.urandom(4096))
         checks.record("no store at its start, 65", refused(tool, loop, 65, "refused"))

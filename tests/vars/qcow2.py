@@ -28,6 +28,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 from vmtest.checks import Checks
 from vmtest.media import qemu_img as img
@@ -210,11 +211,26 @@ def read_only(path, env):
         subprocess.run(["chattr", "-i", path], check=True)
 
 
+@contextlib.contextmanager
+def with_file(variable, name, mode, env):
+    """env with variable naming a fresh folder that holds an empty file name of mode: a program
+    that cannot run, or a library that cannot load."""
+    with tempfile.TemporaryDirectory() as folder:
+        os.close(os.open(os.path.join(folder, name), os.O_CREAT | os.O_WRONLY, mode))
+        yield {**env, variable: folder}
+
+
 # Each row: the case, what holds the image or the run, the words, the status and a phrase of its message.
 HELD = [
     ("another program's lock", other_lock, SET, 76, "another brisvane-vars"),
     ("no qemu-storage-daemon", lambda path, env: contextlib.nullcontext({**env, "PATH": "/nonexistent"}), SET, 69,
      "install the Debian package qemu-system-common"),
+    ("qemu-storage-daemon that cannot be run", lambda path, env: with_file("PATH", "qemu-storage-daemon", 0o644, env),
+     SET, 69, "qemu-storage-daemon cannot be run: Permission denied"),
+    ("libnbd's libxml2 hidden", lambda path, env: with_file("LD_LIBRARY_PATH", "libxml2.so.2", 0o644, env), SET, 69,
+     "libnbd.so.0 cannot be loaded ("),
+    ("no private folder in TMPDIR", lambda path, env: contextlib.nullcontext({**env, "TMPDIR": "/proc"}), SET, 70,
+     "cannot make a private folder for QEMU's socket in /proc"),
     ("read-only: a query", read_only, ["-g"], 0, ""),
     ("read-only: a set", read_only, SET, 73, "it is read-only; nothing was written"),
 ]
@@ -231,6 +247,75 @@ def held(checks, tool, template, work, env):
             result = run_tool(tool, path, *words, env=run_env)
         problems = [] if result.returncode == code and phrase in result.stderr else [
             f"status {result.returncode}, {result.stderr.strip()!r}"]
+        with open(path, "rb") as f:
+            problems += [] if f.read() == before else ["the image changed"]
+        checks.record(f"{os.path.basename(template)}: {name}", problems)
+        os.remove(path)
+
+
+# Each row: the case, whom a signal is sent while the run is held in the daemon's start, the signal,
+# the run's status (minus the signal that ends it) and a phrase of its message.
+SIGNALLED = [
+    *((f"{sig.name} to brisvane-vars in the daemon's start", "tool", sig, -sig, "")
+      for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGKILL)),
+    ("the daemon killed in its start", "daemon", signal.SIGKILL, 70, "it was killed by signal 9"),
+]
+
+
+def children(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as f:
+        return [int(child) for child in f.read().split()]
+
+
+def gone(pid):
+    """Whether process pid has ended and been reaped, waiting for a killed run's daemon to end."""
+    for _ in range(600):
+        if not os.path.exists(f"/proc/{pid}"):
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def next_run_sweeps(tool, path, env):
+    """Problems with the next run's sweep of the temporary folder: it must remove the stale folder,
+    and keep one that a live run holds (marked and locked) and one without the mark."""
+    tmp = env["TMPDIR"]
+    held, unmarked = os.path.join(tmp, "brisvane-vars.held"), os.path.join(tmp, "brisvane-vars.unmarked")
+    os.mkdir(held, 0o700)
+    os.chmod(held, 0o1700)
+    os.mkdir(unmarked, 0o700)
+    lock = os.open(held, os.O_RDONLY)
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    later = run_tool(tool, path, "--show", env=env)
+    left = sorted(os.listdir(tmp))
+    os.close(lock)
+    os.rmdir(held)
+    os.rmdir(unmarked)
+    problems = [] if later.returncode == 0 else [f"the next run: {later.stderr.strip()!r}"]
+    return problems + ([] if left == [os.path.basename(held), os.path.basename(unmarked)] else [
+        f"after the next run, the temporary folder holds {left}"])
+
+
+def signalled(checks, tool, template, work, env):
+    """Each of SIGNALLED on a fresh image, which must stay unchanged, with nothing left in TMPDIR:
+    at once when the signal can be caught, after the next run when it cannot."""
+    path, tmp = os.path.join(work, "vm_VARS.qcow2"), env["TMPDIR"]
+    for name, whom, sig, code, phrase in SIGNALLED:
+        convert(template, path)
+        with open(path, "rb") as f:
+            before = f.read()
+        with paused_run(tool, path, *SET, point="spawned", env=env) as run:
+            daemons = children(run.process.pid) if run.stopped else []
+            if daemons:
+                os.kill(run.process.pid if whom == "tool" else daemons[0], sig)
+        result = run.result
+        problems = [] if run.stopped and len(daemons) == 1 else ["it did not stop with its daemon started"]
+        problems += [] if result.returncode == code and phrase in result.stderr else [
+            f"status {result.returncode}, {result.stderr.strip()!r}"]
+        problems += [] if all(gone(pid) for pid in daemons) else ["its daemon is still there"]
+        if sig == signal.SIGKILL and whom == "tool":
+            problems += next_run_sweeps(tool, path, env)
+        problems += [f"left in the temporary folder: {os.listdir(tmp)}"] if os.listdir(tmp) else []
         with open(path, "rb") as f:
             problems += [] if f.read() == before else ["the image changed"]
         checks.record(f"{os.path.basename(template)}: {name}", problems)
@@ -270,6 +355,7 @@ def main():
             run_case(checks, args.tool, args.templates[0], work, case, env)
         run_case(checks, args.tool, args.templates[1], work, COMPACTION, env)
         held(checks, args.tool, args.templates[0], work, env)
+        signalled(checks, args.tool, args.templates[0], work, env)
         template_row(checks, args.tool, args.templates[0], work, env)
     print(checks.summary())
     return 1 if checks.failed else 0
