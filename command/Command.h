@@ -37,6 +37,19 @@ EFI_STATUS
 DispatchCommand (UINTN Argc, UCS2_CHAR **Argv);
 
 /**
+  Tells whether DispatchCommand would clear or set the variable for these
+  words; every other line (a query, the help screen) only reads, so that a
+  tool around it may open the store for reading alone.
+
+  @param[in] Argc  The number of entries in Argv.
+  @param[in] Argv  The words, as DispatchCommand takes them.
+
+  @return TRUE for a clear or a set, whether or not its options are valid.
+**/
+BOOLEAN
+CommandChangesVariable (UINTN Argc, UCS2_CHAR **Argv);
+
+/**
   Prints the nine-line help screen.
 **/
 VOID ShowUsage (VOID);

@@ -34,31 +34,42 @@ IsWord (const UCS2_CHAR *Argument, const UCS2_CHAR *Word)
   return Platform::StrCmp (Argument, Word) == 0;
 }
 
+// "-c" alone clears.
+static BOOLEAN
+IsClear (UINTN Argc, UCS2_CHAR **Argv)
+{
+  return (Argc == 2) && IsWord (Argv[1], u"-c");
+}
+
+// "-s" or "--set" with options sets.
+static BOOLEAN
+IsSet (UINTN Argc, UCS2_CHAR **Argv)
+{
+  return (Argc > 2) && (IsWord (Argv[1], u"-s") || IsWord (Argv[1], u"--set"));
+}
+
+BOOLEAN
+CommandChangesVariable (UINTN Argc, UCS2_CHAR **Argv)
+{
+  return IsClear (Argc, Argv) || IsSet (Argc, Argv);
+}
+
 EFI_STATUS
 DispatchCommand (UINTN Argc, UCS2_CHAR **Argv)
 {
-  if (Argc < 2) {
-    ShowUsage ();
-    return EFI_SUCCESS;
+  if (IsClear (Argc, Argv)) {
+    return ClearStartupOptions ();
   }
 
-  if (Argc == 2) {
-    if (IsWord (Argv[1], u"-c")) {
-      return ClearStartupOptions ();
-    }
-
-    if (IsWord (Argv[1], u"-g")) {
-      return QueryCommand ();
-    }
-
-    ShowUsage ();
-    return EFI_SUCCESS;
-  }
-
-  if (IsWord (Argv[1], u"-s") || IsWord (Argv[1], u"--set")) {
+  if (IsSet (Argc, Argv)) {
     return SetStartupOptions (Argc, Argv);
   }
 
+  if ((Argc == 2) && IsWord (Argv[1], u"-g")) {
+    return QueryCommand ();
+  }
+
+  // One word or none that is not a command shows the help screen; more are a mistake.
   ShowUsage ();
-  return EFI_INVALID_PARAMETER;
+  return (Argc > 2) ? EFI_INVALID_PARAMETER : EFI_SUCCESS;
 }

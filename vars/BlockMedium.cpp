@@ -32,7 +32,9 @@
 ///
 class BLOCK_MEDIUM : public FILE_MEDIUM {
 public:
-  int Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error) override;
+  int
+  Open (const char *Path, int Probe, const struct stat *Probed, bool ReadOnly, std::string *Error)
+      override;
   int Read (std::vector<UINT8> *Image) override;
   int WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size) override;
   int Measure (UINT64 *Size) override;
@@ -52,9 +54,14 @@ private:
 };
 
 int
-BLOCK_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error)
+BLOCK_MEDIUM::Open (
+    const char        *Path,
+    int                Probe,
+    const struct stat *Probed,
+    bool               ReadOnly,
+    std::string       *Error)
 {
-  int Failure = Reopen (Path, Probe, Probed, O_EXCL);
+  int Failure = Reopen (Path, Probe, Probed, O_EXCL, ReadOnly);
   int Code;
 
   // Held exclusively: by another brisvane-vars, which is open too, or by the kernel. A holder that
@@ -65,7 +72,7 @@ BLOCK_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std:
       return Code;
     }
 
-    Failure = Reopen (Path, Probe, Probed, O_EXCL);
+    Failure = Reopen (Path, Probe, Probed, O_EXCL, ReadOnly);
     if (Failure == EBUSY) {
       return VarsRefusal (
           Error, VarsExitOtherHolder,

@@ -44,10 +44,14 @@ typedef enum {
   /// `--connect` names another host, or a transport that may lead to one: run brisvane-vars where
   /// the NVRAM is
   VarsExitRemote = 68,
-  /// a program or library that this kind of NVRAM needs is missing (a qcow2 image:
-  /// qemu-storage-daemon, libnbd, json-c; `--domain`: libvirt, libxml2); the message names its
-  /// Debian package
+  /// a program or library that this kind of NVRAM needs is missing or cannot be run or loaded (a
+  /// qcow2 image: qemu-storage-daemon, libnbd, json-c; `--domain`: libvirt, libxml2); the message
+  /// names what and its Debian package
   VarsExitMissing = 69,
+  /// qemu-storage-daemon cannot serve a qcow2 image for another reason than the image: its private
+  /// folder cannot be made in `TMPDIR`, or it was killed or failed before or while it served the
+  /// image; the message says how
+  VarsExitStorageDaemon = 70,
   /// the file cannot be locked (a file system without open-file-description locks), or, on a
   /// block device, other users' processes cannot be checked for it (run as root)
   VarsExitCannotLock = 71,

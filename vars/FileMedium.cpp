@@ -27,16 +27,16 @@ CanWrite (int Errno)
 }
 
 int
-OpenNvramPath (const char *Through, int Flags, bool *Writable)
+OpenNvramPath (const char *Through, int Flags, bool ReadOnly, bool *Writable)
 {
   int Fd;
 
   // O_NONBLOCK and O_NOCTTY keep a file swapped in meanwhile from blocking or
   // becoming the terminal.
   Flags |= O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  *Writable = true;
-  Fd        = open (Through, O_RDWR | Flags);
-  if ((Fd < 0) && !CanWrite (errno)) {
+  *Writable = !ReadOnly;
+  Fd        = ReadOnly ? -1 : open (Through, O_RDWR | Flags);
+  if (ReadOnly || ((Fd < 0) && !CanWrite (errno))) {
     *Writable = false;
     Fd        = open (Through, O_RDONLY | Flags);
   }
@@ -56,14 +56,19 @@ FILE_MEDIUM::~FILE_MEDIUM ()
   made sure to be the same file.
 **/
 int
-FILE_MEDIUM::Reopen (const char *Path, int Probe, const struct stat *Probed, int Flags)
+FILE_MEDIUM::Reopen (
+    const char        *Path,
+    int                Probe,
+    const struct stat *Probed,
+    int                Flags,
+    bool               ReadOnly)
 {
   char        Name[64];
   struct stat Opened;
 
   snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
   for (const char *Through : { (const char *)Name, Path }) {
-    mFd = OpenNvramPath (Through, Flags, &mWritable);
+    mFd = OpenNvramPath (Through, Flags, ReadOnly, &mWritable);
     if ((mFd >= 0) || (errno != ENOENT)) {
       break;
     }
@@ -91,10 +96,15 @@ FILE_MEDIUM::RefuseOpen (int Failure, std::string *Error)
 }
 
 int
-FILE_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error)
+FILE_MEDIUM::Open (
+    const char        *Path,
+    int                Probe,
+    const struct stat *Probed,
+    bool               ReadOnly,
+    std::string       *Error)
 {
   UINT64 Size;
-  int    Failure = Reopen (Path, Probe, Probed, 0);
+  int    Failure = Reopen (Path, Probe, Probed, 0, ReadOnly);
 
   mPath = Path;
   if ((Failure != 0) || ((Failure = Measure (&Size)) != 0)) {

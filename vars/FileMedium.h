@@ -10,16 +10,17 @@
 #include "vars/Medium.h"
 
 /**
-  Opens a name for reading, and for writing when the user may, without
-  blocking on a FIFO or taking a terminal.
+  Opens a name for reading, and for writing when the user may unless
+  ReadOnly, without blocking on a FIFO or taking a terminal.
 
   @param[in]  Through   The name, a /proc/self/fd one included.
   @param[in]  Flags     More open flags (O_EXCL for a device).
+  @param[in]  ReadOnly  Whether to open it for reading alone.
   @param[out] Writable  Receives whether it is open for writing.
 
   @return The descriptor, or -1 with errno set.
 **/
-int OpenNvramPath (const char *Through, int Flags, bool *Writable);
+int OpenNvramPath (const char *Through, int Flags, bool ReadOnly, bool *Writable);
 
 /**
   Measures the file open as Fd, and makes sure that Path still leads to it:
@@ -42,7 +43,9 @@ class FILE_MEDIUM : public NVRAM_MEDIUM {
 public:
   ~FILE_MEDIUM () override;
 
-  int  Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error) override;
+  int
+  Open (const char *Path, int Probe, const struct stat *Probed, bool ReadOnly, std::string *Error)
+      override;
   int  Read (std::vector<UINT8> *Image) override;
   bool Writable (VOID) const override;
   int  WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size) override;
@@ -57,13 +60,14 @@ protected:
     @param[in] Path    Its name, used where there is no /proc.
     @param[in] Probe   An O_PATH descriptor of it.
     @param[in] Probed  Probe's status.
-    @param[in] Flags   More open flags (O_EXCL for a device).
+    @param[in] Flags     More open flags (O_EXCL for a device).
+    @param[in] ReadOnly  Whether to open it for reading alone.
 
     @retval 0   Open.
     @retval -1  The name led to another file meanwhile.
     @return     The errno of a failed open otherwise.
   **/
-  int Reopen (const char *Path, int Probe, const struct stat *Probed, int Flags);
+  int Reopen (const char *Path, int Probe, const struct stat *Probed, int Flags, bool ReadOnly);
 
   /**
     Refuses the file that Reopen could not open.

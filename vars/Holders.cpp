@@ -117,7 +117,10 @@ LockMedium (int Fd, bool Writable, off_t Length, std::string *Error)
     return VarsRefusal (Error, VarsExitCannotLock, "cannot test the locks on it", errno);
   }
 
-  if (Lock.l_type != F_UNLCK) {
+  // Readers share: another run's read lock over the whole file keeps no reader out, while QEMU's
+  // locks, wherever the kernel lists them, still do.
+  if ((Lock.l_type != F_UNLCK) && (Writable || (Lock.l_type != F_RDLCK) || (Lock.l_start != 0) ||
+                                   (Lock.l_len != 0) || QemuLockListed (Fd))) {
     return InUse (Fd, &Lock, Error);
   }
 

@@ -120,7 +120,13 @@ Made (UINTN Done, UINTN Count, bool Failed)
 }
 
 int
-OpenNvramImage (const char *Path, NVRAM_IMAGE *Image, std::string *Error)
+NVRAM_MEDIUM::RefuseRead (int Failure, std::string *Error)
+{
+  return VarsRefusal (Error, VarsExitCannotRead, "cannot read it", Failure);
+}
+
+int
+OpenNvramImage (const char *Path, bool ReadOnly, NVRAM_IMAGE *Image, std::string *Error)
 {
   struct stat        Status;
   const MEDIUM_KIND *Kind;
@@ -151,7 +157,7 @@ OpenNvramImage (const char *Path, NVRAM_IMAGE *Image, std::string *Error)
 
   Image->Medium =
       (S_ISREG (Status.st_mode) && IsQcow2Image (Probe)) ? NewQcow2Medium () : Kind->New ();
-  Code = Image->Medium->Open (Path, Probe, &Status, Error);
+  Code = Image->Medium->Open (Path, Probe, &Status, ReadOnly, Error);
   close (Probe);
   if (Code != 0) {
     return Code;
@@ -179,7 +185,7 @@ ReadNvramImage (NVRAM_IMAGE *Image, std::string *Error)
   Failure = Image->Medium->Read (&Image->Bytes);
   Code    = CheckSize (Image, "while it was being read", NULL, Error);
   if ((Code == 0) && (Failure != 0)) {
-    Code = VarsRefusal (Error, VarsExitCannotRead, "cannot read it", Failure);
+    Code = Image->Medium->RefuseRead (Failure, Error);
   }
 
   return Code;

@@ -34,18 +34,25 @@ public:
   virtual ~NVRAM_MEDIUM () = default;
 
   /**
-    Opens what Path names, for writing when the user may, and makes sure
-    that no one else is using it, or says who is.
+    Opens what Path names, for writing when the user may unless ReadOnly,
+    and makes sure that no one else is using it, or says who is.
 
-    @param[in]  Path    The name as the user gave it.
-    @param[in]  Probe   An O_PATH descriptor of it, which opens nothing.
-    @param[in]  Probed  Probe's status, by which the medium was chosen.
-    @param[out] Error   Receives a message on failure.
+    @param[in]  Path      The name as the user gave it.
+    @param[in]  Probe     An O_PATH descriptor of it, which opens nothing.
+    @param[in]  Probed    Probe's status, by which the medium was chosen.
+    @param[in]  ReadOnly  Open it for reading alone, taking no write lock, so
+                          that nothing (QEMU included) can change a byte.
+    @param[out] Error     Receives a message on failure.
 
     @retval 0    Open, and no one else's.
     @return      A VARS_EXIT status otherwise.
   **/
-  virtual int Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error) = 0;
+  virtual int Open (
+      const char        *Path,
+      int                Probe,
+      const struct stat *Probed,
+      bool               ReadOnly,
+      std::string       *Error) = 0;
 
   /**
     Reads the whole store image.
@@ -55,6 +62,17 @@ public:
     @return 0, or the errno of a failed read.
   **/
   virtual int Read (std::vector<UINT8> *Image) = 0;
+
+  /**
+    Refuses the medium after a failed Read, by what the failure means on it.
+
+    @param[in]  Failure  What Read returned.
+    @param[out] Error    Receives the message.
+
+    @return VarsExitCannotRead here; a medium whose reads can tell more
+            (QEMU finding its image damaged, say) gives its own.
+  **/
+  virtual int RefuseRead (int Failure, std::string *Error);
 
   /**
     @return Whether it was opened for writing.
@@ -141,9 +159,11 @@ struct NVRAM_IMAGE {
   Anything that no medium takes is refused before it is opened for reading
   or writing, so that neither a FIFO nor a device can block or act.
 
-  @param[in]  Path   The NVRAM as the user named it.
-  @param[out] Image  Receives the open medium and its bytes.
-  @param[out] Error  Receives a message on failure.
+  @param[in]  Path      The NVRAM as the user named it.
+  @param[in]  ReadOnly  A read (--show, -g): every medium is opened for
+                        reading alone and left as it was, byte for byte.
+  @param[out] Image     Receives the open medium and its bytes.
+  @param[out] Error     Receives a message on failure.
 
   @retval 0   Open, kept from others and read.
   @return     A VARS_EXIT status otherwise: VarsExitCannotRead when it
@@ -151,7 +171,7 @@ struct NVRAM_IMAGE {
               VarsExitChangedSize when its size changed while it was read,
               or the medium's refusal.
 **/
-int OpenNvramImage (const char *Path, NVRAM_IMAGE *Image, std::string *Error);
+int OpenNvramImage (const char *Path, bool ReadOnly, NVRAM_IMAGE *Image, std::string *Error);
 
 /**
   Reads an open medium whole, and makes sure it kept its size meanwhile.
@@ -200,12 +220,16 @@ std::unique_ptr<NVRAM_MEDIUM> NewFileMedium (VOID);
 std::unique_ptr<NVRAM_MEDIUM> NewBlockMedium (VOID);
 
 /**
-  Tells a qcow2 image by its magic alone, which chooses its medium; QEMU
-  reads the rest of its header.
+  Tells a qcow2 image, which chooses its medium: a file that starts with the
+  qcow2 magic and holds no firmware volume at its start. A store's volume
+  signature lies where a qcow2 header keeps its L1 table's offset, which
+  QEMU refuses unless cluster-aligned, as the signature never is: so a
+  store whose first bytes a guest rewrote is still taken as raw, and no
+  image QEMU would open is. QEMU reads the rest of the header.
 
   @param[in] Probe  An O_PATH descriptor of a regular file.
 
-  @return Whether it starts with the qcow2 magic.
+  @return Whether it is to be opened as a qcow2 image.
 **/
 bool IsQcow2Image (int Probe);
 

@@ -24,6 +24,7 @@ LoadNbdLibrary (std::string *Error)
     { "nbd_pwrite", reinterpret_cast<void **> (&mNbd.Pwrite) },
     { "nbd_flush", reinterpret_cast<void **> (&mNbd.Flush) },
     { "nbd_shutdown", reinterpret_cast<void **> (&mNbd.Shutdown) },
+    { "nbd_aio_is_dead", reinterpret_cast<void **> (&mNbd.IsDead) },
   };
   static const OPTIONAL_LIBRARY Library = { "libnbd.so.0", "libnbd0", Symbols,
                                             sizeof (Symbols) / sizeof (Symbols[0]) };

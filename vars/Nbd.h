@@ -35,6 +35,7 @@ typedef struct {
       uint32_t    Flags);
   int (*Flush) (nbd_handle *Handle, uint32_t Flags);
   int (*Shutdown) (nbd_handle *Handle, uint32_t Flags);
+  int (*IsDead) (nbd_handle *Handle); ///< Whether the connection is lost.
 } NBD_LIBRARY;
 
 /**

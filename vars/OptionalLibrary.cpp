@@ -5,6 +5,8 @@
 #include "vars/OptionalLibrary.h"
 
 #include <dlfcn.h>
+#include <errno.h>
+#include <string.h>
 
 bool
 LoadOptionalLibrary (const OPTIONAL_LIBRARY *Library, std::string *Error)
@@ -13,9 +15,19 @@ LoadOptionalLibrary (const OPTIONAL_LIBRARY *Library, std::string *Error)
   // called until then; a second load only finds it again.
   void *Handle = dlopen (Library->Soname, RTLD_NOW | RTLD_LOCAL);
 
+  // The loader's first words name the file it could not load: the library, or one it needs.
   if (Handle == NULL) {
-    *Error = std::string (Library->Soname) + " is missing: install the Debian package " +
-             Library->Package;
+    const char *Reason = dlerror ();
+
+    bool Absent = (strncmp (Reason, Library->Soname, strlen (Library->Soname)) == 0) &&
+                  (Reason[strlen (Library->Soname)] == ':') &&
+                  (strstr (Reason, strerror (ENOENT)) != NULL);
+
+    *Error = Absent ? std::string (Library->Soname) + " is missing: install the Debian package " +
+                          Library->Package
+                    : std::string (Library->Soname) + " cannot be loaded (" + Reason +
+                          "): install the Debian package " + Library->Package +
+                          " with its dependencies";
     return false;
   }
 

@@ -8,12 +8,14 @@
   clusters need nothing here: QEMU writes them as normal clusters.
 **/
 
+#include "nvram/VariableStoreFormat.h"
 #include "vars/ExitStatus.h"
 #include "vars/FileMedium.h"
 #include "vars/Holders.h"
 #include "vars/Json.h"
 #include "vars/Medium.h"
 #include "vars/Nbd.h"
+#include "vars/Qcow2Refusal.h"
 #include "vars/StorageDaemon.h"
 
 #include <errno.h>
@@ -26,110 +28,8 @@
 #define NBD_CHUNK (1024 * 1024)
 
 ///
-/// What QEMU reports of the image that refuses it: a value at a path in its
-/// node's information, and the refusal, with the value in place of %s.
-///
-typedef struct {
-  const char *Path;
-  int         Code;
-  const char *Message;
-} QCOW2_REFUSAL;
-
-static const QCOW2_REFUSAL mRefusals[] = {
-  { "image/backing-filename", VarsExitQcow2Feature,
-    "it is a qcow2 image over the backing file %s, while an NVRAM file holds its whole store; "
-    "make it standalone first (qemu-img convert -O qcow2)" },
-  { "image/format-specific/data/data-file", VarsExitQcow2Feature,
-    "it is a qcow2 image whose data are in the file %s, while an NVRAM file holds its whole "
-    "store; make it standalone first (qemu-img convert -O qcow2)" },
-  { "encrypted", VarsExitQcow2Feature,
-    "it is an encrypted qcow2 image, and brisvane-vars takes no key" },
-  { "image/format-specific/data/corrupt", VarsExitNotAStore,
-    "QEMU marks this qcow2 image corrupt; repair it first (qemu-img check -r all)" },
-};
-
-///
-/// What QEMU says when it cannot open the image, by a phrase in its message;
-/// no message of our own for a running machine's locks, as on a raw file.
-///
-typedef struct {
-  const char *Phrase;
-  int         Code;
-  const char *Message;
-} QCOW2_FAILURE;
-
-static const QCOW2_FAILURE mFailures[] = {
-  { "\" lock", VarsExitVirtualMachine, NULL }, // Failed to get [shared] "write" lock
-  { "encrypt", VarsExitQcow2Feature,
-    "it is an encrypted qcow2 image, and brisvane-vars takes no key (QEMU: %s)" },
-  { "", VarsExitNotAStore, "QEMU cannot open it as a qcow2 image: %s" },
-};
-
 static bool HasQcow2Magic (int Fd);
 
-static int
-Refuse (std::string *Error, int Code, const char *Message, const char *Value)
-{
-  char Text[1024];
-
-  snprintf (Text, sizeof (Text), Message, Value);
-  return VarsRefusal (Error, Code, Text);
-}
-
-// The node's information in QEMU's answer to query-named-block-nodes.
-static json_object *
-NodeOf (const JSON_LIBRARY *Json, json_object *Reply)
-{
-  json_object *Nodes = JsonAt (Json, Reply, "return");
-
-  for (size_t Index = 0; Index < Json->Length (Nodes); Index++) {
-    json_object *Name = JsonAt (Json, Json->At (Nodes, Index), "node-name");
-
-    if ((Name != NULL) && (strcmp (Json->String (Name), STORAGE_DAEMON_NODE) == 0)) {
-      return Json->At (Nodes, Index);
-    }
-  }
-
-  return NULL;
-}
-
-static int
-Judge (const JSON_LIBRARY *Json, json_object *Reply, std::string *Error)
-{
-  json_object *Node = NodeOf (Json, Reply);
-
-  if (Node == NULL) {
-    return VarsRefusal (Error, VarsExitCannotRead, "QEMU does not describe the image it opened");
-  }
-
-  for (const QCOW2_REFUSAL &Refusal : mRefusals) {
-    json_object *Value = JsonAt (Json, Node, Refusal.Path);
-
-    if ((Value != NULL) && Json->Boolean (Value)) {
-      return Refuse (Error, Refusal.Code, Refusal.Message, Json->String (Value));
-    }
-  }
-
-  return 0;
-}
-
-static int
-Explain (const std::string &Message, std::string *Error)
-{
-  for (const QCOW2_FAILURE &Failure : mFailures) {
-    if (Message.find (Failure.Phrase) == std::string::npos) {
-      continue;
-    }
-
-    return (Failure.Message == NULL)
-               ? RefuseRunningMachine (Error)
-               : Refuse (Error, Failure.Code, Failure.Message, Message.c_str ());
-  }
-
-  return VarsExitNotAStore;
-}
-
-///
 /// A qcow2 image, served by QEMU for this run.
 ///
 class QCOW2_MEDIUM : public NVRAM_MEDIUM {
@@ -141,7 +41,7 @@ public:
       mNbd->Close (mHandle);
     }
 
-    if (mDaemon.Pid > 0) {
+    if (mDaemon.Log >= 0) {
       StopStorageDaemon (&mDaemon);
     }
 
@@ -150,8 +50,11 @@ public:
     }
   }
 
-  int Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error) override;
+  int
+  Open (const char *Path, int Probe, const struct stat *Probed, bool ReadOnly, std::string *Error)
+      override;
   int Read (std::vector<UINT8> *Image) override;
+  int RefuseRead (int Failure, std::string *Error) override;
   int WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size) override;
 
   // The file's own length, its name still leading to it, and its magic: a copy over it while
@@ -187,9 +90,14 @@ private:
   int Serve (const JSON_LIBRARY *Json, std::string *Error);
   int Connect (std::string *Error);
 
+  // A lost connection (the daemon ended) as such, rather than libnbd's EINVAL for its state.
   int
   Failure (VOID) const
   {
+    if (mNbd->IsDead (mHandle) == 1) {
+      return ENOTCONN;
+    }
+
     return (mNbd->Errno () != 0) ? mNbd->Errno () : EIO;
   }
 
@@ -199,33 +107,29 @@ private:
   std::string        mPath;
   UINT64             mSize   = 0;
   nbd_handle        *mHandle = NULL;
-  STORAGE_DAEMON     mDaemon = { -1, -1, -1, "", "", "" };
+  STORAGE_DAEMON     mDaemon = { -1, -1, -1, "", "", false };
 };
 
 // Starts QEMU on the image and judges what it reports.
 int
 QCOW2_MEDIUM::Serve (const JSON_LIBRARY *Json, std::string *Error)
 {
-  json_object *Reply = NULL;
-  std::string  Message;
-  int          Code;
+  json_object         *Reply = NULL;
+  std::string          Message;
+  STORAGE_DAEMON_START Start;
+  int                  Code;
 
-  switch (StartStorageDaemon (
+  Start = StartStorageDaemon (
       Json, mFd, mWritable,
       "{\"execute\":\"query-named-block-nodes\",\"arguments\":{\"flat\":true}}", &mDaemon, &Reply,
-      &Message)) {
-  case StorageDaemonMissing:
-    return VarsRefusal (
-        Error, VarsExitMissing,
-        "it is a qcow2 image, and qemu-storage-daemon is missing: install the Debian package "
-        "qemu-system-common");
-  case StorageDaemonFailed:
-    return Explain (Message, Error);
-  default:
-    Code = Judge (Json, Reply, Error);
-    Json->Put (Reply);
-    return Code;
+      &Message);
+  if (Start != StorageDaemonReady) {
+    return RefuseQcow2Start (Start, Message, Error);
   }
+
+  Code = JudgeQcow2Image (Json, Reply, mDaemon.ExternalData, Error);
+  Json->Put (Reply);
+  return Code;
 }
 
 int
@@ -237,7 +141,9 @@ QCOW2_MEDIUM::Connect (std::string *Error)
   if ((mHandle == NULL) || (mNbd->SetExportName (mHandle, STORAGE_DAEMON_NODE) != 0) ||
       (mNbd->ConnectUnix (mHandle, mDaemon.Socket.c_str ()) != 0)) {
     return VarsRefusal (
-        Error, VarsExitCannotRead, std::string ("cannot reach QEMU's export: ") + mNbd->Error ());
+        Error, VarsExitStorageDaemon,
+        std::string ("it is a qcow2 image, and QEMU's export of it cannot be reached: ") +
+            mNbd->Error ());
   }
 
   ForgetStorageDaemonFolder (&mDaemon);
@@ -255,7 +161,12 @@ QCOW2_MEDIUM::Connect (std::string *Error)
 }
 
 int
-QCOW2_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std::string *Error)
+QCOW2_MEDIUM::Open (
+    const char        *Path,
+    int                Probe,
+    const struct stat *Probed,
+    bool               ReadOnly,
+    std::string       *Error)
 {
   const JSON_LIBRARY *Json;
   std::string         Missing;
@@ -273,7 +184,7 @@ QCOW2_MEDIUM::Open (const char *Path, int Probe, const struct stat *Probed, std:
   // Locked below QEMU's bytes, which QEMU then judges itself: another brisvane-vars is kept out
   // and told apart, and the daemon is not.
   snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
-  mFd = OpenNvramPath (Name, 0, &mWritable);
+  mFd = OpenNvramPath (Name, 0, ReadOnly, &mWritable);
   if (mFd < 0) {
     return VarsRefusal (Error, VarsExitCannotRead, "cannot open it", errno);
   }
@@ -296,6 +207,31 @@ QCOW2_MEDIUM::Read (std::vector<UINT8> *Image)
   }
 
   return 0;
+}
+
+// QEMU's server drops the connection when it cannot read what it serves (nbd/server.c).
+#define QCOW2_READ_FAILED "reading from file failed"
+
+// What QEMU cannot read of the image it serves (data or metadata that are damaged) ends the
+// connection, or over structured replies fails with EIO; a connection lost otherwise is the
+// daemon's end.
+int
+QCOW2_MEDIUM::RefuseRead (int Failure, std::string *Error)
+{
+  std::string End;
+
+  if ((Failure != ENOTCONN) && (Failure != EIO)) {
+    return NVRAM_MEDIUM::RefuseRead (Failure, Error);
+  }
+
+  End = StorageDaemonEnd (&mDaemon);
+  if ((Failure == EIO) || (End.find (QCOW2_READ_FAILED) != std::string::npos)) {
+    return VarsRefusal (
+        Error, VarsExitNotAStore, "QEMU cannot read this qcow2 image, which is damaged: " + End);
+  }
+
+  return VarsRefusal (
+      Error, VarsExitStorageDaemon, "qemu-storage-daemon stopped serving it: " + End);
 }
 
 int
@@ -326,13 +262,19 @@ HasQcow2Magic (int Fd)
 bool
 IsQcow2Image (int Probe)
 {
-  char Name[64];
-  int  Fd;
-  bool Is;
+  NVRAM_FV_HEADER Start;
+  char            Name[64];
+  int             Fd;
+  bool            Is;
 
+  // A variable store, whatever its first bytes, is raw: its volume's signature is where a qcow2
+  // header keeps its L1 table's offset, which QEMU takes only cluster-aligned.
   snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
   Fd = open (Name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  Is = (Fd >= 0) && HasQcow2Magic (Fd);
+  Is = (Fd >= 0) && HasQcow2Magic (Fd) &&
+       (pread (Fd, &Start, sizeof (Start), 0) == sizeof (Start)) &&
+       (Start.Signature != NVRAM_FVH_SIGNATURE);
+
   if (Fd >= 0) {
     close (Fd);
   }

@@ -1,12 +1,17 @@
 /** @file
-  qemu-storage-daemon started, waited for, asked one QMP command, and
-  stopped. Its monitor answers only once the daemon is in its main loop, that
-  is once every option (the image, the NBD server, the export) is in place,
-  so the first answer means it is ready; end of file before it means it
-  failed, and its log says why.
+  qemu-storage-daemon started, its image opened and exported through QMP,
+  asked one QMP command, and stopped. Its monitor answers only once the
+  daemon is in its main loop, that is once its options (the file, the NBD
+  server) are in place; a QMP error on the image's open is the image's, and
+  end of file before an answer means the daemon failed, its log or its end
+  saying why.
 **/
 
 #include "vars/StorageDaemon.h"
+
+#include "vars/DaemonFolder.h"
+#include "vars/DaemonMonitor.h"
+#include "vars/Pause.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,20 +21,31 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#define STORAGE_DAEMON_PROGRAM "qemu-storage-daemon"
-// The child's status when it could not find the program, as a shell gives it.
-#define STORAGE_DAEMON_NOT_FOUND 127
+// The child's status when it could not find the program, or could not run it, as a shell gives.
+#define STORAGE_DAEMON_NOT_FOUND  127
+#define STORAGE_DAEMON_CANNOT_RUN 126
 
-// The image through /proc, so that QEMU parses no name of ours, locks it as it locks drives,
-// and never opens a backing file that its header may name.
-static const char mBlockdev[] =
-    "{\"driver\":\"qcow2\",\"node-name\":\"" STORAGE_DAEMON_NODE "\",\"read-only\":%s,"
-    "\"backing\":null,\"file\":{\"driver\":\"file\",\"filename\":\"/proc/self/fd/3\","
-    "\"locking\":\"on\"}}";
+// The image's file through /proc, so that QEMU parses no name of ours, locked as QEMU locks drives.
+static const char mFileNode[] = "{\"driver\":\"file\",\"node-name\":\"file\",\"filename\":"
+                                "\"/proc/self/fd/3\",\"locking\":\"on\",\"read-only\":%s}";
+
+// The image over it, never over a backing file that its header may name; with %s its data file
+// pinned to a node that opens nothing, which QEMU takes only for an image that names one.
+static const char mImage[] =
+    "{\"execute\":\"blockdev-add\",\"arguments\":{\"driver\":\"qcow2\",\"node-name\":"
+    "\"" STORAGE_DAEMON_NODE "\",\"read-only\":%s,\"backing\":null,%s\"file\":\"file\"}}";
+static const char mPinnedData[] = "\"data-file\":{\"driver\":\"null-co\",\"read-zeroes\":true},";
+// QEMU's refusal of a pinned data file for an image that names none (block/qcow2.c).
+#define STORAGE_DAEMON_NO_DATA_FILE                                                                \
+  "'data-file' can only be set for images with an external data file"
+
+static const char mExport[] =
+    "{\"execute\":\"block-export-add\",\"arguments\":{\"type\":\"nbd\","
+    "\"id\":\"" STORAGE_DAEMON_NODE "\",\"node-name\":\"" STORAGE_DAEMON_NODE
+    "\",\"name\":\"" STORAGE_DAEMON_NODE "\",\"writable\":%s}}";
 
 // QEMU's option syntax takes a comma within a value as two.
 static std::string
@@ -58,27 +74,26 @@ RunDaemon (const STORAGE_DAEMON *Daemon, int Peer, int Fd, const char *const *Ar
   }
 
   execvp (Argv[0], const_cast<char *const *> (Argv));
-  dprintf (2, "cannot run " STORAGE_DAEMON_PROGRAM ": %s\n", strerror (errno));
-  _exit ((errno == ENOENT) ? STORAGE_DAEMON_NOT_FOUND : 1);
+  if (errno == ENOENT) {
+    _exit (STORAGE_DAEMON_NOT_FOUND);
+  }
+
+  dprintf (2, STORAGE_DAEMON_PROGRAM " cannot be run: %s\n", strerror (errno));
+  _exit (STORAGE_DAEMON_CANNOT_RUN);
 }
 
 static bool
 Spawn (STORAGE_DAEMON *Daemon, int Fd, bool Writable)
 {
-  char              Blockdev[sizeof (mBlockdev) + 8];
+  char              FileNode[sizeof (mFileNode) + 8];
   const std::string Server = "addr.type=unix,addr.path=" + KeyvalValue (Daemon->Socket);
-  const std::string Export = "type=nbd,id=" STORAGE_DAEMON_NODE ",node-name=" STORAGE_DAEMON_NODE
-                             ",name=" STORAGE_DAEMON_NODE ",writable=" +
-                             std::string (Writable ? "on" : "off");
-  const char *const Argv[] = {
-    STORAGE_DAEMON_PROGRAM, "--chardev",  "stdio,id=qmp",  "--monitor",
-    "chardev=qmp",          "--blockdev", Blockdev,        "--nbd-server",
-    Server.c_str (),        "--export",   Export.c_str (), NULL
-  };
-  int   Pair[2];
-  pid_t Parent = getpid ();
+  const char *const Argv[] = { STORAGE_DAEMON_PROGRAM, "--chardev",  "stdio,id=qmp", "--monitor",
+                               "chardev=qmp",          "--blockdev", FileNode,       "--nbd-server",
+                               Server.c_str (),        NULL };
+  int               Pair[2];
+  pid_t             Parent = getpid ();
 
-  snprintf (Blockdev, sizeof (Blockdev), mBlockdev, Writable ? "false" : "true");
+  snprintf (FileNode, sizeof (FileNode), mFileNode, Writable ? "false" : "true");
   if (socketpair (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Pair) != 0) {
     return false;
   }
@@ -88,143 +103,118 @@ Spawn (STORAGE_DAEMON *Daemon, int Fd, bool Writable)
     RunDaemon (Daemon, Pair[1], Fd, Argv, Parent);
   }
 
+  WatchDaemon (Daemon->Pid);
   close (Pair[1]);
   Daemon->Monitor = Pair[0];
   return Daemon->Pid > 0;
 }
 
-// The next line from the monitor, or false at its end.
-static bool
-ReadLine (STORAGE_DAEMON *Daemon, std::string *Line)
-{
-  char    Buffer[4096];
-  size_t  End;
-  ssize_t Count;
-
-  while ((End = Daemon->Pending.find ('\n')) == std::string::npos) {
-    Count = read (Daemon->Monitor, Buffer, sizeof (Buffer));
-    if ((Count < 0) && (errno == EINTR)) {
-      continue;
-    }
-
-    if (Count <= 0) {
-      return false;
-    }
-
-    Daemon->Pending.append (Buffer, static_cast<size_t> (Count));
-  }
-
-  Line->assign (Daemon->Pending, 0, End);
-  Daemon->Pending.erase (0, End + 1);
-  return true;
-}
-
-/**
-  Sends a command and reads up to its reply, past the greeting and events.
-  The whole reply is handed back, or false with the monitor's error.
-**/
-static bool
-Ask (
-    const JSON_LIBRARY *Json,
-    STORAGE_DAEMON     *Daemon,
-    const char         *Command,
-    json_object       **Reply,
-    std::string        *Error)
-{
-  std::string  Line (Command);
-  json_object *Message;
-
-  Line += '\n';
-  if (send (Daemon->Monitor, Line.data (), Line.size (), MSG_NOSIGNAL) != (ssize_t)Line.size ()) {
-    return false;
-  }
-
-  while (ReadLine (Daemon, &Line)) {
-    Message = Json->Parse (Line.c_str ());
-    if (JsonAt (Json, Message, "return") != NULL) {
-      *Reply = Message;
-      return true;
-    }
-
-    if (JsonAt (Json, Message, "error/desc") != NULL) {
-      *Error = Json->String (JsonAt (Json, Message, "error/desc"));
-      Json->Put (Message);
-      return false;
-    }
-
-    Json->Put (Message);
-  }
-
-  return false;
-}
-
-/**
-  What the daemon wrote to stderr, one line: without the program's name and
-  the option it failed on (QEMU's prefix), the lines joined.
-**/
-static std::string
-LogMessage (int Log)
-{
-  std::string Message;
-  std::string Line;
-  char        Character;
-
-  lseek (Log, 0, SEEK_SET);
-  while (read (Log, &Character, 1) == 1) {
-    if (Character != '\n') {
-      Line += Character;
-      continue;
-    }
-
-    if (Line.rfind (STORAGE_DAEMON_PROGRAM ": ", 0) == 0) {
-      Line.erase (0, strlen (STORAGE_DAEMON_PROGRAM ": "));
-    }
-
-    if ((Line.rfind ("--", 0) == 0) && (Line.find (": ") != std::string::npos)) {
-      Line.erase (0, Line.find (": ") + 2);
-    }
-
-    Message += (Message.empty () ? "" : "; ") + Line;
-    Line.clear ();
-  }
-
-  return Message;
-}
-
 /**
   Stops it however it is (SIGTERM makes it close the image as quitting
-  does), waits for it, and closes what is left; returns its wait status.
+  does), waits for it, removes its folder and closes its monitor; returns
+  its wait status, or -1 when it had ended already.
 **/
 static int
 Terminate (STORAGE_DAEMON *Daemon)
 {
   int Status = -1;
 
-  ForgetStorageDaemonFolder (Daemon);
   if (Daemon->Pid > 0) {
     kill (Daemon->Pid, SIGTERM);
     while ((waitpid (Daemon->Pid, &Status, 0) < 0) && (errno == EINTR)) {
     }
   }
 
+  WatchDaemon (-1);
   Daemon->Pid = -1;
-  close (Daemon->Monitor);
+  ForgetStorageDaemonFolder (Daemon);
+  ForgetDaemon ();
+  if (Daemon->Monitor >= 0) {
+    close (Daemon->Monitor);
+    Daemon->Monitor = -1;
+  }
+
   return Status;
 }
 
-static STORAGE_DAEMON_START
-Failed (STORAGE_DAEMON *Daemon, std::string *Error)
+// How a daemon that said nothing ended.
+static std::string
+Ended (int Status)
 {
-  int Status = Terminate (Daemon);
+  char Text[128];
 
-  if (Error->empty ()) {
-    *Error = LogMessage (Daemon->Log);
+  if (WIFSIGNALED (Status)) {
+    snprintf (
+        Text, sizeof (Text), "it was killed by signal %d (%s)", WTERMSIG (Status),
+        strsignal (WTERMSIG (Status)));
+  } else {
+    snprintf (Text, sizeof (Text), "it ended with status %d, saying nothing", WEXITSTATUS (Status));
   }
 
+  return Text;
+}
+
+/**
+  Stops the daemon after it failed, and tells how: a message already in
+  Error is Kind's, while a daemon that ended without an answer is told by
+  what it wrote, or else by how it ended.
+**/
+static STORAGE_DAEMON_START
+Failed (STORAGE_DAEMON *Daemon, STORAGE_DAEMON_START Kind, std::string *Error)
+{
+  int         Status = Terminate (Daemon);
+  std::string Said   = StorageDaemonSaid (Daemon);
+
   close (Daemon->Log);
-  return (WIFEXITED (Status) && (WEXITSTATUS (Status) == STORAGE_DAEMON_NOT_FOUND))
-             ? StorageDaemonMissing
-             : StorageDaemonFailed;
+  Daemon->Log = -1;
+  if ((Status != -1) && WIFEXITED (Status) && (WEXITSTATUS (Status) == STORAGE_DAEMON_NOT_FOUND)) {
+    return StorageDaemonMissing;
+  }
+
+  if ((Status != -1) && WIFEXITED (Status) && (WEXITSTATUS (Status) == STORAGE_DAEMON_CANNOT_RUN)) {
+    *Error = Said;
+    return StorageDaemonUnrunnable;
+  }
+
+  if (!Error->empty ()) {
+    return Kind;
+  }
+
+  *Error = !Said.empty () ? Said : (Status != -1) ? Ended (Status) : "it ended";
+  return StorageDaemonFailed;
+}
+
+/**
+  Opens the image and exports it. First read-only with its data file
+  pinned, which QEMU accepts only for an image that names one: that image
+  is left unexported, its data file never opened; any other is then opened
+  as asked. A failed open is the image's (QEMU's message), unless the
+  daemon ended.
+**/
+static STORAGE_DAEMON_START
+OpenImage (const JSON_LIBRARY *Json, STORAGE_DAEMON *Daemon, bool Writable, std::string *Error)
+{
+  char Command[sizeof (mImage) + sizeof (mPinnedData) + sizeof (mExport)];
+
+  snprintf (Command, sizeof (Command), mImage, "true", mPinnedData);
+  if (TellStorageDaemon (Json, Daemon, Command, Error)) {
+    Daemon->ExternalData = true;
+    return StorageDaemonReady;
+  }
+
+  if (Error->find (STORAGE_DAEMON_NO_DATA_FILE) == std::string::npos) {
+    return StorageDaemonRefused;
+  }
+
+  Error->clear ();
+  snprintf (Command, sizeof (Command), mImage, Writable ? "false" : "true", "");
+  if (!TellStorageDaemon (Json, Daemon, Command, Error)) {
+    return StorageDaemonRefused;
+  }
+
+  snprintf (Command, sizeof (Command), mExport, Writable ? "true" : "false");
+  return TellStorageDaemon (Json, Daemon, Command, Error) ? StorageDaemonReady
+                                                          : StorageDaemonFailed;
 }
 
 STORAGE_DAEMON_START
@@ -237,54 +227,59 @@ StartStorageDaemon (
     json_object       **Reply,
     std::string        *Error)
 {
-  const char  *Base = getenv ("TMPDIR");
-  std::string  Folder;
-  json_object *Ready;
+  std::string          Folder;
+  std::string          Log;
+  STORAGE_DAEMON_START Start;
 
-  // The socket's name must fit in a UNIX socket address: a longer TMPDIR gives way to /tmp.
-  if ((Base == NULL) || (strlen (Base) + sizeof ("/brisvane-vars.XXXXXX/nbd") >
-                         sizeof (((struct sockaddr_un *)NULL)->sun_path))) {
-    Base = "/tmp";
-  }
-
-  Folder = std::string (Base) + "/brisvane-vars.XXXXXX";
-
-  *Daemon = STORAGE_DAEMON { -1, -1, -1, "", "", "" };
-  if (mkdtemp (&Folder[0]) == NULL) {
-    *Error = std::string ("cannot make a private folder for QEMU's socket: ") + strerror (errno);
+  *Daemon = STORAGE_DAEMON { -1, -1, -1, "", "", false };
+  if (!MakeDaemonFolder (&Folder, Error)) {
     return StorageDaemonFailed;
   }
 
-  Daemon->Folder = Folder;
-  Daemon->Socket = Folder + "/nbd";
-  Daemon->Log    = open ((Folder + "/log").c_str (), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  unlink ((Folder + "/log").c_str ());
+  Log            = Folder + "/" DAEMON_FOLDER_LOG;
+  Daemon->Socket = Folder + "/" DAEMON_FOLDER_SOCKET;
+  Daemon->Log    = open (Log.c_str (), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  unlink (Log.c_str ());
   if ((Daemon->Log < 0) || !Spawn (Daemon, Fd, Writable)) {
     *Error = std::string ("cannot start " STORAGE_DAEMON_PROGRAM ": ") + strerror (errno);
-    return Failed (Daemon, Error);
+    return Failed (Daemon, StorageDaemonFailed, Error);
   }
 
-  if (!Ask (Json, Daemon, "{\"execute\":\"qmp_capabilities\"}", &Ready, Error)) {
-    return Failed (Daemon, Error);
+  PauseAt ("spawned");
+  Start = TellStorageDaemon (Json, Daemon, "{\"execute\":\"qmp_capabilities\"}", Error)
+              ? OpenImage (Json, Daemon, Writable, Error)
+              : StorageDaemonFailed;
+  if (Start != StorageDaemonReady) {
+    return Failed (Daemon, Start, Error);
   }
 
-  Json->Put (Ready);
-  return Ask (Json, Daemon, Command, Reply, Error) ? StorageDaemonReady : Failed (Daemon, Error);
+  return AskStorageDaemon (Json, Daemon, Command, Reply, Error)
+             ? StorageDaemonReady
+             : Failed (Daemon, StorageDaemonFailed, Error);
 }
 
 VOID
 ForgetStorageDaemonFolder (STORAGE_DAEMON *Daemon)
 {
-  if (!Daemon->Folder.empty ()) {
-    unlink (Daemon->Socket.c_str ());
-    rmdir (Daemon->Folder.c_str ());
-    Daemon->Folder.clear ();
-  }
+  (VOID) Daemon;
+  RemoveDaemonFolder ();
+}
+
+std::string
+StorageDaemonEnd (STORAGE_DAEMON *Daemon)
+{
+  int         Status = Terminate (Daemon);
+  std::string Said   = StorageDaemonSaid (Daemon);
+
+  return !Said.empty () ? Said : (Status != -1) ? Ended (Status) : "it ended";
 }
 
 VOID
 StopStorageDaemon (STORAGE_DAEMON *Daemon)
 {
   Terminate (Daemon);
-  close (Daemon->Log);
+  if (Daemon->Log >= 0) {
+    close (Daemon->Log);
+    Daemon->Log = -1;
+  }
 }

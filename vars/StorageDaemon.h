@@ -1,7 +1,8 @@
 /** @file
   QEMU's storage daemon, serving one qcow2 image over NBD for one run: its
-  image opened by QEMU's own block layer (and QEMU's image locks), its NBD
-  socket in a private folder, and its QMP monitor on a socket pair through
+  image opened by QEMU's own block layer (and QEMU's image locks), with no
+  file opened that the image's header names, its NBD socket in a private
+  folder (vars/DaemonFolder.h), and its QMP monitor on a socket pair through
   which the run learns that it is ready, or why it failed, and asks what the
   image holds.
 **/
@@ -27,9 +28,11 @@ typedef struct {
   pid_t       Pid;
   int         Monitor; ///< Our end of the QMP socket pair.
   int         Log;     ///< What it wrote to stderr, in a file already unlinked.
-  std::string Folder;  ///< The private folder of its socket, until connected.
-  std::string Socket;
+  std::string Socket;  ///< Its NBD socket, in the private folder until connected.
   std::string Pending; ///< Monitor bytes read past the last whole line.
+  /// The image names an external data file: QEMU opened it over a node
+  /// that opens nothing, and serves no export.
+  bool ExternalData;
 } STORAGE_DAEMON;
 
 ///
@@ -37,15 +40,18 @@ typedef struct {
 ///
 typedef enum {
   StorageDaemonReady,
-  StorageDaemonMissing, ///< The program is not installed.
-  StorageDaemonFailed,  ///< It exited; the message is QEMU's.
+  StorageDaemonMissing,    ///< The program is not installed.
+  StorageDaemonUnrunnable, ///< It is there, and cannot be run; the message says why.
+  StorageDaemonRefused,    ///< QEMU cannot open the image; the message is QEMU's.
+  StorageDaemonFailed,     ///< It failed for another reason than the image; the message says it.
 } STORAGE_DAEMON_START;
 
 /**
   Starts the daemon on the file open as Fd (which it reopens through /proc
   and locks as QEMU does), waits until it serves the image, and hands back
   the answer to one QMP command. The daemon is sent SIGTERM if this process
-  dies first.
+  dies first; on a signal this process catches it is stopped, and its
+  folder removed, before the signal takes effect.
 
   @param[in]  Json      json-c's routines, to read the monitor's lines.
   @param[in]  Fd        The image, open; it stays open in the daemon.
@@ -70,11 +76,22 @@ StartStorageDaemon (
 
 /**
   Removes the daemon's private folder once its socket is connected to, so
-  that nothing is left behind whatever happens to this run later.
+  that nothing is left behind whatever happens to this run later; nothing
+  once it is removed.
 
   @param[in,out] Daemon  The daemon.
 **/
 VOID ForgetStorageDaemonFolder (STORAGE_DAEMON *Daemon);
+
+/**
+  Describes how the daemon ended, once it has ended or its export is lost:
+  it is stopped, if it still runs, and waited for.
+
+  @param[in,out] Daemon  The daemon; stop it with StopStorageDaemon still.
+
+  @return What ended it, as a phrase, "killed by signal 9 (Killed)" say.
+**/
+std::string StorageDaemonEnd (STORAGE_DAEMON *Daemon);
 
 /**
   Stops the daemon with SIGTERM, on which it closes the image after

@@ -188,7 +188,12 @@ RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE *E
     return VarsExitRefusedWord;
   }
 
-  Code = OpenNvramImage (Line->File, &Image, &Error);
+  // Only a clear or a set may change the medium: every other request opens it for reading alone.
+  Code = OpenNvramImage (
+      Line->File,
+      (Line->Request != VarsRunCommand) ||
+          !CommandChangesVariable (Brisvane.Argv.size (), Brisvane.Argv.data ()),
+      &Image, &Error);
   if ((Code == 0) && (Domain != NULL) && Domain->ManagedSave) {
     Image.ManagedSave = true;
     Image.Domain      = Line->Domain;

@@ -76,6 +76,12 @@ TEST_P (DispatchOutcomeTest, StatusConsoleAndVariable)
           Words, { DirectDispatch, Case.Present, Case.FailingOp, 1, Case.Failure }, &Status),
       "");
   EXPECT_EQ (Status, Case.Expected);
+
+  // What is neither a clear nor a set writes nothing: tools open the store for reading alone then.
+  ArgumentVector Line (Words);
+  if (!CommandChangesVariable (Line.Argc (), Line.Argv ())) {
+    EXPECT_EQ (CallCount (Operation::SetVariable), 0u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P (

@@ -109,7 +109,7 @@ TEST (MediumTest, ChangedSizeIsCaughtAndSaysWhatWasWritten)
     Probe = open (File.c_str (), O_PATH);
     ASSERT_EQ (fstat (Probe, &Probed), 0);
     Image.Medium.reset (Medium);
-    ASSERT_EQ (Medium->Open (File.c_str (), Probe, &Probed, &Error), 0) << Error;
+    ASSERT_EQ (Medium->Open (File.c_str (), Probe, &Probed, false, &Error), 0) << Error;
     close (Probe);
     Medium->GrowAt = Case.GrowAt;
     Medium->FailAt = Case.FailAt;
@@ -168,5 +168,30 @@ TEST (MediumTest, ManagedSaveOfTheDomainRefusesWrites)
     EXPECT_EQ (Result.Err, Case.Err.empty () ? "" : "brisvane-vars: " + Case.Path + Case.Err);
     EXPECT_EQ (
         ReadFile (Case.Path) == ReadFile (OVMF_VARS_2M), Case.Words[0] != "-s" || Case.Code != 0);
+  }
+}
+
+// A read opens the file for reading alone and takes a reader's lock, which another reader's probe
+// passes; an edit opens it for writing, and its lock keeps every other lock out.
+TEST (MediumTest, ReadsOpenForReadingAlone)
+{
+  SCRATCH_FOLDER    Folder;
+  const std::string File = Folder.Path + "/vm_VARS.fd";
+
+  WriteFile (File, ReadFile (OVMF_VARS_2M));
+  for (bool ReadOnly : { true, false }) {
+    SCOPED_TRACE (ReadOnly);
+    NVRAM_IMAGE  Image;
+    std::string  Error;
+    struct flock Probe = {};
+    int          Other = open (File.c_str (), O_RDONLY);
+
+    ASSERT_EQ (OpenNvramImage (File.c_str (), ReadOnly, &Image, &Error), 0) << Error;
+    Probe.l_type   = F_RDLCK;
+    Probe.l_whence = SEEK_SET;
+    ASSERT_EQ (fcntl (Other, F_OFD_GETLK, &Probe), 0);
+    EXPECT_EQ (Image.Medium->Writable (), !ReadOnly);
+    EXPECT_EQ (Probe.l_type, ReadOnly ? F_UNLCK : F_WRLCK);
+    close (Other);
   }
 }

@@ -18,6 +18,10 @@ TEST (OptionalLibraryTest, FindsRoutinesOrNamesThePackage)
     { { "libc.so.6", "libc6", Found, 1 }, "" },
     { { "libabsent.so.0", "libabsent0", Found, 1 },
       "libabsent.so.0 is missing: install the Debian package libabsent0" },
+    // The loader's own reason, for a file that is there and no library (or needs one that is not).
+    { { "/dev/null", "libnull0", Found, 1 },
+      "/dev/null cannot be loaded (/dev/null: file too short): install the Debian package libnull0 "
+      "with its dependencies" },
     { { "libc.so.6", "libc6", Absent, 2 },
       "libc.so.6 has no no_such_routine: install a newer libc6" },
   };

@@ -25,6 +25,7 @@ import argparse
 import contextlib
 import os
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -69,6 +70,18 @@ def refused(tool, path, code, reason):
     return problems + ([] if contents(path) == before else ["it was written"])
 
 
+def access_modes(pid, device):
+    """The access modes (O_RDONLY, O_RDWR) of process pid's descriptors of the block device."""
+    modes, number = [], os.stat(device).st_rdev
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        status = os.stat(f"/proc/{pid}/fd/{fd}")
+        if stat.S_ISBLK(status.st_mode) and status.st_rdev == number:
+            with open(f"/proc/{pid}/fdinfo/{fd}") as f:
+                flags = int(f.read().split("flags:")[1].split()[0], 8)
+            modes.append(flags & os.O_ACCMODE)
+    return modes
+
+
 def check_device(tool, template, work, checks):
     with contextlib.ExitStack() as stack:
         loop, node, size = device(work, template, stack)
@@ -94,6 +107,10 @@ def check_device(tool, template, work, checks):
                                 capture_output=True, text=True, timeout=60)
         checks.record("other users' processes unseen by another user, 71",
                       [] if unseen.returncode == 71 and "(run as root)" in unseen.stderr else [unseen.stderr])
+        with paused_run(tool, loop, "-g", point="read") as run:
+            modes = access_modes(run.process.pid, loop) if run.stopped else None
+        checks.record("a query opens it for reading alone",
+                      [] if modes == [os.O_RDONLY] and run.result.returncode == 0 else [f"modes {modes}"])
         with open(loop, "r+b") as f:
             f.write(os.urandom(4096))
         checks.record("no store at its start, 65", refused(tool, loop, 65, "refused"))
@@ -164,6 +181,14 @@ def second_run(tool, medium, work, template):
     return problems + expect(first.result, 0, "")
 
 
+def readers_share(tool, medium, work, template):
+    """Two reads at once: a --show while another run reads it goes through."""
+    with paused_run(tool, medium.path, "--show", point="read") as first:
+        problems = [] if first.stopped else ["the first run did not stop"]
+        problems += expect(run_tool(tool, medium.path, "-g"), 0, "")
+    return problems + expect(first.result, 0, "")
+
+
 def probe_holds_nothing(tool, medium, work, template):
     """A run that has only looked at it (its O_PATH probe) holds nothing: a
     set beside it goes through."""
@@ -224,6 +249,7 @@ def template_lost(refused_words):
 # Each row: the race, the media it runs on, and the run of it.
 RACES = [
     ("a second run while one holds it, 76", ("raw file", "qcow2 image", "block device"), second_run),
+    ("a read while another run reads it", ("raw file",), readers_share),
     ("a run's probe holds nothing", ("raw file", "qcow2 image", "block device"), probe_holds_nothing),
     ("a copy over it while a set waits, 74", ("raw file", "qcow2 image"), replaced(shutil.copyfile)),
     ("a rename over it while a set waits, 74", ("raw file", "qcow2 image"), replaced(os.replace)),

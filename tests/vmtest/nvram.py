@@ -181,10 +181,11 @@ def free_offset(image):
     return offset
 
 
-def run_tool(tool, path, *words, env=None):
+def run_tool(tool, path, *words, env=None, cwd=None):
     """Runs brisvane-vars on path with brisvane's words, in env (this
-    process's environment by default)."""
-    return subprocess.run([tool, path, *words], capture_output=True, text=True, timeout=60, env=env)
+    process's environment by default) and in the folder cwd (this process's
+    by default)."""
+    return subprocess.run([tool, path, *words], capture_output=True, text=True, timeout=60, env=env, cwd=cwd)
 
 
 class PausedRun:
