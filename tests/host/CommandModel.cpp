@@ -256,6 +256,11 @@ BrokenRules (const OWED &Owed, bool Present, ArgumentVector &Args, EFI_STATUS Re
   Require (
       (Owed.Action == Query) || Records ().GetVariableCalls.empty (),
       "a read by a command that does not read");
+  Require (Records ().GetVariableCalls.size () <= 1, "more than one read");
+  // Lowering a word again for each option would make a long set quadratic.
+  Require (
+      CallCount (Operation::StrLwr) <= ((Args.Argc () > 2) ? Args.Argc () - 2 : 0),
+      "a word after the mode lowered more than once");
   Require (Owed.Vector || Records ().AllocationSizes.empty (), "an allocation without a vector");
 
   const VARIABLE *After = StartupVariable ();

@@ -101,10 +101,11 @@ extern const std::vector<FIRMWARE_FAILURES> FirmwareFailures;
   Runs a command line on a fresh machine and checks the run against what it
   owes: its status; the console's lines (one lost if its write fails); no
   pool buffer left and no protocol left open but by a failing close; a
-  write only from a set or a clear, carrying the whole value; the variable
-  as it was, or holding exactly the new value, or deleted; and the words
-  lowered in place up to a rejected one, but for the mode and the delay's
-  operand. The machine stays as the run left it until the next Reset.
+  write only from a set or a clear, at most one, carrying the whole value; a
+  read only from a query, at most one; the variable as it was, or holding
+  exactly the new value, or deleted; and the words lowered in place up to a
+  rejected one, but for the mode and the delay's operand, each at most once.
+  The machine stays as the run left it until the next Reset.
 
   Vectors whose options join to more than the longest string are not modelled.
 
