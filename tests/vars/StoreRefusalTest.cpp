@@ -5,6 +5,7 @@
 
 #include "../nvram/DamagedStores.h"
 #include "TestSupport.h"
+#include "vars/StoreCheckText.h"
 
 class VarsRefusalTest : public ::testing::TestWithParam<REFUSAL> {};
 
@@ -20,6 +21,8 @@ TEST_P (VarsRefusalTest, FileIsRefusedForItsReasonAndLeftAlone)
 
   ASSERT_EQ (OpenNvramStore (Image.data (), Image.size (), &Opened), GetParam ().Check);
   DescribeNvramStoreCheck (GetParam ().Check, Opened.CheckOffset, Reason, sizeof (Reason));
+  // A format the offset did not fill would show its % in the message.
+  EXPECT_EQ (strchr (Reason, '%'), nullptr) << Reason;
   WriteFile (File, Image);
   for (std::vector<std::string> Words :
        { std::vector<std::string> { "-s", "-exit" }, { "-c" }, { "-g" } }) {
