@@ -155,6 +155,20 @@ FindTargetBlocks (const NVRAM_FTW_AREAS *Ftw, UINTN Offset, UINTN Length, NVRAM_
   Queued->Span   = NvramWholeBlocks (Offset + Length - Queued->Target, Ftw->BlockSize);
 }
 
+VOID
+NvramFtwFinishWrite (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_FTW_WRITE *Write)
+{
+  // FlushSpareBlockToTargetBlock: the target's blocks erased, then written from the spare area.
+  NvramWriteBytes (Store, Plan, Write->Target, Store->Image + Store->Ftw.SpareBase, Write->Span);
+  NvramFlushWrites (Plan);
+  NvramWriteState (Store, Plan, Write->Record, (UINT8)~NVRAM_FTW_DEST_COMPLETE_BIT);
+  if (Write->Record == Write->Last) {
+    NvramWriteState (Store, Plan, Write->Write, (UINT8)~NVRAM_FTW_COMPLETE_BIT);
+  }
+
+  NvramFlushWrites (Plan);
+}
+
 BOOLEAN
 NvramFtwWriteRoom (const NVRAM_STORE *Store, UINTN Offset, UINTN Length, NVRAM_ROOM *Room)
 {

@@ -7,7 +7,8 @@
 #ifndef FTW_INTERNAL_H_
 #define FTW_INTERNAL_H_
 
-#include "nvram/VariableStoreInternal.h"
+#include "nvram/StoreCommon.h"
+#include "nvram/WritePlanInternal.h"
 
 // FTW_BLOCKS in bytes: Length rounded up to whole blocks.
 static inline UINTN

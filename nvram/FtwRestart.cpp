@@ -107,20 +107,6 @@ FindTarget (const NVRAM_STORE *Store, NVRAM_FTW_WRITE *Pending)
          (Pending->Span <= Ftw->SpareSize) && (Pending->Target + Pending->Span <= Ftw->WorkingBase);
 }
 
-VOID
-NvramFtwFinishWrite (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_FTW_WRITE *Write)
-{
-  // FlushSpareBlockToTargetBlock: the target's blocks erased, then written from the spare area.
-  NvramWriteBytes (Store, Plan, Write->Target, Store->Image + Store->Ftw.SpareBase, Write->Span);
-  NvramFlushWrites (Plan);
-  NvramWriteState (Store, Plan, Write->Record, (UINT8)~NVRAM_FTW_DEST_COMPLETE_BIT);
-  if (Write->Record == Write->Last) {
-    NvramWriteState (Store, Plan, Write->Write, (UINT8)~NVRAM_FTW_COMPLETE_BIT);
-  }
-
-  NvramFlushWrites (Plan);
-}
-
 /**
   The most that NvramFtwRecover records: the working block restored, a write
   abandoned (a mark and a flush), the queue reclaimed, a write finished and

@@ -4,6 +4,7 @@
   result back in one piece through the fault-tolerant write driver.
 **/
 
+#include "nvram/Reclaim.h"
 #include "nvram/FtwInternal.h"
 
 #include <stdlib.h>
@@ -41,24 +42,23 @@ CompactRecords (const NVRAM_STORE *Store, const NVRAM_NEW_RECORD *New, UINT8 *Bu
 {
   const UINT8 *Image = Store->Image;
   UINTN        Out   = Store->FirstRecord - Store->StoreBase;
-  NVRAM_RECORD Record;
 
   memcpy (Buffer, Image + Store->StoreBase, sizeof (NVRAM_STORE_HEADER));
   for (int Pass = 0; Pass < 2; Pass++) {
     UINT8 Wanted = (Pass == 0) ? NVRAM_VAR_ADDED : NVRAM_VAR_ADDED_IN_TRANSITION;
 
-    for (UINTN Offset = Store->FirstRecord;
-         NvramReadRecord (Image, Offset, Store->StoreEnd, &Record) == NvramRecordFound;
-         Offset = Record.Next) {
-      if ((Record.State != Wanted) ||
-          NvramIsRecordOf (Image, &Record, New->Name, New->NameSize, New->VendorGuid) ||
-          ((Pass == 1) && !IsReadRecord (Store, &Record))) {
+    for (NVRAM_RECORD_WALK Walk = NvramWalkRecords (Store); NvramNextRecord (&Walk);) {
+      const NVRAM_RECORD *Record = &Walk.Record;
+
+      if ((Record->State != Wanted) ||
+          NvramIsRecordOf (Image, Record, New->Name, New->NameSize, New->VendorGuid) ||
+          ((Pass == 1) && !IsReadRecord (Store, Record))) {
         continue;
       }
 
-      memcpy (Buffer + Out, Image + Record.Offset, Record.Next - Record.Offset);
+      memcpy (Buffer + Out, Image + Record->Offset, Record->Next - Record->Offset);
       Buffer[Out + NVRAM_RECORD_STATE_OFFSET] = NVRAM_VAR_ADDED;
-      Out += Record.Next - Record.Offset;
+      Out += Record->Next - Record->Offset;
     }
   }
 

@@ -2,15 +2,42 @@
   The checks that open an NVRAM file: the firmware volume header and the
   variable store header, as OVMF's flash driver
   (QemuFlashFvbServicesRuntimeDxe) and the variable driver's
-  InitRealNonVolatileVariableStore check them when the firmware starts. The
-  fault-tolerant write areas are WorkingBlock.cpp's.
+  InitRealNonVolatileVariableStore check them when the firmware starts, and
+  the layouts of EDK II's virtual machine firmware, which decide the largest
+  variable a store takes. The fault-tolerant write areas are
+  WorkingBlock.cpp's.
 **/
 
-#include "nvram/FtwInternal.h"
+#include "nvram/StoreChecks.h"
+
+#include "nvram/BlockMap.h"
+#include "nvram/VariableParsing.h"
 
 static const EFI_GUID mNvDataFvGuid      = NVRAM_SYSTEM_NV_DATA_FV_GUID;
 static const EFI_GUID mAuthenticatedGuid = NVRAM_AUTHENTICATED_VARIABLE_GUID;
 static const EFI_GUID mVariableGuid      = NVRAM_VARIABLE_GUID;
+
+///
+/// A layout of an NVRAM file of EDK II's virtual machine firmware (the
+/// VarStore.fdf.inc of OvmfPkg, ArmVirtPkg, OvmfPkg/RiscVVirt and
+/// OvmfPkg/LoongArchVirt) and the PcdMaxVariableSize its .dsc sets for it.
+/// AAVMF, RISC-V's and LoongArch's share one layout and one limit.
+///
+typedef struct {
+  const char *Name;
+  UINTN       VolumeLength;
+  UINTN       StoreSize;
+  UINTN       MaxVariableSize;
+} NVRAM_LAYOUT;
+
+static const NVRAM_LAYOUT mLayouts[] = {
+  { "OVMF's 4 MB build", 0x84000, 0x3FFB8, 0x8400 },
+  { "OVMF's 2 MB build", 0x20000, 0xDFB8, 0x2000 },
+  { "the AAVMF, RISC-V or LoongArch build", 0xC0000, 0x3FFB8, 0x2000 },
+};
+
+// The 2 MB builds' limit, the smallest, so that any OVMF takes what is written here.
+#define NVRAM_UNKNOWN_LAYOUT_MAX_VARIABLE_SIZE 0x2000
 
 // The offset of the first byte from Start on that is not zero, or End when there is none; by
 // pages first, as AAVMF's padding is 63 MiB.
@@ -39,13 +66,13 @@ FirstNonZero (const UINT8 *Bytes, UINTN Start, UINTN End)
 NVRAM_STORE_CHECK
 NvramCheckVolumeHeader (NVRAM_STORE *Store, NVRAM_FV_HEADER *Volume)
 {
-  const UINT8             *Image = Store->Image;
-  NVRAM_FV_BLOCK_MAP_ENTRY Entry;
-  UINT16                   Sum;
-  UINT64                   Blocks;
-  UINTN                    Offset;
+  const UINT8    *Image = Store->Image;
+  NVRAM_BUFFER    Bytes = { Image, Store->ImageSize };
+  NVRAM_BLOCK_MAP Map;
+  UINT16          Sum;
+  UINTN           Offset;
 
-  if (Store->ImageSize < sizeof (*Volume) + sizeof (Entry)) {
+  if (Store->ImageSize < sizeof (*Volume) + sizeof (NVRAM_FV_BLOCK_MAP_ENTRY)) {
     return Refuse (Store, 0, NvramTruncatedVolumeHeader);
   }
 
@@ -70,7 +97,7 @@ NvramCheckVolumeHeader (NVRAM_STORE *Store, NVRAM_FV_HEADER *Volume)
   }
 
   // The store follows the header, and its records are aligned to 4 bytes.
-  if ((Volume->HeaderLength < sizeof (*Volume) + sizeof (Entry)) ||
+  if ((Volume->HeaderLength < sizeof (*Volume) + sizeof (NVRAM_FV_BLOCK_MAP_ENTRY)) ||
       (Volume->HeaderLength % NVRAM_HEADER_ALIGNMENT != 0)) {
     return Refuse (Store, offsetof (NVRAM_FV_HEADER, HeaderLength), NvramBadVolumeHeaderLength);
   }
@@ -100,27 +127,15 @@ NvramCheckVolumeHeader (NVRAM_STORE *Store, NVRAM_FV_HEADER *Volume)
 
   Store->VolumeSize = Volume->FvLength;
 
-  Blocks = 0;
-  for (Offset = sizeof (*Volume);; Offset += sizeof (Entry)) {
-    if (Offset + sizeof (Entry) > Volume->HeaderLength) {
-      return Refuse (Store, Offset, NvramBadBlockMap);
-    }
-
-    memcpy (&Entry, Image + Offset, sizeof (Entry));
-    if ((Entry.NumBlocks == 0) && (Entry.Length == 0)) {
-      break;
-    }
-
-    Blocks += (UINT64)Entry.NumBlocks * Entry.Length;
-    if ((Entry.NumBlocks == 0) || (Entry.Length == 0) || (Blocks > Store->ImageSize)) {
-      return Refuse (Store, Offset, NvramBadBlockMap);
-    }
-  }
-
   // The map covers the volume, or the whole flash device as AAVMF's flash driver
   // (VirtNorFlashDxe) writes it when it formats the volume.
-  if ((Blocks != Volume->FvLength) && (Blocks != Store->ImageSize)) {
-    return Refuse (Store, Offset, NvramBadBlockMap);
+  NvramWalkBlockMap (NvramReadBuffer, &Bytes, Volume, Store->ImageSize, &Map);
+  if (Map.Fault != 0) {
+    return Refuse (Store, Map.Fault, NvramBadBlockMap);
+  }
+
+  if ((Map.Blocks != Volume->FvLength) && (Map.Blocks != Store->ImageSize)) {
+    return Refuse (Store, Map.End, NvramBadBlockMap);
   }
 
   if ((Volume->Attributes & NVRAM_FVB2_ERASE_POLARITY) == 0) {
@@ -128,6 +143,21 @@ NvramCheckVolumeHeader (NVRAM_STORE *Store, NVRAM_FV_HEADER *Volume)
   }
 
   return NvramStoreValid;
+}
+
+// Which build's layout the file has, by its volume length and the bounds of its store.
+static VOID
+FindLayout (NVRAM_STORE *Store)
+{
+  Store->MaxVariableSize = NVRAM_UNKNOWN_LAYOUT_MAX_VARIABLE_SIZE;
+  Store->Layout          = NULL;
+  for (const NVRAM_LAYOUT &Layout : mLayouts) {
+    if ((Store->VolumeSize == Layout.VolumeLength) &&
+        (Store->StoreEnd - Store->StoreBase == Layout.StoreSize)) {
+      Store->MaxVariableSize = Layout.MaxVariableSize;
+      Store->Layout          = Layout.Name;
+    }
+  }
 }
 
 /**
@@ -168,5 +198,6 @@ NvramCheckStoreHeader (NVRAM_STORE *Store, const NVRAM_FV_HEADER *Volume)
 
   Store->StoreEnd    = Store->StoreBase + Header.Size;
   Store->FirstRecord = AlignRecord (Store->StoreBase + sizeof (Header));
+  FindLayout (Store);
   return NvramStoreValid;
 }

@@ -3,7 +3,8 @@
   Variable.c does it for a non-volatile variable without authentication.
 **/
 
-#include "nvram/VariableStoreInternal.h"
+#include "nvram/Reclaim.h"
+#include "nvram/VariableStore.h"
 
 #define NVRAM_VARIABLE_ATTRIBUTES                                                                  \
   (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS)
@@ -30,36 +31,6 @@ RecordData (const NVRAM_STORE *Store, const NVRAM_RECORD *Record)
   return Store->Image + Record->Offset + NVRAM_RECORD_HEADER_SIZE + Record->NameSize;
 }
 
-VOID
-NvramRetireRecords (
-    NVRAM_STORE        *Store,
-    NVRAM_WRITE_PLAN   *Plan,
-    const NVRAM_LOOKUP *Lookup,
-    UINT8               LiveMask)
-{
-  const NVRAM_RECORD *Live = &Lookup->Live;
-  NVRAM_RECORD        Record;
-
-  if (!Lookup->Found) {
-    return;
-  }
-
-  // Retired before the live record is marked, so that no cut leaves two records in transition, of
-  // which the driver's boot-time Reclaim would promote the older.
-  for (UINTN Offset = Store->FirstRecord;
-       NvramReadRecord (Store->Image, Offset, Store->StoreEnd, &Record) == NvramRecordFound;
-       Offset = Record.Next) {
-    if ((Record.Offset != Live->Offset) && NvramIsLive (&Record) &&
-        NvramIsRecordOf (
-            Store->Image, &Record, Store->Image + Live->Offset + NVRAM_RECORD_HEADER_SIZE,
-            Live->NameSize, &Live->VendorGuid)) {
-      NvramMarkRecord (Store, Plan, Record.Offset, NVRAM_VAR_DELETED);
-    }
-  }
-
-  NvramWriteState (Store, Plan, Live->Offset + NVRAM_RECORD_STATE_OFFSET, LiveMask);
-}
-
 // UpdateVariable's deletion: the variable's other records, then its live one, marked deleted.
 static EFI_STATUS
 DeleteRecords (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_LOOKUP *Lookup)
@@ -77,32 +48,6 @@ DeleteRecords (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, const NVRAM_LOOKUP *L
   NvramRetireRecords (Store, Plan, Lookup, NVRAM_VAR_DELETED);
   NvramFlushWrites (Plan);
   return EFI_SUCCESS;
-}
-
-// UpdateVariable's header of a new record, in State.
-static NVRAM_VARIABLE_HEADER
-NewHeader (const NVRAM_NEW_RECORD *New, UINT8 State)
-{
-  NVRAM_VARIABLE_HEADER Header;
-
-  memset (&Header, 0, sizeof (Header));
-  Header.StartId    = NVRAM_VARIABLE_DATA;
-  Header.State      = State;
-  Header.Attributes = New->Attributes;
-  Header.NameSize   = (UINT32)New->NameSize;
-  Header.DataSize   = (UINT32)New->DataSize;
-  Header.VendorGuid = *New->VendorGuid;
-  return Header;
-}
-
-VOID
-NvramWriteRecord (UINT8 *At, const NVRAM_NEW_RECORD *New)
-{
-  NVRAM_VARIABLE_HEADER Header = NewHeader (New, NVRAM_VAR_ADDED);
-
-  memcpy (At, &Header, sizeof (Header));
-  memcpy (At + sizeof (Header), New->Name, New->NameSize);
-  memcpy (At + sizeof (Header) + New->NameSize, New->Data, New->DataSize);
 }
 
 /**
@@ -128,7 +73,7 @@ AppendRecord (
     const NVRAM_NEW_RECORD *New)
 {
   UINTN                 At     = Store->FreeOffset;
-  NVRAM_VARIABLE_HEADER Header = NewHeader (New, NVRAM_ERASED_BYTE);
+  NVRAM_VARIABLE_HEADER Header = NvramNewRecordHeader (New, NVRAM_ERASED_BYTE);
   NVRAM_ROOM            Retire = NvramRetireRoom (Lookup);
   // The record's three writes and two flushes, its mark and a flush, the old record's and a flush.
   NVRAM_ROOM Room = { Retire.Steps + 9,

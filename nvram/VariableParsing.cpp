@@ -4,7 +4,7 @@
   where the free space starts, as its initialisation does.
 **/
 
-#include "nvram/FtwInternal.h"
+#include "nvram/VariableParsing.h"
 
 static const UINT32 mErasedField = 0xFFFFFFFF;
 
@@ -15,8 +15,8 @@ static const UINT32 mErasedField = 0xFFFFFFFF;
   (NameSizeOfVariable and DataSizeOfVariable answer 0). A record that runs
   past End is reported with its Offset and State, which fit the store.
 **/
-NVRAM_RECORD_READ
-NvramReadRecord (const UINT8 *Image, UINTN Offset, UINTN End, NVRAM_RECORD *Record)
+static NVRAM_RECORD_READ
+ReadRecord (const UINT8 *Image, UINTN Offset, UINTN End, NVRAM_RECORD *Record)
 {
   NVRAM_VARIABLE_HEADER Header;
   UINT16                StartId;
@@ -57,6 +57,20 @@ NvramReadRecord (const UINT8 *Image, UINTN Offset, UINTN End, NVRAM_RECORD *Reco
   return NvramRecordFound;
 }
 
+BOOLEAN
+NvramNextRecord (NVRAM_RECORD_WALK *Walk)
+{
+  const NVRAM_STORE *Store = Walk->Store;
+
+  Walk->Read = ReadRecord (Store->Image, Walk->Next, Store->StoreEnd, &Walk->Record);
+  if (Walk->Read != NvramRecordFound) {
+    return FALSE;
+  }
+
+  Walk->Next = Walk->Record.Next;
+  return TRUE;
+}
+
 // FindVariableEx compares the GUID, then the name over the record's NameSize.
 BOOLEAN
 NvramIsRecordOf (
@@ -85,24 +99,24 @@ NvramFindRecord (
     const EFI_GUID    *VendorGuid,
     NVRAM_LOOKUP      *Lookup)
 {
-  NVRAM_RECORD Record;
-  BOOLEAN      Added = FALSE;
-  UINTN        Count = 0;
+  BOOLEAN Added = FALSE;
+  UINTN   Count = 0;
 
   memset (Lookup, 0, sizeof (*Lookup));
-  for (UINTN Offset = Store->FirstRecord;
-       NvramReadRecord (Store->Image, Offset, Store->StoreEnd, &Record) == NvramRecordFound;
-       Offset = Record.Next) {
-    if (!NvramIsLive (&Record) ||
-        !NvramIsRecordOf (Store->Image, &Record, Name, NameSize, VendorGuid)) {
+  for (NVRAM_RECORD_WALK Walk = NvramWalkRecords (Store); NvramNextRecord (&Walk);) {
+    const NVRAM_RECORD *Record = &Walk.Record;
+
+    if (!NvramIsLive (Record) ||
+        !NvramIsRecordOf (Store->Image, Record, Name, NameSize, VendorGuid)) {
       continue;
     }
 
     Count++;
-    if (!Added && ((Record.State == NVRAM_VAR_ADDED) || !Lookup->Found || Store->FreeSpaceErased)) {
-      Added         = (Record.State == NVRAM_VAR_ADDED);
+    if (!Added &&
+        ((Record->State == NVRAM_VAR_ADDED) || !Lookup->Found || Store->FreeSpaceErased)) {
+      Added         = (Record->State == NVRAM_VAR_ADDED);
       Lookup->Found = TRUE;
-      Lookup->Live  = Record;
+      Lookup->Live  = *Record;
     }
   }
 
@@ -121,22 +135,21 @@ static NVRAM_STORE_CHECK
 CheckRepeatedVariables (NVRAM_STORE *Store)
 {
   const UINT8 *Image = Store->Image;
-  NVRAM_RECORD Record;
-  NVRAM_RECORD Earlier;
 
-  for (UINTN Offset = Store->FirstRecord; Offset < Store->FreeOffset; Offset = Record.Next) {
-    NvramReadRecord (Image, Offset, Store->StoreEnd, &Record);
-    if (Record.State != NVRAM_VAR_ADDED) {
+  for (NVRAM_RECORD_WALK Walk = NvramWalkRecords (Store); NvramNextRecord (&Walk);) {
+    const NVRAM_RECORD *Record = &Walk.Record;
+
+    if (Record->State != NVRAM_VAR_ADDED) {
       continue;
     }
 
-    for (UINTN Before = Store->FirstRecord; Before < Offset; Before = Earlier.Next) {
-      NvramReadRecord (Image, Before, Store->StoreEnd, &Earlier);
-      if ((Earlier.State == NVRAM_VAR_ADDED) &&
+    for (NVRAM_RECORD_WALK Before = NvramWalkRecords (Store);
+         NvramNextRecord (&Before) && (Before.Record.Offset < Record->Offset);) {
+      if ((Before.Record.State == NVRAM_VAR_ADDED) &&
           NvramIsRecordOf (
-              Image, &Earlier, Image + Offset + NVRAM_RECORD_HEADER_SIZE, Record.NameSize,
-              &Record.VendorGuid)) {
-        return Refuse (Store, Offset, NvramRepeatedVariable);
+              Image, &Before.Record, Image + Record->Offset + NVRAM_RECORD_HEADER_SIZE,
+              Record->NameSize, &Record->VendorGuid)) {
+        return Refuse (Store, Record->Offset, NvramRepeatedVariable);
       }
     }
   }
@@ -160,23 +173,20 @@ CheckRepeatedVariables (NVRAM_STORE *Store)
 NVRAM_STORE_CHECK
 NvramCheckRecords (NVRAM_STORE *Store)
 {
-  NVRAM_RECORD      Record;
-  NVRAM_RECORD_READ Read;
-  UINTN             Offset;
+  NVRAM_RECORD_WALK Walk = NvramWalkRecords (Store);
+  UINTN             End;
 
-  for (Offset = Store->FirstRecord;
-       (Read = NvramReadRecord (Store->Image, Offset, Store->StoreEnd, &Record)) ==
-       NvramRecordFound;
-       Offset = Record.Next) {
+  while (NvramNextRecord (&Walk)) {
   }
 
-  if ((Read == NvramRecordOverrun) && NvramIsLive (&Record)) {
-    return Refuse (Store, Offset, NvramRecordPastEnd);
+  End = Walk.Next;
+  if ((Walk.Read == NvramRecordOverrun) && NvramIsLive (&Walk.Record)) {
+    return Refuse (Store, End, NvramRecordPastEnd);
   }
 
-  Store->FreeOffset = Offset;
+  Store->FreeOffset = End;
   Store->FreeSpaceErased =
-      (Read == NvramRecordsEnd) && NvramIsErased (Store->Image + Offset, Store->StoreEnd - Offset);
+      (Walk.Read == NvramRecordsEnd) && NvramIsErased (Store->Image + End, Store->StoreEnd - End);
 
   return CheckRepeatedVariables (Store);
 }

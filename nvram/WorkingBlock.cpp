@@ -1,36 +1,12 @@
 /** @file
   The fault-tolerant write areas after the variable store, found and checked
   as the FTW driver does when it starts (FindFvbForFtw, InitFtwProtocol):
-  the working block with its queue of writes, and the spare area. And the
-  layouts of EDK II's virtual machine firmware, which decide the largest
-  variable a store takes.
+  the working block with its queue of writes, and the spare area.
 **/
 
 #include "nvram/FtwInternal.h"
 
 static const EFI_GUID mWorkingBlockGuid = NVRAM_WORKING_BLOCK_SIGNATURE_GUID;
-
-///
-/// A layout of an NVRAM file of EDK II's virtual machine firmware (the
-/// VarStore.fdf.inc of OvmfPkg, ArmVirtPkg, OvmfPkg/RiscVVirt and
-/// OvmfPkg/LoongArchVirt) and the PcdMaxVariableSize its .dsc sets for it.
-/// AAVMF, RISC-V's and LoongArch's share one layout and one limit.
-///
-typedef struct {
-  const char *Name;
-  UINTN       VolumeLength;
-  UINTN       StoreSize;
-  UINTN       MaxVariableSize;
-} NVRAM_LAYOUT;
-
-static const NVRAM_LAYOUT mLayouts[] = {
-  { "OVMF's 4 MB build", 0x84000, 0x3FFB8, 0x8400 },
-  { "OVMF's 2 MB build", 0x20000, 0xDFB8, 0x2000 },
-  { "the AAVMF, RISC-V or LoongArch build", 0xC0000, 0x3FFB8, 0x2000 },
-};
-
-// The 2 MB builds' limit, the smallest, so that any OVMF takes what is written here.
-#define NVRAM_UNKNOWN_LAYOUT_MAX_VARIABLE_SIZE 0x2000
 
 /**
   The CRC-32 of the working block header, as FtwCalculateCrc32 computes it
@@ -244,18 +220,4 @@ NvramCheckWorkingBlock (NVRAM_STORE *Store)
   }
 
   return Refuse (Store, Ftw->WorkingBase, NvramBadWorkingBlock);
-}
-
-VOID
-NvramFindLayout (NVRAM_STORE *Store)
-{
-  Store->MaxVariableSize = NVRAM_UNKNOWN_LAYOUT_MAX_VARIABLE_SIZE;
-  Store->Layout          = NULL;
-  for (const NVRAM_LAYOUT &Layout : mLayouts) {
-    if ((Store->VolumeSize == Layout.VolumeLength) &&
-        (Store->StoreEnd - Store->StoreBase == Layout.StoreSize)) {
-      Store->MaxVariableSize = Layout.MaxVariableSize;
-      Store->Layout          = Layout.Name;
-    }
-  }
 }

@@ -5,9 +5,12 @@
   reserved before the first, so that recording one never fails.
 **/
 
-#include "nvram/VariableStoreInternal.h"
+#include "nvram/WritePlanInternal.h"
+
+#include "nvram/VariableStoreFormat.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 // What NvramLimitAllocations set: all of them outside the tests that make allocations fail.
 static UINTN mAllocationsAllowed = NVRAM_ALL_ALLOCATIONS;
@@ -158,13 +161,6 @@ NvramWriteState (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Offset, UINT8
     State = Store->Image[Offset] & Mask;
     NvramWriteBytes (Store, Plan, Offset, &State, sizeof (State));
   }
-}
-
-VOID
-NvramMarkRecord (NVRAM_STORE *Store, NVRAM_WRITE_PLAN *Plan, UINTN Record, UINT8 Mask)
-{
-  NvramWriteState (Store, Plan, Record + NVRAM_RECORD_STATE_OFFSET, Mask);
-  NvramFlushWrites (Plan);
 }
 
 VOID

@@ -16,6 +16,7 @@
 #include "vars/Pause.h"
 #include "vars/SetRefusal.h"
 #include "vars/Show.h"
+#include "vars/StoreCheckText.h"
 #include "vars/Template.h"
 #include "vars/Utf8.h"
 

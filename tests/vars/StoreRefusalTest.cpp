@@ -7,6 +7,7 @@
 
 #include "../nvram/DamagedStores.h"
 #include "TestSupport.h"
+#include "vars/StoreCheckText.h"
 
 class VarsRefusalTest : public ::testing::TestWithParam<REFUSAL> {};
 
@@ -28,8 +29,10 @@ TEST_P (VarsRefusalTest, FileIsRefusedForItsReasonAndLeftAlone)
     Commands.insert (Commands.end (), { { "-c" }, { "-g" } });
   }
 
-  NVRAM_STORE_CHECK Check = OpenNvramStore (Image.data (), Image.size (), &Opened);
-  DescribeNvramStoreCheck (Check, Opened.CheckOffset, Reason, sizeof (Reason));
+  ASSERT_EQ (OpenNvramStore (Image.data (), Image.size (), &Opened), GetParam ().Check);
+  DescribeNvramStoreCheck (GetParam ().Check, Opened.CheckOffset, Reason, sizeof (Reason));
+  // A format the offset did not fill would show its % in the message.
+  EXPECT_EQ (strchr (Reason, '%'), nullptr) << Reason;
   WriteFile (File, Image);
   for (const std::vector<std::string> &Words : Commands) {
     VARS_RUN Run = RunVars (File, Words);
