@@ -14,7 +14,7 @@
 
 #include "vars/FileMedium.h"
 
-#include "nvram/VariableStoreFormat.h"
+#include "nvram/BlockMap.h"
 #include "vars/ExitStatus.h"
 #include "vars/Holders.h"
 
@@ -48,6 +48,14 @@ public:
   }
 
 private:
+  // The medium as the store library reads a volume's header and block map.
+  static int
+  ReadVolume (VOID *Medium, UINT64 Offset, VOID *Bytes, UINTN Size)
+  {
+    return static_cast<BLOCK_MEDIUM *> (Medium)->ReadAt (
+        Offset, static_cast<UINT8 *> (Bytes), Size);
+  }
+
   UINT64 StoreExtent (UINT64 DeviceSize);
   UINT64 mExtent = 0;
   dev_t  mDevice = 0;
@@ -98,26 +106,9 @@ BLOCK_MEDIUM::Open (
 UINT64
 BLOCK_MEDIUM::StoreExtent (UINT64 DeviceSize)
 {
-  NVRAM_FV_HEADER          Volume;
-  NVRAM_FV_BLOCK_MAP_ENTRY Entry;
-  UINT64                   Extent = 0;
-  UINT64                   Blocks = 0;
-  UINT64                   Limit  = std::min<UINT64> (DeviceSize, NVRAM_FILE_MAX_SIZE);
+  UINT64 Limit  = std::min<UINT64> (DeviceSize, NVRAM_FILE_MAX_SIZE);
+  UINT64 Extent = NvramVolumeExtent (ReadVolume, this, DeviceSize);
 
-  if ((DeviceSize >= sizeof (Volume)) && (ReadAt (0, (UINT8 *)&Volume, sizeof (Volume)) == 0) &&
-      (Volume.Signature == NVRAM_FVH_SIGNATURE)) {
-    Extent = Volume.FvLength;
-    for (UINT64 Offset = sizeof (Volume); Offset + sizeof (Entry) <= Volume.HeaderLength;
-         Offset += sizeof (Entry)) {
-      if ((ReadAt (Offset, (UINT8 *)&Entry, sizeof (Entry)) != 0) || (Entry.Length == 0)) {
-        break;
-      }
-
-      Blocks += (UINT64)Entry.NumBlocks * Entry.Length;
-    }
-  }
-
-  Extent = std::max (Extent, Blocks);
   return ((Extent == 0) || (Extent > Limit)) ? Limit : Extent;
 }
 
