@@ -58,13 +58,15 @@ FIRMWARE_SOURCES := $(wildcard app/*.cpp app/*.h command/*.cpp command/*.h \
 # The default build's size budgets. X64: the size of a plain C build of the
 # same behaviour with the same libraries. AArch64 images align their sections
 # to 4 KB: six pages, the size of the first AArch64 build. IA32, ARM,
-# RISC-V 64 and LoongArch64: the sizes of their first builds.
+# RISC-V 64 and LoongArch64: the sizes of their first builds (LoongArch64's
+# 32 bytes more since the command words became routines that brisvane-vars
+# shares).
 SIZE_BUDGET_X64 := 10304
 SIZE_BUDGET_IA32 := 9600
 SIZE_BUDGET_AARCH64 := 24576
 SIZE_BUDGET_ARM := 11040
 SIZE_BUDGET_RISCV64 := 11584
-SIZE_BUDGET_LOONGARCH64 := 14080
+SIZE_BUDGET_LOONGARCH64 := 14112
 
 # LoongArch64's cross compiler: Debian 12 has none, so Debian 13's is
 # unpacked once into the cache with the packages it needs, down to its C

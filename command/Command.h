@@ -50,6 +50,18 @@ BOOLEAN
 CommandChangesVariable (UINTN Argc, UCS2_CHAR **Argv);
 
 /**
+  Tells whether DispatchCommand would run the set action for these words:
+  "-s" or "--set" and at least one option, valid or not.
+
+  @param[in] Argc  The number of entries in Argv.
+  @param[in] Argv  The words, as DispatchCommand takes them.
+
+  @return TRUE for a set.
+**/
+BOOLEAN
+CommandSetsOptions (UINTN Argc, UCS2_CHAR **Argv);
+
+/**
   Prints the nine-line help screen.
 **/
 VOID ShowUsage (VOID);

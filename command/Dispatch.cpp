@@ -41,9 +41,8 @@ IsClear (UINTN Argc, UCS2_CHAR **Argv)
   return (Argc == 2) && IsWord (Argv[1], u"-c");
 }
 
-// "-s" or "--set" with options sets.
-static BOOLEAN
-IsSet (UINTN Argc, UCS2_CHAR **Argv)
+BOOLEAN
+CommandSetsOptions (UINTN Argc, UCS2_CHAR **Argv)
 {
   return (Argc > 2) && (IsWord (Argv[1], u"-s") || IsWord (Argv[1], u"--set"));
 }
@@ -51,7 +50,7 @@ IsSet (UINTN Argc, UCS2_CHAR **Argv)
 BOOLEAN
 CommandChangesVariable (UINTN Argc, UCS2_CHAR **Argv)
 {
-  return IsClear (Argc, Argv) || IsSet (Argc, Argv);
+  return IsClear (Argc, Argv) || CommandSetsOptions (Argc, Argv);
 }
 
 EFI_STATUS
@@ -61,7 +60,7 @@ DispatchCommand (UINTN Argc, UCS2_CHAR **Argv)
     return ClearStartupOptions ();
   }
 
-  if (IsSet (Argc, Argv)) {
+  if (CommandSetsOptions (Argc, Argv)) {
     return SetStartupOptions (Argc, Argv);
   }
 

@@ -8,12 +8,11 @@
 #include "platform/PlatformTypes.h"
 
 ///
-/// One start-up option: its lower-case name and the name's length in
-/// characters. A row with a NULL Name ends the table.
+/// One start-up option: its lower-case name. A row with a NULL Name ends
+/// the table.
 ///
 typedef struct {
   const UCS2_CHAR *Name;
-  UINTN            Length;
 } STARTUP_OPTION;
 
 ///

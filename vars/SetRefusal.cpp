@@ -17,18 +17,27 @@ AttributeName (UINTN Bit)
   return (Bit < sizeof (Names) / sizeof (Names[0])) ? Names[Bit] : NULL;
 }
 
+std::string
+JoinAttributeNames (UINT32 Attributes, const char *Quote, const char *Separator)
+{
+  std::string Joined;
+
+  for (UINTN Bit = 0; AttributeName (Bit) != NULL; Bit++) {
+    if ((Attributes & (1u << Bit)) != 0) {
+      Joined +=
+          (Joined.empty () ? "" : Separator) + std::string (Quote) + AttributeName (Bit) + Quote;
+    }
+  }
+
+  return Joined;
+}
+
 // The attributes as UEFI abbreviates them, lowest bit first.
 static std::string
 AttributeNames (UINT32 Attributes)
 {
   char        Text[16];
-  std::string Joined;
-
-  for (UINTN Bit = 0; AttributeName (Bit) != NULL; Bit++) {
-    if ((Attributes & (1u << Bit)) != 0) {
-      Joined += Joined.empty () ? AttributeName (Bit) : std::string ("+") + AttributeName (Bit);
-    }
-  }
+  std::string Joined = JoinAttributeNames (Attributes, "", "+");
 
   snprintf (Text, sizeof (Text), "0x%X", Attributes);
   return std::string (Text) + " (" + (Joined.empty () ? "none" : Joined) + ")";

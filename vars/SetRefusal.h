@@ -36,4 +36,16 @@ DescribeSetRefusal (const NVRAM_STORE *Store, const NVRAM_REFUSAL *Refusal, std:
 **/
 const char *AttributeName (UINTN Bit);
 
+/**
+  The names of the attribute bits set in Attributes, lowest bit first, each
+  between Quote and Quote, joined with Separator.
+
+  @param[in] Attributes  The attributes.
+  @param[in] Quote       What goes before and after each name ("" for none).
+  @param[in] Separator   What goes between two names.
+
+  @return The names joined; "" for none.
+**/
+std::string JoinAttributeNames (UINT32 Attributes, const char *Quote, const char *Separator);
+
 #endif

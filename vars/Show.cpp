@@ -55,7 +55,6 @@ static VOID
 PutJson (FILE *Out, const UINT8 *Data, UINTN DataSize, UINT32 Attributes)
 {
   std::string Text;
-  const char *Separator = "";
 
   if (Data == NULL) {
     fputs (
@@ -72,15 +71,9 @@ PutJson (FILE *Out, const UINT8 *Data, UINTN DataSize, UINT32 Attributes)
     fputs ("null", Out);
   }
 
-  fprintf (Out, ", \"attributes\": %u, \"attribute_names\": [", Attributes);
-  for (UINTN Bit = 0; AttributeName (Bit) != NULL; Bit++) {
-    if ((Attributes & (1u << Bit)) != 0) {
-      fprintf (Out, "%s\"%s\"", Separator, AttributeName (Bit));
-      Separator = ", ";
-    }
-  }
-
-  fprintf (Out, "], \"size\": %llu}\n", (unsigned long long)DataSize);
+  fprintf (
+      Out, ", \"attributes\": %u, \"attribute_names\": [%s], \"size\": %llu}\n", Attributes,
+      JoinAttributeNames (Attributes, "\"", ", ").c_str (), (unsigned long long)DataSize);
 }
 
 static VOID
@@ -107,17 +100,19 @@ PutText (FILE *Out, const UINT8 *Data, UINTN DataSize)
 }
 
 EFI_STATUS
-ShowStartupOptions (FILE *Out, FILE *Err, bool Json)
+ShowStartupOptions (FILE *Out, bool Json, std::string *Error)
 {
   EFI_STATUS Status;
   VOID      *Data;
   UINTN      DataSize;
   UINT32     Attributes = 0;
+  char       Text[64];
 
   Status = ReadStartupOptions (&Data, &DataSize, &Attributes);
   if (EFI_ERROR (Status) && (Status != EFI_NOT_FOUND)) {
-    fprintf (
-        Err, "brisvane-vars: cannot read Brisvane (status 0x%llx)\n", (unsigned long long)Status);
+    snprintf (
+        Text, sizeof (Text), "cannot read Brisvane (status 0x%llx)", (unsigned long long)Status);
+    *Error = Text;
     return Status;
   }
 

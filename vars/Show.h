@@ -10,6 +10,8 @@
 
 #include <stdio.h>
 
+#include <string>
+
 /**
   Prints the stored value through the store's read: as a line of text when
   it is what the set action stores (UCS-2 ended by its only NUL), as bytes
@@ -19,14 +21,14 @@
 
   Call it with the platform attached to the store.
 
-  @param[in] Out   Where the value goes.
-  @param[in] Err   Where a failure to read is reported.
-  @param[in] Json  Whether to print the JSON object.
+  @param[in]  Out    Where the value goes.
+  @param[in]  Json   Whether to print the JSON object.
+  @param[out] Error  Receives the reason when the read failed.
 
   @retval EFI_SUCCESS  The value, or its absence, was printed.
-  @return              The read's status when it failed; the reason is on Err.
+  @return              The read's status when it failed.
 **/
 EFI_STATUS
-ShowStartupOptions (FILE *Out, FILE *Err, bool Json);
+ShowStartupOptions (FILE *Out, bool Json, std::string *Error);
 
 #endif

@@ -13,6 +13,7 @@
 #include "vars/Domain.h"
 #include "vars/ExitStatus.h"
 #include "vars/Medium.h"
+#include "vars/Outcome.h"
 #include "vars/Pause.h"
 #include "vars/SetRefusal.h"
 #include "vars/Show.h"
@@ -35,31 +36,11 @@ typedef struct {
   std::vector<UCS2_CHAR *>    Argv;
 } BRISVANE_LINE;
 
-/**
-  Prints a line about Subject (a file, or a domain) on Err, with every
-  control character in either shown as an escape, so that a name with a
-  line end in it still gives one line.
-**/
-static void
-PrintNote (FILE *Err, const std::string &Subject, const std::string &Message)
-{
-  const std::string Line = Subject + ": " + Message;
-
-  fputs ("brisvane-vars: ", Err);
-  for (unsigned char Character : Line) {
-    if ((Character < 0x20) || (Character == 0x7f)) {
-      fprintf (Err, "\\x%02x", Character);
-    } else {
-      fputc (Character, Err);
-    }
-  }
-
-  fputc ('\n', Err);
-}
-
 static bool
-ConvertWords (const VARS_LINE *Line, BRISVANE_LINE *Brisvane, FILE *Err)
+ConvertWords (const VARS_LINE *Line, BRISVANE_LINE *Brisvane, VARS_OUTCOME *Outcome)
 {
+  char Text[160];
+
   std::u16string Word;
 
   Brisvane->Words.assign (1, u"brisvane");
@@ -67,10 +48,11 @@ ConvertWords (const VARS_LINE *Line, BRISVANE_LINE *Brisvane, FILE *Err)
     UTF8_CONVERSION Conversion = Utf8ToUcs2 (Line->Words[Index], &Word);
 
     if (Conversion != Utf8Converted) {
-      fprintf (
-          Err, "brisvane-vars: word %d after the file %s; nothing was written\n", Index + 1,
+      snprintf (
+          Text, sizeof (Text), "word %d after the file %s; nothing was written", Index + 1,
           (Conversion == Utf8Invalid) ? "is not valid UTF-8"
                                       : "has a character beyond U+FFFF, which UCS-2 cannot hold");
+      SettleOutcome (Outcome, VarsExitRefusedWord, "", Text);
       return false;
     }
 
@@ -94,7 +76,7 @@ RefusesSize (const NVRAM_STORE *Store, NVRAM_EDIT *Edit, BRISVANE_LINE *Brisvane
 {
   std::vector<UCS2_CHAR *> &Argv = Brisvane->Argv;
 
-  if ((Argv.size () < 3) || ((Brisvane->Words[1] != u"-s") && (Brisvane->Words[1] != u"--set"))) {
+  if (!CommandSetsOptions (Argv.size (), Argv.data ())) {
     return false;
   }
 
@@ -110,20 +92,21 @@ RunOnStore (
     BRISVANE_LINE *Brisvane,
     VARS_REQUEST   Request,
     FILE          *Out,
-    FILE          *Err)
+    VARS_OUTCOME  *Outcome)
 {
-  int Code;
+  std::string Error;
+  int         Code;
 
   NvramPlatformAttach (Store, Edit, Out);
   if (Request != VarsRunCommand) {
-    Code = VarsExitOf (ShowStartupOptions (Out, Err, Request == VarsShowJson));
+    Code = VarsExitOf (ShowStartupOptions (Out, Request == VarsShowJson, &Error));
   } else {
     Code = VarsExitOf (DispatchCommand (Brisvane->Argv.size (), Brisvane->Argv.data ()));
   }
 
   NvramPlatformAttach (NULL, NULL, NULL);
   fflush (Out);
-  return Code;
+  return SettleOutcome (Outcome, Code, "", Error);
 }
 
 /**
@@ -133,40 +116,39 @@ RunOnStore (
 **/
 static int
 OpenStore (
-    NVRAM_IMAGE *Image,
-    NVRAM_STORE *Store,
-    NVRAM_EDIT  *Edit,
-    const char  *Name,
-    std::string *Error,
-    FILE        *Err)
+    NVRAM_IMAGE  *Image,
+    NVRAM_STORE  *Store,
+    NVRAM_EDIT   *Edit,
+    const char   *Name,
+    VARS_OUTCOME *Outcome)
 {
   NVRAM_STORE_CHECK Check;
   char              Reason[256];
+  std::string       Error;
   int               Code;
   bool              Writable = Image->Medium->Writable ();
 
   Check = RecoverNvramStore (Image->Bytes.data (), Image->Bytes.size (), Store, Edit);
   if (Check != NvramStoreValid) {
     DescribeNvramStoreCheck (Check, Store->CheckOffset, Reason, sizeof (Reason));
-    *Error = std::string ("refused: ") + Reason;
-    return VarsExitNotAStore;
+    return SettleOutcome (Outcome, VarsExitNotAStore, Name, std::string ("refused: ") + Reason);
   }
 
   if (Edit->Plan->Count == 0) {
     return 0;
   }
 
-  Code = Writable ? ReplayWritePlan (Image, Edit->Plan, Error) : 0;
-  if (Code == 0) {
-    PrintNote (
-        Err, Name,
-        Writable ? "completed a fault-tolerant write that was cut short"
-                 : "a fault-tolerant write was cut short; read-only, it is read as the "
-                   "firmware would complete it");
+  Code = Writable ? ReplayWritePlan (Image, Edit->Plan, &Error) : 0;
+  NvramFreeWritePlan (Edit->Plan);
+  if (Code != 0) {
+    return SettleOutcome (Outcome, Code, Name, Error);
   }
 
-  NvramFreeWritePlan (Edit->Plan);
-  return Code;
+  return SettleOutcome (
+      Outcome, 0, Name,
+      Writable ? "completed a fault-tolerant write that was cut short"
+               : "a fault-tolerant write was cut short; read-only, it is read as the "
+                 "firmware would complete it");
 }
 
 /**
@@ -174,7 +156,7 @@ OpenStore (
   described.
 **/
 static int
-RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE *Err)
+RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OUTCOME *Outcome)
 {
   BRISVANE_LINE    Brisvane;
   NVRAM_IMAGE      Image;
@@ -183,10 +165,9 @@ RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE *E
   NVRAM_EDIT       Edit = { &Plan, {} };
   std::string      Error;
   int              Code;
-  int              Refused;
 
-  if (!ConvertWords (Line, &Brisvane, Err)) {
-    return VarsExitRefusedWord;
+  if (!ConvertWords (Line, &Brisvane, Outcome)) {
+    return Outcome->Code;
   }
 
   // Only a clear or a set may change the medium: every other request opens it for reading alone.
@@ -195,35 +176,32 @@ RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE *E
       (Line->Request != VarsRunCommand) ||
           !CommandChangesVariable (Brisvane.Argv.size (), Brisvane.Argv.data ()),
       &Image, &Error);
-  if ((Code == 0) && (Domain != NULL) && Domain->ManagedSave) {
+  if (SettleOutcome (Outcome, Code, Line->File, Error) != 0) {
+    return Code;
+  }
+
+  if ((Domain != NULL) && Domain->ManagedSave) {
     Image.ManagedSave = true;
     Image.Domain      = Line->Domain;
   }
 
-  if (Code == 0) {
-    Code = OpenStore (&Image, &Store, &Edit, Line->File, &Error, Err);
+  if (OpenStore (&Image, &Store, &Edit, Line->File, Outcome) != 0) {
+    return Outcome->Code;
   }
 
-  if (Code == 0) {
-    PauseAt ("read");
-  }
-
-  if ((Code == 0) && RefusesSize (&Store, &Edit, &Brisvane)) {
+  PauseAt ("read");
+  Error.clear ();
+  if (RefusesSize (&Store, &Edit, &Brisvane)) {
     Code = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
-  } else if (Code == 0) {
-    Code    = RunOnStore (&Store, &Edit, &Brisvane, Line->Request, Out, Err);
-    Refused = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
-    Code    = (Refused != 0) ? Refused : Code;
-    Refused = ReplayWritePlan (&Image, &Plan, &Error);
-    Code    = (Refused != 0) ? Refused : Code;
+  } else {
+    RunOnStore (&Store, &Edit, &Brisvane, Line->Request, Out, Outcome);
+    Code = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
+    Code = (Code != 0) ? Code : ReplayWritePlan (&Image, &Plan, &Error);
   }
 
   NvramFreeWritePlan (&Plan);
-  if (!Error.empty ()) {
-    PrintNote (Err, Line->File, Error);
-  }
-
-  return Code;
+  SettleOutcome (Outcome, Code, Line->File, Error);
+  return Outcome->Code;
 }
 
 /**
@@ -234,7 +212,7 @@ RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE *E
   meanwhile is used as it is.
 **/
 static int
-RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE *Err)
+RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OUTCOME *Outcome)
 {
   MADE_FILE   Made;
   std::string Error;
@@ -244,56 +222,53 @@ RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, FILE
   Code = (Domain != NULL) ? CreateDomainNvram (Domain, &Made, &Error)
                           : CreateFromTemplate (Line->Template, Line->File, &Made, &Error);
   if ((Code != 0) && (Domain != NULL) && Made.Existed) {
-    return RunOnFile (Line, Domain, Out, Err);
+    return RunOnFile (Line, Domain, Out, Outcome);
   }
 
-  if (Code != 0) {
-    PrintNote (Err, Line->File, Error);
+  if (SettleOutcome (Outcome, Code, Line->File, Error) != 0) {
     return Code;
   }
 
   PauseAt ("created");
-  Code = RunOnFile (Line, Domain, Out, Err);
+  Code = RunOnFile (Line, Domain, Out, Outcome);
   if ((Code == VarsExitDone) || (Code == VarsExitStored)) {
     return Code;
   }
 
   Kept = RemoveMadeFile (Line->File, &Made);
-  if (Kept == NULL) {
-    PrintNote (Err, Line->File, "removed again, as the command was refused");
-  } else {
-    PrintNote (Err, Line->File, std::string ("kept, though the command was refused: ") + Kept);
-  }
-
-  return Code;
+  SettleOutcome (
+      Outcome, 0, Line->File,
+      (Kept == NULL) ? std::string ("removed again, as the command was refused")
+                     : std::string ("kept, though the command was refused: ") + Kept);
+  return Outcome->Code;
 }
 
 /**
   --domain: the command on the NVRAM that libvirt names for the domain.
 **/
 static int
-RunOnDomain (const VARS_LINE *Line, FILE *Out, FILE *Err)
+RunOnDomain (const VARS_LINE *Line, FILE *Out, VARS_OUTCOME *Outcome)
 {
   DOMAIN_NVRAM Nvram;
   VARS_LINE    OnFile = *Line;
   std::string  Error;
   int          Code = FindDomainNvram (Line->Domain, Line->Connect, &Nvram, &Error);
 
-  if (Code != 0) {
-    PrintNote (Err, std::string ("domain ") + Line->Domain, Error);
+  if (SettleOutcome (Outcome, Code, std::string ("domain ") + Line->Domain, Error) != 0) {
     return Code;
   }
 
   PauseAt ("found");
   OnFile.File = Nvram.Path.c_str ();
-  return Nvram.Absent ? RunOnNewFile (&OnFile, &Nvram, Out, Err)
-                      : RunOnFile (&OnFile, &Nvram, Out, Err);
+  return Nvram.Absent ? RunOnNewFile (&OnFile, &Nvram, Out, Outcome)
+                      : RunOnFile (&OnFile, &Nvram, Out, Outcome);
 }
 
 int
 RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
 {
-  VARS_LINE Line;
+  VARS_LINE    Line;
+  VARS_OUTCOME Outcome;
 
   ParseVarsLine (Argc, Argv, &Line);
   switch (Line.Request) {
@@ -308,10 +283,13 @@ RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
     return VarsExitDone;
   default:
     if (Line.Domain != NULL) {
-      return RunOnDomain (&Line, Out, Err);
+      RunOnDomain (&Line, Out, &Outcome);
+    } else if (Line.Template != NULL) {
+      RunOnNewFile (&Line, NULL, Out, &Outcome);
+    } else {
+      RunOnFile (&Line, NULL, Out, &Outcome);
     }
 
-    return (Line.Template != NULL) ? RunOnNewFile (&Line, NULL, Out, Err)
-                                   : RunOnFile (&Line, NULL, Out, Err);
+    return ReportOutcome (&Outcome, Err);
   }
 }
