@@ -27,6 +27,10 @@ qemu-storage-daemon qemu-system-common
 qemu-img qemu-utils
 /usr/share/doc/libnbd0/copyright libnbd0
 /usr/share/doc/libjson-c5/copyright libjson-c5
+/usr/include/libnbd.h libnbd-dev unit
+/usr/include/json-c/json.h libjson-c-dev unit
+/usr/include/libvirt/libvirt.h libvirt-dev unit
+/usr/include/libxml2/libxml/xpath.h libxml2-dev unit
 /usr/share/OVMF/OVMF_CODE_4M.fd ovmf
 /usr/share/OVMF/OVMF_VARS_4M.fd ovmf unit
 /usr/share/AAVMF/AAVMF_VARS.ms.fd qemu-efi-aarch64 unit

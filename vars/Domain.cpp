@@ -1,14 +1,13 @@
 /** @file
   A libvirt domain's NVRAM, through libvirt's stable C interface loaded at
-  run time: the prototypes below are those of libvirt/libvirt-host.h,
-  libvirt-domain.h and virterror.h.
+  run time (vars/Libvirt.h).
 **/
 
 #include "vars/Domain.h"
 
 #include "vars/DomainXml.h"
 #include "vars/ExitStatus.h"
-#include "vars/OptionalLibrary.h"
+#include "vars/Libvirt.h"
 #include "vars/Template.h"
 
 #include <errno.h>
@@ -17,41 +16,7 @@
 #include <unistd.h>
 
 #define LIBVIRT_DEFAULT_URI     "qemu:///system"
-#define LIBVIRT_DOMAIN_SHUTOFF  5
-#define LIBVIRT_XML_INACTIVE    (1 << 1)
-#define LIBVIRT_ERR_NO_DOMAIN   42
 #define LIBVIRT_NVRAM_FILE_MODE 0600
-
-typedef void (*LIBVIRT_ERROR_FUNC) (void *UserData, void *Error);
-
-static void *(*mOpenReadOnly) (const char *);
-static int (*mClose) (void *);
-static char *(*mGetCapabilities) (void *);
-static void *(*mLookupByName) (void *, const char *);
-static int (*mGetState) (void *, int *, int *, unsigned int);
-static int (*mHasManagedSaveImage) (void *, unsigned int);
-static char *(*mGetXmlDesc) (void *, unsigned int);
-static int (*mFreeDomain) (void *);
-static void (*mSetErrorFunc) (void *, LIBVIRT_ERROR_FUNC);
-static int (*mGetLastErrorCode) (void);
-static const char *(*mGetLastErrorMessage) (void);
-
-static const OPTIONAL_SYMBOL mSymbols[] = {
-  { "virConnectOpenReadOnly", (void **)&mOpenReadOnly },
-  { "virConnectClose", (void **)&mClose },
-  { "virConnectGetCapabilities", (void **)&mGetCapabilities },
-  { "virDomainLookupByName", (void **)&mLookupByName },
-  { "virDomainGetState", (void **)&mGetState },
-  { "virDomainHasManagedSaveImage", (void **)&mHasManagedSaveImage },
-  { "virDomainGetXMLDesc", (void **)&mGetXmlDesc },
-  { "virDomainFree", (void **)&mFreeDomain },
-  { "virSetErrorFunc", (void **)&mSetErrorFunc },
-  { "virGetLastErrorCode", (void **)&mGetLastErrorCode },
-  { "virGetLastErrorMessage", (void **)&mGetLastErrorMessage },
-};
-
-static const OPTIONAL_LIBRARY mLibvirt = { "libvirt.so.0", "libvirt0", mSymbols,
-                                           sizeof (mSymbols) / sizeof (mSymbols[0]) };
 
 ///
 /// The states of a domain (virDomainState), as a refusal names them; shut off is 5.
@@ -64,16 +29,20 @@ static const char *const mStateNames[] = {
 // libvirt prints its errors on standard error unless told otherwise; each refusal here says what
 // failed in one line of its own.
 static void
-Quiet (void *UserData, void *Error)
+Quiet (void *UserData, virErrorPtr Error)
 {
   (void)UserData;
   (void)Error;
 }
 
 static int
-LibvirtRefusal (std::string *Error, int Code, const std::string &Message)
+LibvirtRefusal (
+    const LIBVIRT_LIBRARY *Virt,
+    std::string           *Error,
+    int                    Code,
+    const std::string     &Message)
 {
-  const char *Reason = mGetLastErrorMessage ();
+  const char *Reason = Virt->GetLastErrorMessage ();
 
   return VarsRefusal (
       Error, Code, Message + ": " + ((Reason != NULL) ? Reason : "no reason given"));
@@ -85,15 +54,20 @@ LibvirtRefusal (std::string *Error, int Code, const std::string &Message)
   was.
 **/
 static int
-CheckShutOff (void *Domain, const char *Name, DOMAIN_NVRAM *Nvram, std::string *Error)
+CheckShutOff (
+    const LIBVIRT_LIBRARY *Virt,
+    virDomainPtr           Domain,
+    const char            *Name,
+    DOMAIN_NVRAM          *Nvram,
+    std::string           *Error)
 {
   int         State;
   int         Reason;
   int         Saved;
   const char *Named;
 
-  if (mGetState (Domain, &State, &Reason, 0) != 0) {
-    return LibvirtRefusal (Error, VarsExitNoDomain, "cannot read its state");
+  if (Virt->GetState (Domain, &State, &Reason, 0) != 0) {
+    return LibvirtRefusal (Virt, Error, VarsExitNoDomain, "cannot read its state");
   }
 
   if (State != LIBVIRT_DOMAIN_SHUTOFF) {
@@ -105,10 +79,10 @@ CheckShutOff (void *Domain, const char *Name, DOMAIN_NVRAM *Nvram, std::string *
         std::string ("it is ") + Named + ": shut it down first (virsh shutdown " + Name + ")");
   }
 
-  Saved = mHasManagedSaveImage (Domain, 0);
+  Saved = Virt->HasManagedSaveImage (Domain, 0);
   if (Saved < 0) {
     return LibvirtRefusal (
-        Error, VarsExitNoDomain, "cannot tell whether it has a managed save image");
+        Virt, Error, VarsExitNoDomain, "cannot tell whether it has a managed save image");
   }
 
   Nvram->ManagedSave = (Saved == 1);
@@ -118,25 +92,26 @@ CheckShutOff (void *Domain, const char *Name, DOMAIN_NVRAM *Nvram, std::string *
 // The NVRAM of a domain found and checked on an open connection.
 static int
 FindOnConnection (
-    void         *Connection,
-    void         *Domain,
-    const char   *Name,
-    DOMAIN_NVRAM *Nvram,
-    std::string  *Error)
+    const LIBVIRT_LIBRARY *Virt,
+    virConnectPtr          Connection,
+    virDomainPtr           Domain,
+    const char            *Name,
+    DOMAIN_NVRAM          *Nvram,
+    std::string           *Error)
 {
   std::string DomainType;
   struct stat Status;
   char       *Xml;
   char       *Capabilities;
-  int         Code = CheckShutOff (Domain, Name, Nvram, Error);
+  int         Code = CheckShutOff (Virt, Domain, Name, Nvram, Error);
 
   if (Code != 0) {
     return Code;
   }
 
-  Xml = mGetXmlDesc (Domain, LIBVIRT_XML_INACTIVE);
+  Xml = Virt->GetXmlDesc (Domain, LIBVIRT_XML_INACTIVE);
   if (Xml == NULL) {
-    return LibvirtRefusal (Error, VarsExitNoDomain, "cannot read its definition");
+    return LibvirtRefusal (Virt, Error, VarsExitNoDomain, "cannot read its definition");
   }
 
   Code = ReadDomainNvram (Xml, Nvram, &DomainType, Error);
@@ -152,9 +127,9 @@ FindOnConnection (
         Nvram->Path + " does not exist, and its definition names no template to make it from");
   }
 
-  Capabilities = mGetCapabilities (Connection);
+  Capabilities = Virt->GetCapabilities (Connection);
   if (Capabilities == NULL) {
-    return LibvirtRefusal (Error, VarsExitNoDomain, "cannot read libvirt's capabilities");
+    return LibvirtRefusal (Virt, Error, VarsExitNoDomain, "cannot read libvirt's capabilities");
   }
 
   Code = ReadNvramOwner (Capabilities, DomainType, Nvram, Error);
@@ -165,9 +140,10 @@ FindOnConnection (
 int
 FindDomainNvram (const char *Name, const char *Uri, DOMAIN_NVRAM *Nvram, std::string *Error)
 {
-  void *Connection;
-  void *Domain;
-  int   Code;
+  const LIBVIRT_LIBRARY *Virt;
+  virConnectPtr          Connection;
+  virDomainPtr           Domain;
+  int                    Code;
 
   Uri    = (Uri != NULL) ? Uri : LIBVIRT_DEFAULT_URI;
   *Nvram = DOMAIN_NVRAM ();
@@ -176,29 +152,31 @@ FindDomainNvram (const char *Name, const char *Uri, DOMAIN_NVRAM *Nvram, std::st
     return Code;
   }
 
-  if (!LoadOptionalLibrary (&mLibvirt, Error)) {
+  Virt = LoadLibvirtLibrary (Error);
+  if (Virt == NULL) {
     return VarsExitMissing;
   }
 
-  mSetErrorFunc (NULL, Quiet);
-  Connection = mOpenReadOnly (Uri);
+  Virt->SetErrorFunc (NULL, Quiet);
+  Connection = Virt->OpenReadOnly (Uri);
   if (Connection == NULL) {
-    return LibvirtRefusal (Error, VarsExitNoDomain, std::string ("cannot reach libvirt at ") + Uri);
+    return LibvirtRefusal (
+        Virt, Error, VarsExitNoDomain, std::string ("cannot reach libvirt at ") + Uri);
   }
 
-  Domain = mLookupByName (Connection, Name);
+  Domain = Virt->LookupByName (Connection, Name);
   if (Domain == NULL) {
     Code = LibvirtRefusal (
-        Error, VarsExitNoDomain,
-        (mGetLastErrorCode () == LIBVIRT_ERR_NO_DOMAIN)
+        Virt, Error, VarsExitNoDomain,
+        (Virt->GetLastErrorCode () == LIBVIRT_ERR_NO_DOMAIN)
             ? std::string ("no such domain at ") + Uri
             : std::string ("cannot look it up at ") + Uri);
   } else {
-    Code = FindOnConnection (Connection, Domain, Name, Nvram, Error);
-    mFreeDomain (Domain);
+    Code = FindOnConnection (Virt, Connection, Domain, Name, Nvram, Error);
+    Virt->FreeDomain (Domain);
   }
 
-  mClose (Connection);
+  Virt->Close (Connection);
   return Code;
 }
 

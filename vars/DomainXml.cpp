@@ -1,79 +1,31 @@
 /** @file
-  libxml2's XPath and URI parser, loaded at run time. The prototypes and the
-  leading fields of its structures are those of its stable interface
-  (libxml/xpath.h, libxml/uri.h, libxml/parser.h).
+  libvirt's XML read with libxml2's XPath, and its URIs with libxml2's URI
+  parser, loaded at run time (vars/Libxml2.h).
 **/
 
 #include "vars/DomainXml.h"
 
 #include "vars/ExitStatus.h"
-#include "vars/OptionalLibrary.h"
+#include "vars/Libxml2.h"
 
 #include <stdio.h>
 #include <string.h>
 
-/// XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET: quiet, and never fetch anything.
-#define XML_QUIET_OPTIONS ((1 << 5) | (1 << 6) | (1 << 11))
-/// XPATH_STRING, the type of an object that string() returns.
-#define XML_XPATH_STRING 4
-
-///
-/// The leading fields of xmlXPathObject.
-///
-typedef struct {
-  int         Type;
-  void       *NodeSet;
-  int         BoolValue;
-  double      FloatValue;
-  const char *StringValue;
-} XML_XPATH_OBJECT;
-
-///
-/// The leading fields of xmlURI.
-///
-typedef struct {
-  const char *Scheme;
-  const char *Opaque;
-  const char *Authority;
-  const char *Server;
-} XML_URI;
-
-static void *(*mReadMemory) (const char *, int, const char *, const char *, int);
-static void (*mFreeDoc) (void *);
-static void *(*mNewContext) (void *);
-static void (*mFreeContext) (void *);
-static XML_XPATH_OBJECT *(*mEvaluate) (const char *, void *);
-static void (*mFreeObject) (XML_XPATH_OBJECT *);
-static XML_URI *(*mParseUri) (const char *);
-static void (*mFreeUri) (XML_URI *);
-
-static const OPTIONAL_SYMBOL mSymbols[] = {
-  { "xmlReadMemory", (void **)&mReadMemory },
-  { "xmlFreeDoc", (void **)&mFreeDoc },
-  { "xmlXPathNewContext", (void **)&mNewContext },
-  { "xmlXPathFreeContext", (void **)&mFreeContext },
-  { "xmlXPathEvalExpression", (void **)&mEvaluate },
-  { "xmlXPathFreeObject", (void **)&mFreeObject },
-  { "xmlParseURI", (void **)&mParseUri },
-  { "xmlFreeURI", (void **)&mFreeUri },
-};
-
-static const OPTIONAL_LIBRARY mLibxml2 = { "libxml2.so.2", "libxml2", mSymbols,
-                                           sizeof (mSymbols) / sizeof (mSymbols[0]) };
-
 // The value of one string() expression, "" for anything else.
 static std::string
-Evaluate (void *Context, const char *Expression)
+Evaluate (const LIBXML2_LIBRARY *Xml, xmlXPathContextPtr Context, const char *Expression)
 {
-  XML_XPATH_OBJECT *Object = mEvaluate (Expression, Context);
-  std::string       Value;
+  xmlXPathObjectPtr Object =
+      Xml->Evaluate (reinterpret_cast<const xmlChar *> (Expression), Context);
+  const LIBXML2_XPATH_OBJECT *Fields = reinterpret_cast<const LIBXML2_XPATH_OBJECT *> (Object);
+  std::string                 Value;
 
-  if ((Object != NULL) && (Object->Type == XML_XPATH_STRING) && (Object->StringValue != NULL)) {
-    Value = Object->StringValue;
+  if ((Fields != NULL) && (Fields->Type == LIBXML2_XPATH_STRING) && (Fields->StringValue != NULL)) {
+    Value = Fields->StringValue;
   }
 
   if (Object != NULL) {
-    mFreeObject (Object);
+    Xml->FreeObject (Object);
   }
 
   return Value;
@@ -82,25 +34,26 @@ Evaluate (void *Context, const char *Expression)
 int
 QueryXml (const char *Text, const XML_QUERY *Queries, UINTN Count, std::string *Error)
 {
-  void *Document;
-  void *Context;
+  const LIBXML2_LIBRARY *Xml = LoadLibxml2Library (Error);
+  xmlDocPtr              Document;
+  xmlXPathContextPtr     Context;
 
-  if (!LoadOptionalLibrary (&mLibxml2, Error)) {
+  if (Xml == NULL) {
     return VarsExitMissing;
   }
 
-  Document = mReadMemory (Text, (int)strlen (Text), "libvirt.xml", NULL, XML_QUIET_OPTIONS);
-  Context  = (Document != NULL) ? mNewContext (Document) : NULL;
+  Document = Xml->ReadMemory (Text, (int)strlen (Text), "libvirt.xml", NULL, LIBXML2_QUIET_OPTIONS);
+  Context  = (Document != NULL) ? Xml->NewContext (Document) : NULL;
   for (UINTN Index = 0; (Context != NULL) && (Index < Count); Index++) {
-    *Queries[Index].Value = Evaluate (Context, Queries[Index].Expression);
+    *Queries[Index].Value = Evaluate (Xml, Context, Queries[Index].Expression);
   }
 
   if (Context != NULL) {
-    mFreeContext (Context);
+    Xml->FreeContext (Context);
   }
 
   if (Document != NULL) {
-    mFreeDoc (Document);
+    Xml->FreeDoc (Document);
   }
 
   return (Context != NULL)
@@ -111,15 +64,18 @@ QueryXml (const char *Text, const XML_QUERY *Queries, UINTN Count, std::string *
 int
 CheckLocalUri (const char *Uri, std::string *Error)
 {
-  XML_URI    *Parsed;
-  const char *Transport;
-  bool        Local;
+  const LIBXML2_LIBRARY *Xml = LoadLibxml2Library (Error);
+  xmlURIPtr              Handle;
+  const LIBXML2_URI     *Parsed;
+  const char            *Transport;
+  bool                   Local;
 
-  if (!LoadOptionalLibrary (&mLibxml2, Error)) {
+  if (Xml == NULL) {
     return VarsExitMissing;
   }
 
-  Parsed = mParseUri (Uri);
+  Handle = Xml->ParseUri (Uri);
+  Parsed = reinterpret_cast<const LIBXML2_URI *> (Handle);
   if ((Parsed == NULL) || (Parsed->Scheme == NULL)) {
     Local = false;
   } else {
@@ -128,8 +84,8 @@ CheckLocalUri (const char *Uri, std::string *Error)
             ((Transport == NULL) || (strcmp (Transport, "+unix") == 0));
   }
 
-  if (Parsed != NULL) {
-    mFreeUri (Parsed);
+  if (Handle != NULL) {
+    Xml->FreeUri (Handle);
   }
 
   return Local ? 0

@@ -16,9 +16,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
+
+std::string
+DescriptorPath (int Fd)
+{
+  return "/proc/self/fd/" + std::to_string (Fd);
+}
 
 static bool
 CanWrite (int Errno)
@@ -63,11 +68,10 @@ FILE_MEDIUM::Reopen (
     int                Flags,
     bool               ReadOnly)
 {
-  char        Name[64];
+  std::string Name = DescriptorPath (Probe);
   struct stat Opened;
 
-  snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
-  for (const char *Through : { (const char *)Name, Path }) {
+  for (const char *Through : { Name.c_str (), Path }) {
     mFd = OpenNvramPath (Through, Flags, ReadOnly, &mWritable);
     if ((mFd >= 0) || (errno != ENOENT)) {
       break;
@@ -118,19 +122,27 @@ FILE_MEDIUM::Open (
   return LockMedium (mFd, mWritable, 0, Error);
 }
 
-int
-FILE_MEDIUM::ReadAt (UINT64 Offset, UINT8 *Data, UINTN Size)
+// Moves all Size bytes at Offset with Transfer (pread or pwrite), which may move fewer at a time.
+template <typename DATA, typename TRANSFER>
+static int
+TransferAll (TRANSFER Transfer, int Fd, UINT64 Offset, DATA *Data, UINTN Size)
 {
   ssize_t Count;
 
   for (size_t Done = 0; Done < Size; Done += static_cast<size_t> (Count)) {
-    Count = pread (mFd, Data + Done, Size - Done, (off_t)(Offset + Done));
+    Count = Transfer (Fd, Data + Done, Size - Done, (off_t)(Offset + Done));
     if (Count <= 0) {
       return (Count < 0) ? errno : EIO;
     }
   }
 
   return 0;
+}
+
+int
+FILE_MEDIUM::ReadAt (UINT64 Offset, UINT8 *Data, UINTN Size)
+{
+  return TransferAll (pread, mFd, Offset, Data, Size);
 }
 
 int
@@ -157,16 +169,7 @@ FILE_MEDIUM::Writable (VOID) const
 int
 FILE_MEDIUM::WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size)
 {
-  ssize_t Count;
-
-  for (size_t Done = 0; Done < Size; Done += static_cast<size_t> (Count)) {
-    Count = pwrite (mFd, Data + Done, Size - Done, (off_t)(Offset + Done));
-    if (Count <= 0) {
-      return (Count < 0) ? errno : EIO;
-    }
-  }
-
-  return 0;
+  return TransferAll (pwrite, mFd, Offset, Data, Size);
 }
 
 int

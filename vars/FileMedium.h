@@ -10,6 +10,16 @@
 #include "vars/Medium.h"
 
 /**
+  The name by which the file open as Fd is opened again, whatever became of
+  its own name meanwhile.
+
+  @param[in] Fd  An open descriptor, an O_PATH one included.
+
+  @return Its name under /proc/self/fd.
+**/
+std::string DescriptorPath (int Fd);
+
+/**
   Opens a name for reading, and for writing when the user may unless
   ReadOnly, without blocking on a FIFO or taking a terminal.
 

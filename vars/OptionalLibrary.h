@@ -1,7 +1,9 @@
 /** @file
-  The libraries that only some media need (libnbd for qcow2 images, libvirt
-  for domains), loaded when one is used, so that a plain NVRAM file needs
-  libc alone and a missing library is named with its Debian package.
+  The libraries that only some media need (libnbd and json-c for qcow2
+  images, libvirt and libxml2 for domains), loaded when one is used, so that
+  a plain NVRAM file needs libc alone and a missing library is named with its
+  Debian package; each fills a typed table of its routines through
+  LoadOptionalLibrary.
 **/
 
 #ifndef OPTIONAL_LIBRARY_H_

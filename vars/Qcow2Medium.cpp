@@ -20,16 +20,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 // The most bytes in one NBD request; QEMU's server takes up to 32 MiB.
 #define NBD_CHUNK (1024 * 1024)
 
-///
 static bool HasQcow2Magic (int Fd);
 
+///
 /// A qcow2 image, served by QEMU for this run.
 ///
 class QCOW2_MEDIUM : public NVRAM_MEDIUM {
@@ -88,6 +87,22 @@ public:
 
 private:
   int Serve (const JSON_LIBRARY *Json, std::string *Error);
+
+  // One request per chunk of at most NBD_CHUNK bytes, with Request (libnbd's pread or pwrite).
+  template <typename DATA, typename REQUEST>
+  int
+  InChunks (REQUEST Request, UINT64 Offset, DATA *Data, UINTN Size)
+  {
+    for (UINTN Done = 0; Done < Size; Done += NBD_CHUNK) {
+      UINTN Count = std::min (Size - Done, static_cast<UINTN> (NBD_CHUNK));
+
+      if (Request (mHandle, Data + Done, Count, Offset + Done, 0) != 0) {
+        return Failure ();
+      }
+    }
+
+    return 0;
+  }
   int Connect (std::string *Error);
 
   // A lost connection (the daemon ended) as such, rather than libnbd's EINVAL for its state.
@@ -170,7 +185,6 @@ QCOW2_MEDIUM::Open (
 {
   const JSON_LIBRARY *Json;
   std::string         Missing;
-  char                Name[64];
   int                 Code;
 
   (VOID) Probed;
@@ -183,8 +197,7 @@ QCOW2_MEDIUM::Open (
 
   // Locked below QEMU's bytes, which QEMU then judges itself: another brisvane-vars is kept out
   // and told apart, and the daemon is not.
-  snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
-  mFd = OpenNvramPath (Name, 0, ReadOnly, &mWritable);
+  mFd = OpenNvramPath (DescriptorPath (Probe).c_str (), 0, ReadOnly, &mWritable);
   if (mFd < 0) {
     return VarsRefusal (Error, VarsExitCannotRead, "cannot open it", errno);
   }
@@ -198,15 +211,7 @@ int
 QCOW2_MEDIUM::Read (std::vector<UINT8> *Image)
 {
   Image->resize (static_cast<size_t> (mSize));
-  for (size_t Done = 0; Done < Image->size (); Done += NBD_CHUNK) {
-    size_t Count = std::min (Image->size () - Done, static_cast<size_t> (NBD_CHUNK));
-
-    if (mNbd->Pread (mHandle, Image->data () + Done, Count, Done, 0) != 0) {
-      return Failure ();
-    }
-  }
-
-  return 0;
+  return InChunks (mNbd->Pread, 0, Image->data (), Image->size ());
 }
 
 // QEMU's server drops the connection when it cannot read what it serves (nbd/server.c).
@@ -237,15 +242,7 @@ QCOW2_MEDIUM::RefuseRead (int Failure, std::string *Error)
 int
 QCOW2_MEDIUM::WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size)
 {
-  for (UINTN Done = 0; Done < Size; Done += NBD_CHUNK) {
-    UINTN Count = std::min (Size - Done, static_cast<UINTN> (NBD_CHUNK));
-
-    if (mNbd->Pwrite (mHandle, Data + Done, Count, Offset + Done, 0) != 0) {
-      return Failure ();
-    }
-  }
-
-  return 0;
+  return InChunks (mNbd->Pwrite, Offset, Data, Size);
 }
 
 // Whether the file open as Fd starts with the qcow2 magic (QCOW_MAGIC in QEMU's block/qcow2.h).
@@ -263,14 +260,12 @@ bool
 IsQcow2Image (int Probe)
 {
   NVRAM_FV_HEADER Start;
-  char            Name[64];
   int             Fd;
   bool            Is;
 
   // A variable store, whatever its first bytes, is raw: its volume's signature is where a qcow2
   // header keeps its L1 table's offset, which QEMU takes only cluster-aligned.
-  snprintf (Name, sizeof (Name), "/proc/self/fd/%d", Probe);
-  Fd = open (Name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  Fd = open (DescriptorPath (Probe).c_str (), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   Is = (Fd >= 0) && HasQcow2Magic (Fd) &&
        (pread (Fd, &Start, sizeof (Start), 0) == sizeof (Start)) &&
        (Start.Signature != NVRAM_FVH_SIGNATURE);

@@ -13,15 +13,18 @@
 #include <string.h>
 
 ///
-/// What QEMU reports of the image that refuses it: a value at a path in its
-/// node's information, and the refusal, with the value in place of %s.
+/// What refuses a qcow2 image, as QEMU tells it: a value at a path in the
+/// node's information that QEMU reports, or a phrase in QEMU's message when
+/// it cannot open the image; its status, and the refusal, with the value or
+/// the message in place of %s.
 ///
 typedef struct {
-  const char *Path;
+  const char *Match;
   int         Code;
   const char *Message;
 } QCOW2_REFUSAL;
 
+// By a value at a path in the node's information, where it is set (true, or not empty).
 static const QCOW2_REFUSAL mRefusals[] = {
   { "image/backing-filename", VarsExitQcow2Feature,
     "it is a qcow2 image over the backing file %s, while an NVRAM file holds its whole store; "
@@ -35,17 +38,9 @@ static const QCOW2_REFUSAL mRefusals[] = {
     "QEMU marks this qcow2 image corrupt; repair it first (qemu-img check -r all)" },
 };
 
-///
-/// What QEMU says when it cannot open the image, by a phrase in its message;
-/// no message of our own for a running machine's locks, as on a raw file.
-///
-typedef struct {
-  const char *Phrase;
-  int         Code;
-  const char *Message;
-} QCOW2_FAILURE;
-
-static const QCOW2_FAILURE mFailures[] = {
+// By a phrase in QEMU's message; no message of our own for a running machine's locks, as on a
+// raw file.
+static const QCOW2_REFUSAL mFailures[] = {
   { "\" lock", VarsExitVirtualMachine, NULL }, // Failed to get [shared] "write" lock
   { "encrypt", VarsExitQcow2Feature,
     "it is an encrypted qcow2 image, and brisvane-vars takes no key (QEMU: %s)" },
@@ -95,7 +90,7 @@ JudgeQcow2Image (
   }
 
   for (const QCOW2_REFUSAL &Refusal : mRefusals) {
-    json_object *Value = JsonAt (Json, Node, Refusal.Path);
+    json_object *Value = JsonAt (Json, Node, Refusal.Match);
 
     if ((Value != NULL) && Json->Boolean (Value)) {
       return Refuse (Error, Refusal.Code, Refusal.Message, Json->String (Value));
@@ -112,8 +107,8 @@ JudgeQcow2Image (
 static int
 Explain (const std::string &Message, std::string *Error)
 {
-  for (const QCOW2_FAILURE &Failure : mFailures) {
-    if (Message.find (Failure.Phrase) == std::string::npos) {
+  for (const QCOW2_REFUSAL &Failure : mFailures) {
+    if (Message.find (Failure.Match) == std::string::npos) {
       continue;
     }
 
