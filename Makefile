@@ -166,6 +166,7 @@ check-format: | packages
 	@echo "format: every C and C++ file follows .clang-format"
 	@shellcheck -x $$(git ls-files '*.sh' .ci/run)
 	@echo "format: every shell script passes shellcheck"
+	@python3 scripts/check-layout.py
 
 check-efi: efi
 	@$(foreach arch,$(EFI_ARCHS),python3 scripts/check-efi.py --machine $(arch) \

@@ -2,7 +2,7 @@
   The operations through which the command logic reaches the firmware, the
   shell and the console. Three builds implement them: brisvane.efi on UEFI
   boot and runtime services and EDK II's libraries (uefi/UefiPlatform.cpp),
-  brisvane-vars on the variable store of an NVRAM file (nvram/NvramPlatform.cpp),
+  brisvane-vars on the variable store of an NVRAM file (vars/cli/NvramPlatform.cpp),
   and the host tests on a stand-in that behaves as firmware does
   (tests/host/HostPlatform.cpp).
 **/

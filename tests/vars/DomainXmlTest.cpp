@@ -4,8 +4,8 @@
   one out of libvirt's capabilities.
 **/
 
-#include "vars/DomainXml.h"
-#include "vars/ExitStatus.h"
+#include "vars/libvirt/DomainXml.h"
+#include "vars/base/ExitStatus.h"
 
 #include <gtest/gtest.h>
 

@@ -6,10 +6,10 @@
   header's. The product itself includes none of these headers.
 **/
 
-#include "vars/Json.h"
-#include "vars/Libvirt.h"
-#include "vars/Libxml2.h"
-#include "vars/Nbd.h"
+#include "vars/dl/Json.h"
+#include "vars/dl/Libvirt.h"
+#include "vars/dl/Libxml2.h"
+#include "vars/dl/Nbd.h"
 
 #include <dlfcn.h>
 #include <stddef.h>

@@ -7,7 +7,7 @@
 
 #include "TestSupport.h"
 
-#include "vars/FileMedium.h"
+#include "vars/media/FileMedium.h"
 
 #include <gtest/gtest.h>
 

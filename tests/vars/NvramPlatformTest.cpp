@@ -3,9 +3,9 @@
   collation, Print with plain line ends, and the UTF-8 conversions.
 **/
 
-#include "platform/nvram/NvramPlatform.h"
+#include "vars/cli/NvramPlatform.h"
 #include "platform/Platform.h"
-#include "vars/Utf8.h"
+#include "vars/cli/Utf8.h"
 
 #include <gtest/gtest.h>
 

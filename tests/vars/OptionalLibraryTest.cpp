@@ -2,7 +2,7 @@
   Loading an optional library: its routines found, or the package named.
 **/
 
-#include "vars/OptionalLibrary.h"
+#include "vars/dl/OptionalLibrary.h"
 
 #include <gtest/gtest.h>
 

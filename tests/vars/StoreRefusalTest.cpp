@@ -7,7 +7,7 @@
 
 #include "../nvram/DamagedStores.h"
 #include "TestSupport.h"
-#include "vars/StoreCheckText.h"
+#include "vars/cli/StoreCheckText.h"
 
 class VarsRefusalTest : public ::testing::TestWithParam<REFUSAL> {};
 

@@ -4,7 +4,7 @@
 
 #include "TestSupport.h"
 
-#include "vars/VarsCommand.h"
+#include "vars/cli/VarsCommand.h"
 
 #include <dirent.h>
 #include <ftw.h>

@@ -309,7 +309,7 @@ TEST (VarsExitStatusTest, ReadmeTableIsTheEnum)
   std::map<int, std::string> Documented;
   std::map<int, std::string> Declared;
   std::ifstream              Readme (BRISVANE_SOURCE_DIR "README.md");
-  std::ifstream              Header (BRISVANE_SOURCE_DIR "vars/ExitStatus.h");
+  std::ifstream              Header (BRISVANE_SOURCE_DIR "vars/base/ExitStatus.h");
   std::smatch                Match;
   std::string                Comment;
 
@@ -339,7 +339,7 @@ TEST (VarsExitStatusTest, ReadmeTableIsTheEnum)
 TEST (VarsExitStatusTest, ManualPageListsEveryStatusInOrder)
 {
   std::ifstream    Manual (BRISVANE_SOURCE_DIR "vars/brisvane-vars.1");
-  std::ifstream    Header (BRISVANE_SOURCE_DIR "vars/ExitStatus.h");
+  std::ifstream    Header (BRISVANE_SOURCE_DIR "vars/base/ExitStatus.h");
   std::vector<int> Listed;
   std::vector<int> Declared;
   std::smatch      Match;
