@@ -166,7 +166,12 @@ def cut_samples(tool, cut_files, vars_file, fs_dir, work, time_limit, checks, fi
     for name, how, old, new, reader in samples:
         path, copy = (os.path.join(folder, f"{name}{suffix}.fd") for suffix in ("", "-tool"))
         shutil.copyfile(path, copy)
-        tool_value = value_read(run_tool(tool, copy, "--show"))
+        shown = run_tool(tool, copy, "--show")
+        tool_value = value_read(shown)
+        # A read leaves the file as it was; a write completes the cut write first, and one that
+        # keeps the value (or clears nothing) changes nothing else.
+        kept = shown.stdout.rstrip("\n").split() if tool_value != "absent" else []
+        run_tool(tool, copy, *(["-s", *kept] if kept else ["-c"]))
         if not firmware.finishes_cut_writes:
             path = os.path.join(folder, f"{name}-completed.fd")
             shutil.copyfile(copy, path)
