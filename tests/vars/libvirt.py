@@ -62,6 +62,7 @@ def made_meanwhile(session, tool, checks):
 
 def run_cases(session, tool, checks):
     session.define("bv-test")
+    session.define("bv-fresh")
     session.define("bv-twin")
     session.define("bv-bios", firmware="")
     session.define("bv-network", firmware=NETWORK)
@@ -76,6 +77,9 @@ def run_cases(session, tool, checks):
         ("no NVRAM", "bv-bios", ["-g"], URI, 67, "no NVRAM", None, None),
         ("a network NVRAM", "bv-network", ["-g"], URI, 81, "network (iscsi)", None, None),
         ("a relative NVRAM path", "bv-relative", ["-s", "-nomap"], URI, 66, "relative path", None, None),
+        ("never started: a query answers from the template and makes nothing", "bv-fresh", ["-g"], URI, 0, "",
+         session.nvram("bv-fresh"), None),
+        ("never started: --show too", "bv-fresh", ["--show"], URI, 0, "not set", session.nvram("bv-fresh"), None),
         ("a refused set leaves no NVRAM", "bv-test", ["-s", "-bogus"], URI, 2, "removed again", test, None),
         ("never started: made and set", "bv-test", ["-s", *VALUE.split()], URI, 0, "", None, None),
         ("read back", "bv-test", ["--show"], URI, 0, VALUE, test, None),

@@ -1,6 +1,6 @@
 /** @file
-  brisvane-vars: argument conversion, the store's life around one command,
-  and --show.
+  brisvane-vars: the store's life around one command, on a file, a file
+  made from a template, or a libvirt domain's NVRAM.
 **/
 
 #include "vars/cli/VarsCommand.h"
@@ -16,7 +16,7 @@
 #include "vars/cli/SetRefusal.h"
 #include "vars/cli/Show.h"
 #include "vars/cli/StoreCheckText.h"
-#include "vars/cli/Utf8.h"
+#include "vars/cli/Words.h"
 #include "vars/libvirt/Domain.h"
 #include "vars/media/Medium.h"
 #include "vars/media/Template.h"
@@ -25,65 +25,6 @@
 
 #include <string>
 #include <vector>
-
-///
-/// brisvane's argument vector: its name, then the words converted to
-/// UCS-2, each a writable string, since the set action lower-cases in
-/// place.
-///
-typedef struct {
-  std::vector<std::u16string> Words;
-  std::vector<UCS2_CHAR *>    Argv;
-} BRISVANE_LINE;
-
-static bool
-ConvertWords (const VARS_LINE *Line, BRISVANE_LINE *Brisvane, VARS_OUTCOME *Outcome)
-{
-  char Text[160];
-
-  std::u16string Word;
-
-  Brisvane->Words.assign (1, u"brisvane");
-  for (int Index = 0; Index < Line->WordCount; Index++) {
-    UTF8_CONVERSION Conversion = Utf8ToUcs2 (Line->Words[Index], &Word);
-
-    if (Conversion != Utf8Converted) {
-      snprintf (
-          Text, sizeof (Text), "word %d after the file %s; nothing was written", Index + 1,
-          (Conversion == Utf8Invalid) ? "is not valid UTF-8"
-                                      : "has a character beyond U+FFFF, which UCS-2 cannot hold");
-      SettleOutcome (Outcome, VarsExitRefusedWord, "", Text);
-      return false;
-    }
-
-    Brisvane->Words.push_back (Word);
-  }
-
-  for (std::u16string &Converted : Brisvane->Words) {
-    Brisvane->Argv.push_back (&Converted[0]);
-  }
-
-  return true;
-}
-
-/**
-  Tells whether the words set a value too large for the store. The set
-  action checks the size of the value it has joined, and joining many words
-  takes long; its size rule gives the size from the words before.
-**/
-static bool
-RefusesSize (const NVRAM_STORE *Store, NVRAM_EDIT *Edit, BRISVANE_LINE *Brisvane)
-{
-  std::vector<UCS2_CHAR *> &Argv = Brisvane->Argv;
-
-  if (!CommandSetsOptions (Argv.size (), Argv.data ())) {
-    return false;
-  }
-
-  return NvramStoreRefusesSize (
-      Store, (std::u16string (StartupOptionVariableName).size () + 1) * sizeof (char16_t),
-      OptionStringSize (Argv.size (), Argv.data ()), Edit);
-}
 
 static int
 RunOnStore (
@@ -171,11 +112,7 @@ RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OU
   }
 
   // Only a clear or a set may change the medium: every other request opens it for reading alone.
-  Code = OpenNvramImage (
-      Line->File,
-      (Line->Request != VarsRunCommand) ||
-          !CommandChangesVariable (Brisvane.Argv.size (), Brisvane.Argv.data ()),
-      &Image, &Error);
+  Code = OpenNvramImage (Line->File, !MayWrite (Line->Request, &Brisvane), &Image, &Error);
   if (SettleOutcome (Outcome, Code, Line->File, Error) != 0) {
     return Code;
   }
@@ -249,10 +186,13 @@ RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS
 static int
 RunOnDomain (const VARS_LINE *Line, FILE *Out, VARS_OUTCOME *Outcome)
 {
-  DOMAIN_NVRAM Nvram;
-  VARS_LINE    OnFile = *Line;
-  std::string  Error;
-  int          Code = FindDomainNvram (Line->Domain, Line->Connect, &Nvram, &Error);
+  DOMAIN_NVRAM  Nvram;
+  VARS_LINE     OnFile = *Line;
+  BRISVANE_LINE Brisvane;
+  VARS_OUTCOME  Unused;
+  std::string   Error;
+  bool Writing = ConvertWords (Line, &Brisvane, &Unused) && MayWrite (Line->Request, &Brisvane);
+  int  Code    = FindDomainNvram (Line->Domain, Line->Connect, Writing, &Nvram, &Error);
 
   if (SettleOutcome (Outcome, Code, std::string ("domain ") + Line->Domain, Error) != 0) {
     return Code;
@@ -260,8 +200,17 @@ RunOnDomain (const VARS_LINE *Line, FILE *Out, VARS_OUTCOME *Outcome)
 
   PauseAt ("found");
   OnFile.File = Nvram.Path.c_str ();
-  return Nvram.Absent ? RunOnNewFile (&OnFile, &Nvram, Out, Outcome)
-                      : RunOnFile (&OnFile, &Nvram, Out, Outcome);
+  if (!Nvram.Absent) {
+    return RunOnFile (&OnFile, &Nvram, Out, Outcome);
+  }
+
+  if (Writing) {
+    return RunOnNewFile (&OnFile, &Nvram, Out, Outcome);
+  }
+
+  // A read of an NVRAM yet to be made is answered from what it would be made from, making nothing.
+  OnFile.File = Nvram.Template.c_str ();
+  return RunOnFile (&OnFile, &Nvram, Out, Outcome);
 }
 
 int

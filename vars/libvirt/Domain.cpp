@@ -96,6 +96,7 @@ FindOnConnection (
     virConnectPtr          Connection,
     virDomainPtr           Domain,
     const char            *Name,
+    bool                   Writing,
     DOMAIN_NVRAM          *Nvram,
     std::string           *Error)
 {
@@ -127,6 +128,11 @@ FindOnConnection (
         Nvram->Path + " does not exist, and its definition names no template to make it from");
   }
 
+  // Only a file that is made needs its owner, and libvirt gathers its capabilities slowly.
+  if (!Writing) {
+    return 0;
+  }
+
   Capabilities = Virt->GetCapabilities (Connection);
   if (Capabilities == NULL) {
     return LibvirtRefusal (Virt, Error, VarsExitNoDomain, "cannot read libvirt's capabilities");
@@ -138,7 +144,12 @@ FindOnConnection (
 }
 
 int
-FindDomainNvram (const char *Name, const char *Uri, DOMAIN_NVRAM *Nvram, std::string *Error)
+FindDomainNvram (
+    const char   *Name,
+    const char   *Uri,
+    bool          Writing,
+    DOMAIN_NVRAM *Nvram,
+    std::string  *Error)
 {
   const LIBVIRT_LIBRARY *Virt;
   virConnectPtr          Connection;
@@ -172,7 +183,7 @@ FindDomainNvram (const char *Name, const char *Uri, DOMAIN_NVRAM *Nvram, std::st
             ? std::string ("no such domain at ") + Uri
             : std::string ("cannot look it up at ") + Uri);
   } else {
-    Code = FindOnConnection (Virt, Connection, Domain, Name, Nvram, Error);
+    Code = FindOnConnection (Virt, Connection, Domain, Name, Writing, Nvram, Error);
     Virt->FreeDomain (Domain);
   }
 

@@ -32,10 +32,12 @@ typedef struct {
   that no running QEMU holds it; a managed save image, which would undo a
   write but not a read, is noted.
 
-  @param[in]  Name   The domain's name.
-  @param[in]  Uri    libvirt's URI, or NULL for qemu:///system.
-  @param[out] Nvram  Receives its NVRAM.
-  @param[out] Error  Receives a message on failure.
+  @param[in]  Name     The domain's name.
+  @param[in]  Uri      libvirt's URI, or NULL for qemu:///system.
+  @param[in]  Writing  Whether the command may write: only then is the owner
+                       of an NVRAM yet to be made asked of libvirt.
+  @param[out] Nvram    Receives its NVRAM.
+  @param[out] Error    Receives a message on failure.
 
   @retval 0                       Found, and the domain is shut off.
   @retval VarsExitMissing         libvirt or libxml2 is missing.
@@ -47,7 +49,12 @@ typedef struct {
   @retval VarsExitCannotRead      Its NVRAM is of no kind this tool opens, or is absent with no
                                   template to make it from.
 **/
-int FindDomainNvram (const char *Name, const char *Uri, DOMAIN_NVRAM *Nvram, std::string *Error);
+int FindDomainNvram (
+    const char   *Name,
+    const char   *Uri,
+    bool          Writing,
+    DOMAIN_NVRAM *Nvram,
+    std::string  *Error);
 
 /**
   Creates an absent NVRAM from its template as libvirt would at the
