@@ -44,6 +44,8 @@ EFI := $(if $(DEFAULT_BUILD),$(BUILD),$(EDK2_OUT))/brisvane.efi
 # $(call efi_image,ARCH): the build's image for ARCH.
 efi_image = $(if $(filter X64,$(1)),$(EFI),$(EFI_DIR)/$(call lower,$(1))/brisvane.efi)
 VARS := $(BUILD)/brisvane-vars
+# Its manual page, with the version filled in by the same CMake build.
+VARS_MAN := $(BUILD)/brisvane-vars.1
 # The Linux builds of one CMake project: the product, and the sanitized
 # tests with the fuzzer (clang, for libFuzzer).
 RELEASE_TREE := $(BUILD)/release
@@ -87,7 +89,7 @@ include tests/fuzz/fuzz.mk
 # make install, make uninstall and make deb.
 include scripts/package.mk
 
-.PHONY: all packages edk2 efi efi-variants sizes test check check-build test-host \
+.PHONY: all packages build-packages edk2 efi efi-variants sizes test check check-build test-host \
 	check-format check-efi check-reproducible clean
 
 all: efi $(MAN) $(VARS)
@@ -96,9 +98,13 @@ all: efi $(MAN) $(VARS)
 packages:
 	@scripts/install-packages.sh
 
+# What the EFI images and the Debian package need alone: no test tool.
+build-packages:
+	@scripts/install-packages.sh build
+
 # Fetching, and the set-up after it, is skipped in well under a second when
 # done, so every run checks it.
-edk2: packages
+edk2: build-packages
 	@scripts/fetch-edk2.sh $(EDK2) $(EDK2_RELEASE)
 
 efi: $(EFI) $(EFI_IMAGES)
@@ -113,7 +119,7 @@ $(EFI): $(EDK2_OUT)/brisvane.efi
 	@cp $< $@
 endif
 
-$(LOONGARCH64_GCC): | packages
+$(LOONGARCH64_GCC): | build-packages
 	@scripts/fetch-debs.sh -s $@ trixie $(LOONGARCH64_GCC_PACKAGES)
 
 # Every image variant: each tool chain on each EDK II release (2025.02 with
@@ -155,16 +161,16 @@ check-build:
 	@cmake --build $(CHECK_TREE) -j"$$(nproc)"
 
 # brisvane-vars: the same logic on a virtual machine's NVRAM file, from Linux.
-$(VARS): $(HOST_SOURCES) | packages
+$(VARS) $(VARS_MAN) &: $(HOST_SOURCES) Brisvane.inf | packages
 	@cmake -S . -B $(RELEASE_TREE) -DBRISVANE_VARS_OUTPUT_DIR="$(CURDIR)/$(BUILD)" >/dev/null
 	@cmake --build $(RELEASE_TREE) -j"$$(nproc)" --target brisvane-vars >/dev/null
-	@touch $@ # as new as its sources, also where none compiled in changed (the manual page)
+	@touch $(VARS) $(VARS_MAN) # as new as their sources, also where none compiled in changed
 	@echo "built $@"
 
 check-format: | packages
 	@git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 	@echo "format: every C and C++ file follows .clang-format"
-	@shellcheck -x $$(git ls-files '*.sh' .ci/run)
+	@shellcheck -x $$(git ls-files '*.sh' '*.bash' .ci/run)
 	@echo "format: every shell script passes shellcheck"
 	@python3 scripts/check-layout.py
 

@@ -1,23 +1,35 @@
 #!/bin/bash
-# Builds brisvane's Debian package from what make built: the files that
-# `make install PREFIX=/usr` puts down, with the manual page and changelog
-# compressed, a copyright file, Depends computed by dpkg-shlibdeps, and
-# Recommends naming what brisvane-vars loads at run time for a qcow2 image.
-# Usage: build-deb.sh VERSION ARCH BUILD_DIR OUT.deb
+# Builds brisvane's Debian package: brisvane-vars built in the CMake tree
+# TOOL_TREE with dpkg-buildflags' flags, and the EFI images make built in
+# BUILD_DIR; the files that `make install PREFIX=/usr` puts down, with the
+# manual page and changelog compressed, a copyright file, md5sums, Depends
+# computed by dpkg-shlibdeps, and Recommends naming what brisvane-vars loads
+# at run time for a qcow2 image.
+# Usage: build-deb.sh VERSION ARCH BUILD_DIR TOOL_TREE OUT.deb
 set -euo pipefail
 
-VERSION=${1:?usage: build-deb.sh VERSION ARCH BUILD_DIR OUT.deb}
-ARCH=${2:?usage: build-deb.sh VERSION ARCH BUILD_DIR OUT.deb}
-BUILD=${3:?usage: build-deb.sh VERSION ARCH BUILD_DIR OUT.deb}
-OUT=${4:?usage: build-deb.sh VERSION ARCH BUILD_DIR OUT.deb}
+usage="usage: build-deb.sh VERSION ARCH BUILD_DIR TOOL_TREE OUT.deb"
+VERSION=${1:?$usage}
+ARCH=${2:?$usage}
+BUILD=${3:?$usage}
+TREE=${4:?$usage}
+OUT=${5:?$usage}
 SCRIPTS=$(dirname "$0")
+
+# As a Debian package build sets them, every hardening feature on (bindnow
+# is not by default); CMake reads them at a first configure, so the tree's
+# cache goes first.
+eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+rm -f "$TREE/CMakeCache.txt"
+cmake -S "$SCRIPTS/.." -B "$TREE" >/dev/null
+cmake --build "$TREE" -j"$(nproc)" --target brisvane-vars >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/brisvane-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 root=$work/root
 doc=$root/usr/share/doc/brisvane
 
-"$SCRIPTS/install-files.sh" install "$root/usr" "$BUILD" >/dev/null
+"$SCRIPTS/install-files.sh" install "$root/usr" "$BUILD" "$TREE" >/dev/null
 # dpkg keeps its own list of a package's files.
 rm "$root/usr/share/brisvane/installed"
 gzip -9n "$root/usr/share/man/man1/brisvane-vars.1"
@@ -64,7 +76,10 @@ Description: UEFI Shell start-up options, kept in a UEFI variable
  virtual machine's NVRAM file from Linux while the machine is off.
 CONTROL
 
+(cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z | xargs -0 md5sum) \
+    >"$root/DEBIAN/md5sums"
 find "$root" -type d -exec chmod 755 {} +
+find "$root/DEBIAN" -type f -exec chmod 644 {} +
 mkdir -p "$(dirname "$OUT")"
 dpkg-deb --root-owner-group -Zxz --build "$root" "$OUT" >/dev/null
 echo "built $OUT ($(stat -c %s "$OUT") bytes; Depends: $depends)"

@@ -1,8 +1,12 @@
 #!/bin/sh
 # Installs brisvane's files under ROOT (DESTDIR and PREFIX joined), or removes
 # them again. Usage:
-#   install-files.sh install ROOT BUILD_DIR
+#   install-files.sh install ROOT BUILD_DIR TOOL_TREE
 #   install-files.sh uninstall ROOT
+#
+# brisvane-vars' own files are what `cmake --install` of its built CMake
+# tree TOOL_TREE puts down (the tool, its manual page and its bash
+# completion); the EFI images and the README are BUILD_DIR's and the repo's.
 #
 # install records every file and every folder it creates in a manifest,
 # share/brisvane/installed, so that uninstall removes exactly those: folders
@@ -18,8 +22,10 @@ manifest=share/brisvane/installed
 # shell's help prints from beside it.
 files() {
     build=$1
-    echo "$build/brisvane-vars bin/brisvane-vars 755"
-    echo "$build/brisvane-vars.1 share/man/man1/brisvane-vars.1 644"
+    (cd "$stage" && find . -type f | sort) | while read -r file; do
+        file=${file#./}
+        echo "$stage/$file $file $(stat -c %a "$stage/$file")"
+    done
     echo "README.md share/doc/brisvane/README.md 644"
     for arch in x64 ia32 aarch64 arm riscv64 loongarch64; do
         case $arch in
@@ -42,7 +48,11 @@ make_folder() {
 
 install_all() {
     record=$(mktemp)
-    trap 'rm -f "$record"' EXIT
+    stage=$(mktemp -d)
+    trap 'rm -rf "$record" "$stage"' EXIT
+    # Into a stage first, so that the loop below records each file and
+    # folder; a DESTDIR from make's command line is in ROOT already.
+    DESTDIR='' cmake --install "$2" --prefix "$stage" >/dev/null
     [ -d "$root" ] || { mkdir -p "$root" && echo "./" >>"$record"; }
     make_folder share/brisvane
     files "$1" | while read -r source target mode; do
@@ -72,7 +82,8 @@ uninstall_all() {
 }
 
 case $action in
-install) install_all "${3:?usage: install-files.sh install ROOT BUILD_DIR}" ;;
+install) install_all "${3:?usage: install-files.sh install ROOT BUILD_DIR TOOL_TREE}" \
+    "${4:?usage: install-files.sh install ROOT BUILD_DIR TOOL_TREE}" ;;
 uninstall) uninstall_all ;;
 *) echo "install-files: unknown action $action" >&2; exit 2 ;;
 esac

@@ -7,20 +7,20 @@
 set -eu
 
 # Each line: a command or file that proves the package is there, then the
-# package, then `unit` where the unit tests need it.
+# package, then the groups that need it: `unit`, `build`.
 needs='
-nasm nasm
-gcc gcc
-g++ g++
-make make unit
-python3 python3
-cmake cmake unit
+nasm nasm build
+gcc gcc build
+g++ g++ build
+make make unit build
+python3 python3 build
+cmake cmake unit build
 ctest cmake unit
 shellcheck shellcheck
-dpkg-source dpkg-dev
+dpkg-source dpkg-dev build
 lintian lintian
 man man-db
-/usr/include/uuid/uuid.h uuid-dev
+/usr/include/uuid/uuid.h uuid-dev build
 /usr/src/googletest/googletest/CMakeLists.txt libgtest-dev unit
 qemu-system-x86_64 qemu-system-x86
 qemu-storage-daemon qemu-system-common
@@ -39,12 +39,12 @@ openssl openssl
 UEFIExtract uefitool-cli
 clang clang unit
 clang++ clang unit
-aarch64-linux-gnu-gcc gcc-aarch64-linux-gnu
-aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
-riscv64-linux-gnu-gcc gcc-riscv64-linux-gnu
-riscv64-linux-gnu-g++ g++-riscv64-linux-gnu
-arm-linux-gnueabi-gcc gcc-arm-linux-gnueabi
-arm-linux-gnueabi-g++ g++-arm-linux-gnueabi
+aarch64-linux-gnu-gcc gcc-aarch64-linux-gnu build
+aarch64-linux-gnu-g++ g++-aarch64-linux-gnu build
+riscv64-linux-gnu-gcc gcc-riscv64-linux-gnu build
+riscv64-linux-gnu-g++ g++-riscv64-linux-gnu build
+arm-linux-gnueabi-gcc gcc-arm-linux-gnueabi build
+arm-linux-gnueabi-g++ g++-arm-linux-gnueabi build
 qemu-system-aarch64 qemu-system-arm
 /usr/share/AAVMF/AAVMF_CODE.fd qemu-efi-aarch64
 /usr/share/AAVMF/AAVMF_VARS.fd qemu-efi-aarch64 unit
@@ -68,7 +68,11 @@ virsh libvirt-clients
 missing=''
 group=${1:-all}
 for probe_pkg in $(printf '%s\n' "$needs" |
-    awk -v group="$group" 'NF >= 2 && (group == "all" || $3 == group) { print $1 "=" $2 }'); do
+    awk -v group="$group" 'NF >= 2 {
+        wanted = group == "all"
+        for (field = 3; field <= NF; field++) wanted = wanted || $field == group
+        if (wanted) print $1 "=" $2
+    }'); do
     probe=${probe_pkg%%=*}
     pkg=${probe_pkg#*=}
     case $probe in

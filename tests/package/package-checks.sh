@@ -1,7 +1,9 @@
 #!/bin/bash
 # Checks what Linux users install: the manual page renders without a
-# warning, make install and make uninstall leave nothing behind, and the
-# Debian package passes lintian and works once unpacked.
+# warning, make install and make uninstall leave nothing behind, the
+# tool-only CMake build installs brisvane-vars' files with no network, and
+# the Debian package passes lintian's pedantic run and works once unpacked,
+# its bash completion too.
 # Usage: package-checks.sh DEB MANUAL_PAGE
 set -euo pipefail
 
@@ -31,9 +33,25 @@ make -s uninstall DESTDIR="$work/dest" PREFIX=/usr >/dev/null
 left=$(cd "$work" && find dest -mindepth 1)
 [ -z "$left" ] || fail "uninstall left: $left"
 
-lintian_out=$(lintian --tag-display-limit 0 "$DEB" 2>&1 | grep -v "^running with root privileges") || true
-echo "package: lintian: ${lintian_out:-no tags}"
-grep -q '^E:' <<<"$lintian_out" && fail "lintian reports errors"
+# A packager's build of the tool alone: a fresh tree, no network to fetch
+# anything through.
+isolate=()
+unshare -n true 2>/dev/null && isolate=(unshare -n)
+tool_files=(bin/brisvane-vars share/man/man1/brisvane-vars.1 share/bash-completion/completions/brisvane-vars)
+if "${isolate[@]}" cmake -S . -B "$work/tool" >/dev/null &&
+    "${isolate[@]}" cmake --build "$work/tool" -j"$(nproc)" >/dev/null &&
+    DESTDIR=$work/tool-dest cmake --install "$work/tool" --prefix /usr >/dev/null; then
+    for file in "${tool_files[@]}"; do
+        [ -f "$work/tool-dest/usr/$file" ] || fail "the tool-only build installed no $file"
+    done
+    ! grep -q @VERSION@ "$work/tool-dest/usr/${tool_files[1]}" || fail "the installed manual page has no version"
+else
+    fail "the tool-only CMake build failed"
+fi
+
+lintian_out=$(lintian --pedantic --tag-display-limit 0 "$DEB" 2>&1 | grep -v "^running with root privileges") || true
+echo "package: lintian --pedantic: ${lintian_out:-no tags}"
+grep -q '^[EWP]:' <<<"$lintian_out" && fail "lintian reports tags"
 
 dpkg -x "$DEB" "$work/root"
 tool=$work/root/usr/bin/brisvane-vars
@@ -43,5 +61,15 @@ cp /usr/share/OVMF/OVMF_VARS_4M.fd "$work/vars.fd"
 shown=$("$tool" "$work/vars.fd" --show)
 [ "$shown" = "-nomap -delay 3" ] || fail "the packaged brisvane-vars shows '$shown'"
 
+# The packaged completion: registered, and --domain completes the names that
+# virsh lists on the URI given (libvirt's test driver needs no daemon).
+line='brisvane-vars --connect=test:///default --domain t'
+completion=$(COMP_LINE=$line bash -c '. "$1" && complete -p brisvane-vars &&
+    COMP_WORDS=(brisvane-vars --connect = test : ///default --domain t) COMP_CWORD=7 &&
+    COMP_POINT=${#COMP_LINE} _brisvane_vars && echo "${COMPREPLY[*]}"' _ \
+    "$work/root/usr/${tool_files[2]}" 2>&1) || true
+[ "$completion" = $'complete -F _brisvane_vars brisvane-vars\ntest' ] ||
+    fail "the bash completion gave '$completion' for '$line'"
+
 [ "$failed" -eq 0 ] || exit 1
-echo "package: $(basename "$DEB"), $(stat -c %s "$DEB") bytes: manual page, install and uninstall, lintian and the unpacked $version all fine"
+echo "package: $(basename "$DEB"), $(stat -c %s "$DEB") bytes: manual page, install and uninstall, the tool-only build, lintian and the unpacked $version with its completion all fine"
