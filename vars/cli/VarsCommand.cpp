@@ -26,6 +26,12 @@
 #include <string>
 #include <vector>
 
+/// Where a run writes: the console text, and the error lines, the shell's among them.
+typedef struct {
+  FILE *Out;
+  FILE *Err;
+} VARS_STREAMS;
+
 ///
 /// brisvane's argument vector: its name, then the words converted to
 /// UCS-2, each a writable string, since the set action lower-cases in
@@ -87,25 +93,25 @@ RefusesSize (const NVRAM_STORE *Store, NVRAM_EDIT *Edit, BRISVANE_LINE *Brisvane
 
 static int
 RunOnStore (
-    NVRAM_STORE   *Store,
-    NVRAM_EDIT    *Edit,
-    BRISVANE_LINE *Brisvane,
-    VARS_REQUEST   Request,
-    FILE          *Out,
-    VARS_OUTCOME  *Outcome)
+    NVRAM_STORE        *Store,
+    NVRAM_EDIT         *Edit,
+    BRISVANE_LINE      *Brisvane,
+    VARS_REQUEST        Request,
+    const VARS_STREAMS *Streams,
+    VARS_OUTCOME       *Outcome)
 {
   std::string Error;
   int         Code;
 
-  NvramPlatformAttach (Store, Edit, Out);
+  NvramPlatformAttach (Store, Edit, Streams->Out, Streams->Err);
   if (Request != VarsRunCommand) {
-    Code = VarsExitOf (ShowStartupOptions (Out, Request == VarsShowJson, &Error));
+    Code = VarsExitOf (ShowStartupOptions (Streams->Out, Request == VarsShowJson, &Error));
   } else {
     Code = VarsExitOf (DispatchCommand (Brisvane->Argv.size (), Brisvane->Argv.data ()));
   }
 
-  NvramPlatformAttach (NULL, NULL, NULL);
-  fflush (Out);
+  NvramPlatformAttach (NULL, NULL, NULL, NULL);
+  fflush (Streams->Out);
   return SettleOutcome (Outcome, Code, "", Error);
 }
 
@@ -156,7 +162,11 @@ OpenStore (
   described.
 **/
 static int
-RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OUTCOME *Outcome)
+RunOnFile (
+    const VARS_LINE    *Line,
+    const DOMAIN_NVRAM *Domain,
+    const VARS_STREAMS *Streams,
+    VARS_OUTCOME       *Outcome)
 {
   BRISVANE_LINE    Brisvane;
   NVRAM_IMAGE      Image;
@@ -194,7 +204,7 @@ RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OU
   if (RefusesSize (&Store, &Edit, &Brisvane)) {
     Code = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
   } else {
-    RunOnStore (&Store, &Edit, &Brisvane, Line->Request, Out, Outcome);
+    RunOnStore (&Store, &Edit, &Brisvane, Line->Request, Streams, Outcome);
     Code = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
     Code = (Code != 0) ? Code : ReplayWritePlan (&Image, &Plan, &Error);
   }
@@ -212,7 +222,11 @@ RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OU
   meanwhile is used as it is.
 **/
 static int
-RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OUTCOME *Outcome)
+RunOnNewFile (
+    const VARS_LINE    *Line,
+    const DOMAIN_NVRAM *Domain,
+    const VARS_STREAMS *Streams,
+    VARS_OUTCOME       *Outcome)
 {
   MADE_FILE   Made;
   std::string Error;
@@ -222,7 +236,7 @@ RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS
   Code = (Domain != NULL) ? CreateDomainNvram (Domain, &Made, &Error)
                           : CreateFromTemplate (Line->Template, Line->File, &Made, &Error);
   if ((Code != 0) && (Domain != NULL) && Made.Existed) {
-    return RunOnFile (Line, Domain, Out, Outcome);
+    return RunOnFile (Line, Domain, Streams, Outcome);
   }
 
   if (SettleOutcome (Outcome, Code, Line->File, Error) != 0) {
@@ -230,7 +244,7 @@ RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS
   }
 
   PauseAt ("created");
-  Code = RunOnFile (Line, Domain, Out, Outcome);
+  Code = RunOnFile (Line, Domain, Streams, Outcome);
   if ((Code == VarsExitDone) || (Code == VarsExitStored)) {
     return Code;
   }
@@ -247,7 +261,7 @@ RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS
   --domain: the command on the NVRAM that libvirt names for the domain.
 **/
 static int
-RunOnDomain (const VARS_LINE *Line, FILE *Out, VARS_OUTCOME *Outcome)
+RunOnDomain (const VARS_LINE *Line, const VARS_STREAMS *Streams, VARS_OUTCOME *Outcome)
 {
   DOMAIN_NVRAM Nvram;
   VARS_LINE    OnFile = *Line;
@@ -260,19 +274,22 @@ RunOnDomain (const VARS_LINE *Line, FILE *Out, VARS_OUTCOME *Outcome)
 
   PauseAt ("found");
   OnFile.File = Nvram.Path.c_str ();
-  return Nvram.Absent ? RunOnNewFile (&OnFile, &Nvram, Out, Outcome)
-                      : RunOnFile (&OnFile, &Nvram, Out, Outcome);
+  return Nvram.Absent ? RunOnNewFile (&OnFile, &Nvram, Streams, Outcome)
+                      : RunOnFile (&OnFile, &Nvram, Streams, Outcome);
 }
 
 int
 RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
 {
-  VARS_LINE    Line;
-  VARS_OUTCOME Outcome;
+  VARS_LINE          Line;
+  VARS_OUTCOME       Outcome;
+  const VARS_STREAMS Streams = { Out, Err };
 
   ParseVarsLine (Argc, Argv, &Line);
   switch (Line.Request) {
   case VarsUsageError:
+    SettleOutcome (&Outcome, VarsExitUsage, "", Line.Problem);
+    ReportOutcome (&Outcome, Err);
     PrintVarsUsage (Err);
     return VarsExitUsage;
   case VarsHelp:
@@ -283,11 +300,11 @@ RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
     return VarsExitDone;
   default:
     if (Line.Domain != NULL) {
-      RunOnDomain (&Line, Out, &Outcome);
+      RunOnDomain (&Line, &Streams, &Outcome);
     } else if (Line.Template != NULL) {
-      RunOnNewFile (&Line, NULL, Out, &Outcome);
+      RunOnNewFile (&Line, NULL, &Streams, &Outcome);
     } else {
-      RunOnFile (&Line, NULL, Out, &Outcome);
+      RunOnFile (&Line, NULL, &Streams, &Outcome);
     }
 
     return ReportOutcome (&Outcome, Err);
