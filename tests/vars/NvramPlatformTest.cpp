@@ -40,29 +40,36 @@ TEST (NvramPlatformTest, StrLwrLowersAsOvmfDoes)
       Platform::LocateProtocol (&gEfiShellParametersProtocolGuid, NULL, &Collation), EFI_NOT_FOUND);
 }
 
+// What Print writes, on the console, or on the error stream for the shell's error lines; the other
+// stream must stay empty.
 static std::string
-Printed (const char16_t *Format, const char16_t *String)
+Printed (const char16_t *Format, const char16_t *String, bool Error = false)
 {
-  char  *Text    = NULL;
-  size_t Size    = 0;
-  FILE  *Console = open_memstream (&Text, &Size);
+  char  *Text[2] = {};
+  size_t Size[2] = {};
+  FILE  *Console = open_memstream (&Text[0], &Size[0]);
+  FILE  *Errors  = open_memstream (&Text[1], &Size[1]);
 
-  NvramPlatformAttach (NULL, NULL, Console);
+  NvramPlatformAttach (NULL, NULL, Console, Errors);
   if (String == NULL) {
     Platform::Print (Format);
   } else {
     Platform::Print (Format, String);
   }
 
-  NvramPlatformAttach (NULL, NULL, NULL);
+  NvramPlatformAttach (NULL, NULL, NULL, NULL);
   fclose (Console);
-  std::string Result (Text, Size);
-  free (Text);
+  fclose (Errors);
+  std::string Result (Text[Error], Size[Error]);
+  EXPECT_EQ (Size[!Error], 0u);
+  free (Text[0]);
+  free (Text[1]);
   return Result;
 }
 
 // The formatting of firmware's Print, its CR LF included, is HostPlatformTest's; this owns what the
-// terminal gets of it: plain line ends, UTF-8, and the cut in UCS-2 characters.
+// terminal gets of it: plain line ends, UTF-8, the cut in UCS-2 characters, and the error lines on
+// their own stream, told by the format alone.
 TEST (NvramPlatformTest, PrintWritesPlainLinesCutAsTheFirmwareCutsThem)
 {
   const char16_t *Format = u"ERROR: Invalid shell startup option: %s\n";
@@ -70,12 +77,13 @@ TEST (NvramPlatformTest, PrintWritesPlainLinesCutAsTheFirmwareCutsThem)
   std::u16string  Fits (320 - 37 - 1, u'\u00E9');
 
   EXPECT_EQ (Printed (u"100%% %s\n", u"-\u00E9"), "100% -\xC3\xA9\n");
+  EXPECT_EQ (Printed (u"%s\n", u"ERROR: -x"), "ERROR: -x\n");
   EXPECT_EQ (
-      Printed (Format, Long.c_str ()),
+      Printed (Format, Long.c_str (), true),
       "ERROR: Invalid shell startup option: " + std::string (320 - 37, 'x'));
   // The cut leaves the CR of the line end alone, and the terminal still gets its LF.
   EXPECT_EQ (
-      Printed (Format, Fits.c_str ()),
+      Printed (Format, Fits.c_str (), true),
       "ERROR: Invalid shell startup option: " + Ucs2ToUtf8 (Fits) + "\n");
 }
 

@@ -78,7 +78,7 @@ TEST_F (VarsCommandTest, SetWritesTheConvertedWordsToTheFile)
     std::vector<std::string> Words;
     int                      Code;
     BYTES                    Stored;
-    std::string              Out;
+    std::string              Err;
   } Cases[] = {
     { { "-s", "-NoMap", "-DELAY", "3" }, 0, Ucs2Bytes (u"-nomap -delay 3"), "" },
     { { "-s", "-delay", "", "-exit" }, 0, Ucs2Bytes (u"-delay  -exit"), "" },
@@ -94,8 +94,8 @@ TEST_F (VarsCommandTest, SetWritesTheConvertedWordsToTheFile)
     VARS_RUN Result = Run (Case.Words);
 
     EXPECT_EQ (Result.Code, Case.Code);
-    EXPECT_EQ (Result.Out, Case.Out);
-    EXPECT_EQ (Result.Err, "");
+    EXPECT_EQ (Result.Out, "");
+    EXPECT_EQ (Result.Err, Case.Err);
     EXPECT_EQ (Stored (), Case.Stored);
   }
 }
@@ -122,7 +122,9 @@ TEST_F (VarsCommandTest, QueryClearAndShowFollowTheFile)
   EXPECT_EQ (Run ({ "--show" }).Out, "Brisvane is not set.\n");
   EXPECT_EQ (Run ({ "-s", "-nomap", "-exit" }).Code, 0);
   EXPECT_EQ (Run ({ "-g" }).Code, 1);
+  EXPECT_EQ (RunVarsLine ({ "-g", File }).Code, 1);
   EXPECT_EQ (Run ({ "--show" }).Out, "-nomap -exit\n");
+  EXPECT_EQ (RunVarsLine ({ "--show", "--", File }).Out, "-nomap -exit\n");
   EXPECT_EQ (Run ({ "-s", "-bogus" }).Code, 2);
   EXPECT_EQ (Run ({ "-g" }).Code, 1);
   EXPECT_EQ (Run ({ "-c" }).Code, 0);
@@ -130,9 +132,12 @@ TEST_F (VarsCommandTest, QueryClearAndShowFollowTheFile)
   EXPECT_EQ (Run ({ "-c" }).Code, 14);
 }
 
-// JSON, absent and present.
+// JSON, absent and present, with --show and --json after the file or, in any order, before it.
 TEST_F (VarsCommandTest, ScriptFormsAnswerOnStandardOutput)
 {
+  const std::vector<std::vector<std::string>> Lines = { { "--show", "--json", File },
+                                                        { "--json", "--show", File },
+                                                        { "--json", "--show", "--", File } };
   const std::string Absent  = "{\"present\": false, \"value\": null, \"attributes\": null, "
                               "\"attribute_names\": null, \"size\": null}\n";
   const std::string Present = "{\"present\": true, \"value\": \"-nomap -exit\", "
@@ -142,12 +147,19 @@ TEST_F (VarsCommandTest, ScriptFormsAnswerOnStandardOutput)
   EXPECT_EQ (Run ({ "--show", "--json" }).Out, Absent);
   EXPECT_EQ (Run ({ "-s", "-NoMap", "-exit" }).Code, 0);
   EXPECT_EQ (Run ({ "--show", "--json" }).Out, Present);
+  for (const std::vector<std::string> &Line : Lines) {
+    EXPECT_EQ (RunVarsLine (Line).Out, Present);
+  }
 }
 
-// The forms without an NVRAM file, and those that lack one: the usage text on standard error.
+// The forms without an NVRAM file, and those that are none of the forms: why, then the usage text,
+// on standard error. A remote URI is refused before libvirt is asked, which shows the line reached
+// the domain.
 TEST (VarsCommandLineTest, FormsWithoutAFileAnswerOrShowTheUsage)
 {
-  const std::string Usage = "Usage: brisvane-vars [--template TEMPLATE] NVRAM-FILE";
+  const std::string Usage  = "Usage: brisvane-vars [OPTION...] NVRAM-FILE";
+  const std::string Remote = "brisvane-vars: domain vm: qemu+ssh://host/system is not a local";
+  const std::string Ssh    = "qemu+ssh://host/system";
   struct {
     std::vector<std::string> Line;
     int                      Code;
@@ -157,22 +169,52 @@ TEST (VarsCommandLineTest, FormsWithoutAFileAnswerOrShowTheUsage)
     { { "--version" }, 0, "brisvane-vars ", "" },
     { { "--help" }, 0, Usage, "" },
     { { "-h" }, 0, Usage, "" },
-    { {}, 64, "", Usage },
-    { { "--template" }, 64, "", Usage },
-    { { "--template", OVMF_VARS_4M }, 64, "", Usage },
-    { { "--domain" }, 64, "", Usage },
-    { { "--domain", "vm", "--template", OVMF_VARS_4M, "-g" }, 64, "", Usage },
-    { { "--domain", "vm", "--domain", "vm2", "-g" }, 64, "", Usage },
-    { { "--connect", "qemu:///system", "vm_VARS.fd", "-g" }, 64, "", Usage },
-    { { "--connect", "qemu+ssh://host/system", "--domain", "vm", "-g" },
-      68,
+    { { "--domain", "vm", "--help" }, 0, Usage, "" },
+    { {}, 64, "", "brisvane-vars: no NVRAM-FILE or --domain\n" },
+    { { "--template" }, 64, "", "brisvane-vars: --template needs a value\n" },
+    { { "--template", OVMF_VARS_4M }, 64, "", "brisvane-vars: no NVRAM-FILE or --domain\n" },
+    { { "--domain" }, 64, "", "brisvane-vars: --domain needs a value\n" },
+    { { "--domain", "vm", "--template", OVMF_VARS_4M, "-g" },
+      64,
       "",
-      "brisvane-vars: domain vm: qemu+ssh://host/system is not a local" },
+      "brisvane-vars: --template does not go with --domain\n" },
+    { { "--domain", "vm", "--domain=vm2", "-g" },
+      64,
+      "",
+      "brisvane-vars: --domain is given twice\n" },
+    { { "--connect", "qemu:///system", "vm_VARS.fd", "-g" },
+      64,
+      "",
+      "brisvane-vars: --connect goes with --domain\n" },
+    { { "-c", "qemu:///system", "vm_VARS.fd" },
+      64,
+      "",
+      "brisvane-vars: --connect goes with --domain\n" },
+    { { "--bogus", "vm_VARS.fd", "-g" }, 64, "", "brisvane-vars: unknown option --bogus\n" },
+    { { "--domain", "vm", "--nomap" }, 64, "", "brisvane-vars: unknown option --nomap\n" },
+    { { "--set", "-nomap", "--domain", "vm" }, 64, "", "brisvane-vars: unknown option --set\n" },
+    { { "--show=text", "vm_VARS.fd" }, 64, "", "brisvane-vars: --show takes no value\n" },
+    { { "--json", "vm_VARS.fd" }, 64, "", "brisvane-vars: --json goes with --show\n" },
+    { { "-g", "--show", "vm_VARS.fd" },
+      64,
+      "",
+      "brisvane-vars: -g does not go with --show or --json\n" },
+    { { "--show", "vm_VARS.fd", "-g" },
+      64,
+      "",
+      "brisvane-vars: --show does not go with brisvane's words\n" },
+    { { "--connect", Ssh, "--domain", "vm", "-g" }, 68, "", Remote },
+    { { "-g", "--domain", "vm", "-c", Ssh }, 68, "", Remote },
+    { { "--domain=vm", "-c" + Ssh, "--show", "--json" }, 68, "", Remote },
+    { { "--json", "--connect=" + Ssh, "--show", "--domain", "vm" }, 68, "", Remote },
+    { { "--domain", "vm", "--connect", Ssh, "--set", "-nomap" }, 68, "", Remote },
     // A line end in a name stays within the one line of its refusal.
     { { "no\nsuch_VARS.fd", "-g" },
       66,
       "",
       "brisvane-vars: no\\x0asuch_VARS.fd: cannot open it: No such file or directory\n" },
+    { { "--", "--help" }, 66, "", "brisvane-vars: --help: cannot open it" },
+    { { "--bogus=\n", "-g" }, 64, "", "brisvane-vars: unknown option --bogus=\\x0a\n" },
   };
 
   for (auto &Case : Cases) {
@@ -184,6 +226,7 @@ TEST (VarsCommandLineTest, FormsWithoutAFileAnswerOrShowTheUsage)
     EXPECT_EQ (Result.Out.empty (), Case.Out.empty ());
     EXPECT_EQ (Result.Err.substr (0, Case.Err.size ()), Case.Err);
     EXPECT_EQ (Result.Err.empty (), Case.Err.empty ());
+    EXPECT_EQ (Result.Err.substr (Case.Err.size (), Usage.size ()) == Usage, Case.Code == 64);
   }
 }
 
@@ -213,7 +256,7 @@ TEST_F (VarsCommandTest, FileIsUntouchedWhenNothingChanges)
     { { "-s", "-nomap" }, 0, "" },
     { { "-g" }, 1, "" },
     { { "--show" }, 0, "" },
-    { { "-s", "-bogus" }, 2, "" },
+    { { "-s", "-bogus" }, 2, "ERROR: Invalid shell startup option: -bogus\n" },
     { { "-s", "-nomap", "\xC3" },
       2,
       "brisvane-vars: word 3 after the file is not valid UTF-8; nothing was written\n" },

@@ -69,8 +69,8 @@ def run_cases(session, tool, checks):
     session.define("bv-relative", firmware=LOADER + f"<nvram template='{machine.OVMF.vars_template}'>r1_VARS.fd</nvram>")
     test, twin = session.nvram("bv-test"), session.nvram("bv-twin")
     alias = os.path.join(session.work, "alias_VARS.fd")
-    # (name, domain or None for the alias file, words, URI, status, what it prints, the file it must leave
-    # alone, what runs before: virsh's words, or a callable)
+    # (name, domain or None for the alias file, words, URI (None: in LIBVIRT_DEFAULT_URI alone), status, what
+    # it prints, the file it must leave alone, what runs before: virsh's words, or a callable)
     cases = [
         ("no such domain", "bv-absent", ["-g"], URI, 67, "no such domain", None, None),
         ("a remote connection", "bv-test", ["-g"], "qemu+ssh://host.invalid/system", 68, "not a local", test, None),
@@ -83,6 +83,8 @@ def run_cases(session, tool, checks):
         ("a refused set leaves no NVRAM", "bv-test", ["-s", "-bogus"], URI, 2, "removed again", test, None),
         ("never started: made and set", "bv-test", ["-s", *VALUE.split()], URI, 0, "", None, None),
         ("read back", "bv-test", ["--show"], URI, 0, VALUE, test, None),
+        ("the environment's URI, with no --connect", "bv-test", ["-g"], None, 1, "", test, None),
+        ("a last -c is brisvane's clear", "bv-test", ["-c"], URI, 0, "", None, None),
         ("a managed save image", "bv-twin", ["-s", "-nomap"], URI, 79, "managedsave-remove", twin,
          ("start --paused", "managedsave")),
         ("a managed save image, read", "bv-twin", ["--show"], URI, 0, "not set", twin, None),
@@ -93,8 +95,11 @@ def run_cases(session, tool, checks):
         for command in before or ():
             command() if callable(command) else session.virsh(*command.split(), domain)
         was = fingerprint(kept) if kept else None
-        by_domain = ["--domain", domain, "--connect", uri] if domain else []
+        by_domain = ["--domain", domain, *(["--connect", uri] if uri else [])] if domain else []
+        if uri is None:
+            session.env["LIBVIRT_DEFAULT_URI"] = URI
         result = session.run(tool, *by_domain, *words)
+        session.env.pop("LIBVIRT_DEFAULT_URI", None)
         problems = [] if result.returncode == status else [f"exit status {result.returncode}, expected {status}"]
         said_all = result.stdout + result.stderr
         problems += [] if said in said_all else [f"it printed {said_all!r}, which does not say {said!r}"]

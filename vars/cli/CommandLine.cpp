@@ -1,6 +1,7 @@
 /** @file
-  brisvane-vars' command line, from two tables: the options that come
-  before NVRAM-FILE, and the show forms that may follow it.
+  brisvane-vars' command line, from two tables: the tool's own options,
+  taken by the usual rules before NVRAM-FILE, and the show forms that may
+  follow it.
 **/
 
 #include "vars/cli/CommandLine.h"
@@ -8,40 +9,63 @@
 #include <string.h>
 
 static const char mUsage[] =
-    "Usage: brisvane-vars [--template TEMPLATE] NVRAM-FILE [-s|--set OPTION... | -c | -g]\n"
-    "       brisvane-vars --domain NAME [--connect URI]\n"
-    "                     [-s|--set OPTION... | -c | -g | --show [--json]]\n"
-    "       brisvane-vars NVRAM-FILE --show [--json]\n"
+    "Usage: brisvane-vars [OPTION...] NVRAM-FILE [WORD...]\n"
+    "       brisvane-vars [OPTION...] --domain NAME [OPTION...] [WORD...]\n"
     "       brisvane-vars --help | --version\n"
-    "Carries out brisvane's command line on the variable store of a virtual\n"
-    "machine's NVRAM file (OVMF_VARS.fd, AAVMF_VARS.fd) or block device, while\n"
-    "the machine is off. The words after NVRAM-FILE are brisvane's, and the\n"
-    "exit status is the %lasterror% brisvane would leave. --show prints the\n"
-    "stored start-up options, --json as one JSON object. --template creates\n"
-    "NVRAM-FILE from TEMPLATE first, and removes it again when the command is\n"
-    "refused, unless another run has edited it meanwhile.\n"
-    "--domain finds the NVRAM of a shut-off libvirt domain through libvirt at\n"
-    "URI (qemu:///system by default), and creates it from the domain's\n"
-    "template as libvirt would if the domain has never started.\n"
+    "Carries out brisvane's command line, the WORDs (-s|--set OPTION... | -c | -g),\n"
+    "on the variable store of a virtual machine's NVRAM file (OVMF_VARS.fd,\n"
+    "AAVMF_VARS.fd) or block device, while the machine is off. The exit status\n"
+    "is the %lasterror% brisvane would leave.\n"
+    "Options, in any order, each as --name VALUE or --name=VALUE:\n"
+    "  --template TEMPLATE  create NVRAM-FILE from TEMPLATE first; it is removed\n"
+    "                       again when the command is refused, unless another run\n"
+    "                       has edited it meanwhile\n"
+    "  --domain NAME        the NVRAM of a shut-off libvirt domain, in place of\n"
+    "                       NVRAM-FILE; made from the domain's template as libvirt\n"
+    "                       would if the domain has never started\n"
+    "  -c, --connect URI    with --domain, libvirt's URI: LIBVIRT_DEFAULT_URI,\n"
+    "                       else qemu:///system\n"
+    "  -g                   the query, as brisvane's -g\n"
+    "  --show [--json]      print the stored options, --json as one JSON object\n"
+    "The options end at \"--\" or at the first word that is none of them: that\n"
+    "word is NVRAM-FILE, or with --domain the first of brisvane's WORDs (a -c\n"
+    "with no word after it is brisvane's clear). The words after NVRAM-FILE are\n"
+    "brisvane's, but for \"--show\" and \"--show --json\".\n"
     "See brisvane-vars(1).\n";
 
 ///
-/// An option before NVRAM-FILE, alone or with one operand.
+/// Where an option's value goes while the line is read.
+///
+typedef enum {
+  SlotTemplate,
+  SlotDomain,
+  SlotConnect,
+  SlotShow,
+  SlotJson,
+  SlotQuery,
+  SlotCount, ///< None: the option is the line's answer.
+} VARS_SLOT;
+
+///
+/// One of the tool's own options.
 ///
 typedef struct {
-  const char  *Name;
-  const char  *Alias; ///< Another name, or NULL.
-  bool         Alone; ///< The whole command line; otherwise followed by its operand.
-  VARS_REQUEST Request;
-  const char *VARS_LINE::*Operand; ///< Where its operand goes.
+  const char  *Name;       ///< "--name", or a short name alone.
+  const char  *Short;      ///< Its short name, or NULL.
+  bool         TakesValue; ///< Followed by a value; a flag otherwise.
+  VARS_SLOT    Slot;
+  VARS_REQUEST Answer; ///< With SlotCount, what the line asks for.
 } VARS_OPTION;
 
 static const VARS_OPTION mOptions[] = {
-  { "--help", "-h", true, VarsHelp, NULL },
-  { "--version", NULL, true, VarsVersion, NULL },
-  { "--template", NULL, false, VarsRunCommand, &VARS_LINE::Template },
-  { "--domain", NULL, false, VarsRunCommand, &VARS_LINE::Domain },
-  { "--connect", NULL, false, VarsRunCommand, &VARS_LINE::Connect },
+  { "--help", "-h", false, SlotCount, VarsHelp },
+  { "--version", NULL, false, SlotCount, VarsVersion },
+  { "--template", NULL, true, SlotTemplate, VarsRunCommand },
+  { "--domain", NULL, true, SlotDomain, VarsRunCommand },
+  { "--connect", "-c", true, SlotConnect, VarsRunCommand },
+  { "--show", NULL, false, SlotShow, VarsRunCommand },
+  { "--json", NULL, false, SlotJson, VarsRunCommand },
+  { "-g", NULL, false, SlotQuery, VarsRunCommand },
 };
 
 ///
@@ -58,17 +82,53 @@ static const VARS_SHOW_FORM mShowForms[] = {
   { 2, { "--show", "--json" }, VarsShowJson },
 };
 
+// What -g among the options stands for: brisvane's words "-g".
+static char        mQueryWord[]   = "-g";
+static char *const mQueryWords[1] = { mQueryWord };
+
 static bool
 Is (const char *Word, const char *Name)
 {
   return (Name != NULL) && (strcmp (Word, Name) == 0);
 }
 
+static bool
+Starts (const char *Word, const char *Start)
+{
+  return strncmp (Word, Start, strlen (Start)) == 0;
+}
+
+// Marks the line a usage error, for Why; returns -1, the place of no word.
+static int
+Refuse (VARS_LINE *Line, const std::string &Why)
+{
+  Line->Request = VarsUsageError;
+  Line->Problem = Why;
+  return -1;
+}
+
+/**
+  Finds the option that a word is, with the value attached to it:
+  "--name=value", or "-cvalue" for a short name that takes a value.
+**/
 static const VARS_OPTION *
-OptionOf (const char *Word)
+OptionOf (const char *Word, const char **Attached)
 {
   for (const VARS_OPTION &Option : mOptions) {
-    if (Is (Word, Option.Name) || Is (Word, Option.Alias)) {
+    size_t Length = strlen (Option.Name);
+
+    *Attached = NULL;
+    if (Is (Word, Option.Name) || Is (Word, Option.Short)) {
+      return &Option;
+    }
+
+    if (Starts (Option.Name, "--") && Starts (Word, Option.Name) && (Word[Length] == '=')) {
+      *Attached = Word + Length + 1;
+      return &Option;
+    }
+
+    if (Option.TakesValue && (Option.Short != NULL) && Starts (Word, Option.Short)) {
+      *Attached = Word + strlen (Option.Short);
       return &Option;
     }
   }
@@ -77,32 +137,83 @@ OptionOf (const char *Word)
 }
 
 /**
-  Takes the options with operands, each once at most and with its operand,
-  and returns the place of the first word after them, or 0 for a line that
-  is not one of the forms:
-  --domain stands for NVRAM-FILE and takes no --template; --connect goes with
-  --domain alone.
+  Takes the option at Argv[Index] into Values and returns the place of the
+  word after it: 0 when the word is none of the options, -1 when the line
+  has its answer or is a usage error. A short name as the last word is no
+  option, since its value would be missing: that is how brisvane's -c ends
+  a --domain line.
 **/
 static int
-TakeOptions (int Argc, char *const *Argv, VARS_LINE *Line)
+TakeOption (int Argc, char *const *Argv, int Index, const char **Values, VARS_LINE *Line)
 {
-  const VARS_OPTION *Option;
-  int                Index = 1;
+  const char        *Value;
+  const VARS_OPTION *Option = OptionOf (Argv[Index], &Value);
+  const std::string  Name   = (Option != NULL) ? Option->Name : "";
 
-  while ((Index < Argc) && ((Option = OptionOf (Argv[Index])) != NULL) && !Option->Alone) {
-    if ((Index + 1 == Argc) || (Line->*Option->Operand != NULL)) {
-      return 0;
-    }
-
-    Line->*Option->Operand = Argv[Index + 1];
-    Index += 2;
-  }
-
-  if ((Line->Domain != NULL) ? (Line->Template != NULL) : (Line->Connect != NULL)) {
+  if ((Option == NULL) ||
+      (Is (Argv[Index], Option->Short) && Option->TakesValue && (Index + 1 == Argc))) {
     return 0;
   }
 
-  return Index;
+  if (!Option->TakesValue && (Value != NULL)) {
+    return Refuse (Line, Name + " takes no value");
+  }
+
+  if (Option->Slot == SlotCount) {
+    Line->Request = Option->Answer;
+    return -1;
+  }
+
+  if (Values[Option->Slot] != NULL) {
+    return Refuse (Line, Name + " is given twice");
+  }
+
+  if (Option->TakesValue && (Value == NULL)) {
+    if (Index + 1 == Argc) {
+      return Refuse (Line, Name + " needs a value");
+    }
+
+    Value = Argv[++Index];
+  }
+
+  // A flag's slot holds its name, which a refusal quotes.
+  Values[Option->Slot] = (Value != NULL) ? Value : Option->Name;
+  return Index + 1;
+}
+
+/**
+  Takes the options, up to "--" or the first word that is none of them,
+  and returns the place of the word after them, or -1 when the line has its
+  answer. A --word there is an option or a mistake, except that with
+  --domain brisvane's --set starts its words.
+**/
+static int
+TakeOptions (int Argc, char *const *Argv, const char **Values, VARS_LINE *Line)
+{
+  for (int Index = 1, Next; Index < Argc; Index = Next) {
+    const char *Word = Argv[Index];
+
+    if (Is (Word, "--")) {
+      return Index + 1;
+    }
+
+    Next = TakeOption (Argc, Argv, Index, Values, Line);
+    if (Next < 0) {
+      return -1;
+    }
+
+    if (Next > 0) {
+      continue;
+    }
+
+    if (Starts (Word, "--") && !((Values[SlotDomain] != NULL) && Is (Word, "--set"))) {
+      return Refuse (Line, std::string ("unknown option ") + Word);
+    }
+
+    return Index;
+  }
+
+  return Argc;
 }
 
 // The show form that the words are, or brisvane's command line.
@@ -124,31 +235,62 @@ RequestOf (int WordCount, char *const *Words)
   return VarsRunCommand;
 }
 
+/**
+  Settles what the line asks for: -g or --show [--json] among the options,
+  which then stand for brisvane's words, or the words themselves.
+**/
+static VOID
+SettleRequest (const char *const *Values, VARS_LINE *Line)
+{
+  const char *Asked = (Values[SlotQuery] != NULL)  ? Values[SlotQuery]
+                      : (Values[SlotShow] != NULL) ? Values[SlotShow]
+                                                   : Values[SlotJson];
+
+  if (Asked == NULL) {
+    Line->Request = RequestOf (Line->WordCount, Line->Words);
+  } else if (Line->WordCount > 0) {
+    Refuse (Line, std::string (Asked) + " does not go with brisvane's words");
+  } else if (
+      (Values[SlotQuery] != NULL) && (Values[SlotShow] != NULL || Values[SlotJson] != NULL)) {
+    Refuse (Line, "-g does not go with --show or --json");
+  } else if (Values[SlotQuery] != NULL) {
+    Line->WordCount = 1;
+    Line->Words     = mQueryWords;
+  } else if (Values[SlotShow] == NULL) {
+    Refuse (Line, "--json goes with --show");
+  } else {
+    Line->Request = (Values[SlotJson] != NULL) ? VarsShowJson : VarsShowText;
+  }
+}
+
 VOID
 ParseVarsLine (int Argc, char *const *Argv, VARS_LINE *Line)
 {
-  const VARS_OPTION *Option = (Argc == 2) ? OptionOf (Argv[1]) : NULL;
-  int                Words;
+  const char *Values[SlotCount] = {};
+  int         Index;
 
-  memset (Line, 0, sizeof (*Line));
-  if ((Option != NULL) && Option->Alone) {
-    Line->Request = Option->Request;
+  *Line         = VARS_LINE ();
+  Line->Request = VarsRunCommand;
+  Index         = TakeOptions (Argc, Argv, Values, Line);
+  if (Index < 0) {
     return;
   }
 
-  Words = TakeOptions (Argc, Argv, Line);
-  if ((Words == 0) || ((Line->Domain == NULL) && (Words >= Argc))) {
-    Line->Request = VarsUsageError;
-    return;
+  Line->Template = Values[SlotTemplate];
+  Line->Domain   = Values[SlotDomain];
+  Line->Connect  = Values[SlotConnect];
+  if ((Line->Domain != NULL) && (Line->Template != NULL)) {
+    Refuse (Line, "--template does not go with --domain");
+  } else if ((Line->Domain == NULL) && (Line->Connect != NULL)) {
+    Refuse (Line, "--connect goes with --domain");
+  } else if ((Line->Domain == NULL) && (Index == Argc)) {
+    Refuse (Line, "no NVRAM-FILE or --domain");
+  } else {
+    Line->File      = (Line->Domain == NULL) ? Argv[Index++] : NULL;
+    Line->WordCount = Argc - Index;
+    Line->Words     = Argv + Index;
+    SettleRequest (Values, Line);
   }
-
-  if (Line->Domain == NULL) {
-    Line->File = Argv[Words++];
-  }
-
-  Line->WordCount = Argc - Words;
-  Line->Words     = Argv + Words;
-  Line->Request   = RequestOf (Line->WordCount, Line->Words);
 }
 
 VOID

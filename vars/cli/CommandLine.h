@@ -9,16 +9,18 @@
 
 #include <stdio.h>
 
+#include <string>
+
 ///
 /// What a command line asks for.
 ///
 typedef enum {
-  VarsUsageError, ///< A form it does not have: the usage text, on standard error.
-  VarsHelp,       ///< --help or -h alone: the usage text.
-  VarsVersion,    ///< --version alone.
+  VarsUsageError, ///< A form it does not have: why, then the usage text, on standard error.
+  VarsHelp,       ///< --help or -h among the options: the usage text.
+  VarsVersion,    ///< --version among the options.
   VarsRunCommand, ///< brisvane's words on the NVRAM.
-  VarsShowText,   ///< --show alone after the NVRAM.
-  VarsShowJson,   ///< --show --json after the NVRAM.
+  VarsShowText,   ///< --show, among the options or alone after the NVRAM.
+  VarsShowJson,   ///< --show and --json, among the options or in that order after the NVRAM.
 } VARS_REQUEST;
 
 ///
@@ -26,18 +28,21 @@ typedef enum {
 ///
 typedef struct {
   VARS_REQUEST Request;
+  std::string  Problem;   ///< For VarsUsageError, why the line is none of the forms.
   const char  *Template;  ///< --template's file, or NULL.
   const char  *Domain;    ///< --domain's name, in place of NVRAM-FILE, or NULL.
   const char  *Connect;   ///< --connect's URI, with --domain alone, or NULL.
   const char  *File;      ///< NVRAM-FILE, for VarsRunCommand and the show forms.
-  int          WordCount; ///< The words after NVRAM-FILE: brisvane's.
+  int          WordCount; ///< The words after NVRAM-FILE, or -g's: brisvane's.
   char *const *Words;
 } VARS_LINE;
 
 /**
-  Takes a command line apart. The words after NVRAM-FILE, or after the
-  options when --domain stands for it, are brisvane's, except for the show
-  forms, which are the whole of them.
+  Takes a command line apart. The tool's options come first, in any order,
+  as "--name value" or "--name=value", up to "--" or the first word that is
+  none of them. That word is NVRAM-FILE, or, when --domain stands for it,
+  the first of brisvane's words. The words after NVRAM-FILE are brisvane's,
+  except for the show forms, which are the whole of them.
 
   @param[in]  Argc  The number of entries in Argv.
   @param[in]  Argv  The command line; Argv[0] is the tool's name.

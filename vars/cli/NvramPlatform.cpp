@@ -16,16 +16,21 @@
 static NVRAM_STORE *mStore;
 static NVRAM_EDIT  *mEdit;
 static FILE        *mConsole;
+static FILE        *mErrors;
+
+// How the shell's error lines begin; the command logic prints each of its refusals so.
+static const UCS2_CHAR mErrorPrefix[] = u"ERROR: ";
 
 // The collation has no state; its address is all LocateProtocol hands out.
 static const UINT8 mEnglishCollation = 0;
 
 VOID
-NvramPlatformAttach (NVRAM_STORE *Store, NVRAM_EDIT *Edit, FILE *Console)
+NvramPlatformAttach (NVRAM_STORE *Store, NVRAM_EDIT *Edit, FILE *Console, FILE *Errors)
 {
   mStore   = Store;
   mEdit    = Edit;
   mConsole = Console;
+  mErrors  = Errors;
 }
 
 EFI_STATUS
@@ -140,7 +145,9 @@ Platform::StrCat (UCS2_CHAR *Destination, UINTN DestMax, const UCS2_CHAR *Source
 
 /**
   Formats as UefiLib's Print does; the console then gets plain line ends:
-  CR LF, or a CR that the cut left alone, becomes LF.
+  CR LF, or a CR that the cut left alone, becomes LF. An error line is told
+  by its format, the command logic's own text, so no word it quotes can
+  make or unmake one.
 **/
 static VOID
 PrintFormatted (const UCS2_CHAR *Format, const UCS2_CHAR *String, BOOLEAN HasString)
@@ -159,7 +166,11 @@ PrintFormatted (const UCS2_CHAR *Format, const UCS2_CHAR *String, BOOLEAN HasStr
 
   std::string Utf8 = Ucs2ToUtf8 (Plain);
 
-  fwrite (Utf8.data (), 1, Utf8.size (), (mConsole != NULL) ? mConsole : stdout);
+  bool  Error = (std::u16string (Format).rfind (mErrorPrefix, 0) == 0);
+  FILE *Stream =
+      Error ? ((mErrors != NULL) ? mErrors : stderr) : ((mConsole != NULL) ? mConsole : stdout);
+
+  fwrite (Utf8.data (), 1, Utf8.size (), Stream);
 }
 
 VOID

@@ -26,27 +26,33 @@
 #include <string>
 #include <vector>
 
+/// Where a run writes: the console text, and the error lines, the shell's among them.
+typedef struct {
+  FILE *Out;
+  FILE *Err;
+} VARS_STREAMS;
+
 static int
 RunOnStore (
-    NVRAM_STORE   *Store,
-    NVRAM_EDIT    *Edit,
-    BRISVANE_LINE *Brisvane,
-    VARS_REQUEST   Request,
-    FILE          *Out,
-    VARS_OUTCOME  *Outcome)
+    NVRAM_STORE        *Store,
+    NVRAM_EDIT         *Edit,
+    BRISVANE_LINE      *Brisvane,
+    VARS_REQUEST        Request,
+    const VARS_STREAMS *Streams,
+    VARS_OUTCOME       *Outcome)
 {
   std::string Error;
   int         Code;
 
-  NvramPlatformAttach (Store, Edit, Out);
+  NvramPlatformAttach (Store, Edit, Streams->Out, Streams->Err);
   if (Request != VarsRunCommand) {
-    Code = VarsExitOf (ShowStartupOptions (Out, Request == VarsShowJson, &Error));
+    Code = VarsExitOf (ShowStartupOptions (Streams->Out, Request == VarsShowJson, &Error));
   } else {
     Code = VarsExitOf (DispatchCommand (Brisvane->Argv.size (), Brisvane->Argv.data ()));
   }
 
-  NvramPlatformAttach (NULL, NULL, NULL);
-  fflush (Out);
+  NvramPlatformAttach (NULL, NULL, NULL, NULL);
+  fflush (Streams->Out);
   return SettleOutcome (Outcome, Code, "", Error);
 }
 
@@ -97,7 +103,11 @@ OpenStore (
   described.
 **/
 static int
-RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OUTCOME *Outcome)
+RunOnFile (
+    const VARS_LINE    *Line,
+    const DOMAIN_NVRAM *Domain,
+    const VARS_STREAMS *Streams,
+    VARS_OUTCOME       *Outcome)
 {
   BRISVANE_LINE    Brisvane;
   NVRAM_IMAGE      Image;
@@ -131,7 +141,7 @@ RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OU
   if (RefusesSize (&Store, &Edit, &Brisvane)) {
     Code = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
   } else {
-    RunOnStore (&Store, &Edit, &Brisvane, Line->Request, Out, Outcome);
+    RunOnStore (&Store, &Edit, &Brisvane, Line->Request, Streams, Outcome);
     Code = DescribeSetRefusal (&Store, &Edit.Refusal, &Error);
     Code = (Code != 0) ? Code : ReplayWritePlan (&Image, &Plan, &Error);
   }
@@ -149,7 +159,11 @@ RunOnFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OU
   meanwhile is used as it is.
 **/
 static int
-RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS_OUTCOME *Outcome)
+RunOnNewFile (
+    const VARS_LINE    *Line,
+    const DOMAIN_NVRAM *Domain,
+    const VARS_STREAMS *Streams,
+    VARS_OUTCOME       *Outcome)
 {
   MADE_FILE   Made;
   std::string Error;
@@ -159,7 +173,7 @@ RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS
   Code = (Domain != NULL) ? CreateDomainNvram (Domain, &Made, &Error)
                           : CreateFromTemplate (Line->Template, Line->File, &Made, &Error);
   if ((Code != 0) && (Domain != NULL) && Made.Existed) {
-    return RunOnFile (Line, Domain, Out, Outcome);
+    return RunOnFile (Line, Domain, Streams, Outcome);
   }
 
   if (SettleOutcome (Outcome, Code, Line->File, Error) != 0) {
@@ -167,7 +181,7 @@ RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS
   }
 
   PauseAt ("created");
-  Code = RunOnFile (Line, Domain, Out, Outcome);
+  Code = RunOnFile (Line, Domain, Streams, Outcome);
   if ((Code == VarsExitDone) || (Code == VarsExitStored)) {
     return Code;
   }
@@ -184,7 +198,7 @@ RunOnNewFile (const VARS_LINE *Line, const DOMAIN_NVRAM *Domain, FILE *Out, VARS
   --domain: the command on the NVRAM that libvirt names for the domain.
 **/
 static int
-RunOnDomain (const VARS_LINE *Line, FILE *Out, VARS_OUTCOME *Outcome)
+RunOnDomain (const VARS_LINE *Line, const VARS_STREAMS *Streams, VARS_OUTCOME *Outcome)
 {
   DOMAIN_NVRAM  Nvram;
   VARS_LINE     OnFile = *Line;
@@ -201,27 +215,30 @@ RunOnDomain (const VARS_LINE *Line, FILE *Out, VARS_OUTCOME *Outcome)
   PauseAt ("found");
   OnFile.File = Nvram.Path.c_str ();
   if (!Nvram.Absent) {
-    return RunOnFile (&OnFile, &Nvram, Out, Outcome);
+    return RunOnFile (&OnFile, &Nvram, Streams, Outcome);
   }
 
   if (Writing) {
-    return RunOnNewFile (&OnFile, &Nvram, Out, Outcome);
+    return RunOnNewFile (&OnFile, &Nvram, Streams, Outcome);
   }
 
   // A read of an NVRAM yet to be made is answered from what it would be made from, making nothing.
   OnFile.File = Nvram.Template.c_str ();
-  return RunOnFile (&OnFile, &Nvram, Out, Outcome);
+  return RunOnFile (&OnFile, &Nvram, Streams, Outcome);
 }
 
 int
 RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
 {
-  VARS_LINE    Line;
-  VARS_OUTCOME Outcome;
+  VARS_LINE          Line;
+  VARS_OUTCOME       Outcome;
+  const VARS_STREAMS Streams = { Out, Err };
 
   ParseVarsLine (Argc, Argv, &Line);
   switch (Line.Request) {
   case VarsUsageError:
+    SettleOutcome (&Outcome, VarsExitUsage, "", Line.Problem);
+    ReportOutcome (&Outcome, Err);
     PrintVarsUsage (Err);
     return VarsExitUsage;
   case VarsHelp:
@@ -232,11 +249,11 @@ RunBrisvaneVars (int Argc, char **Argv, FILE *Out, FILE *Err)
     return VarsExitDone;
   default:
     if (Line.Domain != NULL) {
-      RunOnDomain (&Line, Out, &Outcome);
+      RunOnDomain (&Line, &Streams, &Outcome);
     } else if (Line.Template != NULL) {
-      RunOnNewFile (&Line, NULL, Out, &Outcome);
+      RunOnNewFile (&Line, NULL, &Streams, &Outcome);
     } else {
-      RunOnFile (&Line, NULL, Out, &Outcome);
+      RunOnFile (&Line, NULL, &Streams, &Outcome);
     }
 
     return ReportOutcome (&Outcome, Err);

@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#define LIBVIRT_DEFAULT_URI     "qemu:///system"
+#define LIBVIRT_SYSTEM_URI      "qemu:///system"
 #define LIBVIRT_NVRAM_FILE_MODE 0600
 
 ///
@@ -155,8 +155,10 @@ FindDomainNvram (
   virConnectPtr          Connection;
   virDomainPtr           Domain;
   int                    Code;
+  const char            *Default = getenv ("LIBVIRT_DEFAULT_URI");
 
-  Uri    = (Uri != NULL) ? Uri : LIBVIRT_DEFAULT_URI;
+  // virsh's default: the environment's URI where it is set, then the system daemon's.
+  Uri = (Uri != NULL) ? Uri : ((Default != NULL) && (*Default != 0)) ? Default : LIBVIRT_SYSTEM_URI;
   *Nvram = DOMAIN_NVRAM ();
   Code   = CheckLocalUri (Uri, Error);
   if (Code != 0) {

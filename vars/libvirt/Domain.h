@@ -33,7 +33,8 @@ typedef struct {
   write but not a read, is noted.
 
   @param[in]  Name     The domain's name.
-  @param[in]  Uri      libvirt's URI, or NULL for qemu:///system.
+  @param[in]  Uri      libvirt's URI, or NULL for LIBVIRT_DEFAULT_URI where
+                       it is set and not empty, else qemu:///system.
   @param[in]  Writing  Whether the command may write: only then is the owner
                        of an NVRAM yet to be made asked of libvirt.
   @param[out] Nvram    Receives its NVRAM.
