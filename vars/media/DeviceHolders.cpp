@@ -151,9 +151,9 @@ HoldsDevice (const std::string &Pid, const std::vector<dev_t> &Devices, dev_t *H
             S_ISBLK (Opened.st_mode) &&
             (std::find (Devices.begin (), Devices.end (), Opened.st_rdev) != Devices.end ()) &&
             !IsPathOnly (Pid, Entry->d_name);
-    *Held = Opened.st_rdev;
   }
 
+  *Held = Found ? Opened.st_rdev : 0;
   closedir (Fds);
   return Found ? DeviceHeld : DeviceNotHeld;
 }

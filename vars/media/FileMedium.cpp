@@ -167,9 +167,15 @@ FILE_MEDIUM::Writable (VOID) const
 }
 
 int
+WriteFileAt (int Fd, UINT64 Offset, const UINT8 *Data, UINTN Size)
+{
+  return TransferAll (pwrite, Fd, Offset, Data, Size);
+}
+
+int
 FILE_MEDIUM::WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size)
 {
-  return TransferAll (pwrite, mFd, Offset, Data, Size);
+  return WriteFileAt (mFd, Offset, Data, Size);
 }
 
 int

@@ -20,6 +20,13 @@
 std::string DescriptorPath (int Fd);
 
 /**
+  Writes Size bytes at Offset of the file open as Fd, all of them.
+
+  @return 0, or the errno of a failed write (EIO for one that wrote nothing).
+**/
+int WriteFileAt (int Fd, UINT64 Offset, const UINT8 *Data, UINTN Size);
+
+/**
   Opens a name for reading, and for writing when the user may unless
   ReadOnly, without blocking on a FIFO or taking a terminal.
 

@@ -5,7 +5,7 @@
 #include "vars/media/Template.h"
 
 #include "vars/base/ExitStatus.h"
-#include "vars/media/Medium.h"
+#include "vars/media/FileMedium.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -34,24 +34,6 @@ ReadAll (int Fd, size_t Limit, std::vector<UINT8> *Bytes)
     }
 
     Bytes->insert (Bytes->end (), Buffer, Buffer + Got);
-  }
-
-  return true;
-}
-
-// Writes all of Bytes to Fd; false with errno set when a write fails.
-static bool
-WriteAll (int Fd, const std::vector<UINT8> &Bytes)
-{
-  ssize_t Put;
-
-  for (size_t Done = 0; Done < Bytes.size (); Done += static_cast<size_t> (Put)) {
-    Put = write (Fd, Bytes.data () + Done, Bytes.size () - Done);
-    if ((Put < 0) && (errno != EINTR)) {
-      return false;
-    }
-
-    Put = (Put < 0) ? 0 : Put;
   }
 
   return true;
@@ -93,6 +75,7 @@ CreateFromTemplate (const char *Template, const char *Path, MADE_FILE *Made, std
 {
   struct stat Status;
   int         Out;
+  int         Failure;
   int         Code = ReadTemplate (Template, &Made->Bytes, Error);
 
   Made->Existed = false;
@@ -109,9 +92,14 @@ CreateFromTemplate (const char *Template, const char *Path, MADE_FILE *Made, std
                          : VarsRefusal (Error, VarsExitCannotWrite, "cannot create it", errno);
   }
 
-  if (!WriteAll (Out, Made->Bytes) || (fsync (Out) != 0) || (fstat (Out, &Status) != 0)) {
+  Failure = WriteFileAt (Out, 0, Made->Bytes.data (), Made->Bytes.size ());
+  if ((Failure == 0) && ((fsync (Out) != 0) || (fstat (Out, &Status) != 0))) {
+    Failure = errno;
+  }
+
+  if (Failure != 0) {
     Code = VarsRefusal (
-        Error, VarsExitCannotWrite, std::string ("cannot copy the template ") + Template, errno);
+        Error, VarsExitCannotWrite, std::string ("cannot copy the template ") + Template, Failure);
   }
 
   if ((close (Out) != 0) && (Code == 0)) {
