@@ -6,6 +6,12 @@
 # emulator or cross compiler.
 set -eu
 
+# Two runs at once (make -j starts the build's and the tests' together) would
+# meet on apt's lock: the second waits for the first, then probes what is left.
+if [ -z "${BRISVANE_PACKAGES_LOCKED:-}" ] && command -v flock >/dev/null 2>&1; then
+    BRISVANE_PACKAGES_LOCKED=1 exec flock "${TMPDIR:-/tmp}/brisvane-packages.lock" "$0" "$@"
+fi
+
 # Each line: a command or file that proves the package is there, then the
 # package, then the groups that need it: `unit`, `build`.
 needs='
@@ -25,6 +31,13 @@ man man-db
 qemu-system-x86_64 qemu-system-x86
 qemu-storage-daemon qemu-system-common
 qemu-img qemu-utils
+qemu-nbd qemu-utils
+/usr/lib/x86_64-linux-gnu/qemu/block-iscsi.so qemu-block-extra
+/usr/lib/x86_64-linux-gnu/qemu/block-rbd.so qemu-block-extra
+tgtd tgt
+ceph-mon ceph-mon
+ceph-osd ceph-osd
+rbd ceph-common
 /usr/share/doc/libnbd0/copyright libnbd0
 /usr/share/doc/libjson-c5/copyright libjson-c5
 /usr/include/libnbd.h libnbd-dev unit

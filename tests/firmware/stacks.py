@@ -1,8 +1,11 @@
 """One table of the stacks a virtual machine's NVRAM lives on (a raw file, a
-block device, a qcow2 image, a libvirt domain), each run through the same
-cases on a store made from OVMF's template: while a real QEMU holds it
-(stopped before its first instruction), brisvane-vars refuses with status 75
-and writes nothing; with QEMU gone it sets a value; then one boot of OVMF,
+block device, a qcow2 image, a libvirt domain, an NBD export, an iSCSI LUN,
+a Ceph RBD image),
+each run through the same cases on a store made from OVMF's template: while
+a real QEMU holds it (stopped before its first instruction), brisvane-vars
+refuses (75 where it sees QEMU, 82 on the network, where it sees no one, 83
+where a server of one client at a time has it) and writes nothing; with QEMU gone
+it sets a value; then one boot of OVMF,
 with the NVRAM attached as that stack attaches it, shows in the shell that
 the firmware sees the value. A row that cannot get what it needs (a loop
 device, qemu-img, a libvirt daemon) says so and is skipped.
@@ -16,7 +19,7 @@ import time
 
 import cases
 from boots import prepare, run_boot
-from vmtest import libvirt, machine, media, shell
+from vmtest import ceph, libvirt, machine, media, network, shell
 from vmtest.media import contents
 from vmtest.nvram import run_tool
 
@@ -36,6 +39,10 @@ class Drive:
     def __init__(self, fs_dir, path, drive, untouched=None):
         self.fs_dir, self.path, self.drive = fs_dir, path, drive
         self.untouched = untouched  # problems with what follows the store, on a device
+
+    def stored(self):
+        """The bytes that must be left as they were while it is held."""
+        return contents(self.path)
 
     def run(self, tool, *words, every=False):
         """brisvane-vars run on the NVRAM: its result, in a list."""
@@ -76,6 +83,42 @@ def qcow2_image(work, fs_dir, tool, stack):
     return Drive(fs_dir, path, "format=qcow2")
 
 
+class NetworkDrive(Drive):
+    """A store that a server of the test's serves from the file backing: set
+    with --offline, since its server shows no user; while held, each of
+    held_options' ways refuses."""
+
+    def __init__(self, fs_dir, uri, stored, held_options):
+        super().__init__(fs_dir, uri, "format=raw")
+        self.stored, self.held_options = stored, held_options
+
+    def run(self, tool, *words, every=False):
+        if every:
+            return [run_tool(tool, *options, self.path, *words) for options in self.held_options]
+        return [run_tool(tool, "--offline", self.path, *words)]
+
+
+def nbd_export(work, fs_dir, tool, stack):
+    """qemu-nbd serving the store to one client at a time, as a running
+    machine's export is; a second waits, and the tool gives up."""
+    backing = machine.vars_path(work, FIRMWARE)
+    server = stack.enter_context(network.Nbd(work, backing))
+    return NetworkDrive(fs_dir, server.uri, lambda: contents(backing), ((), ("--offline", "--timeout", "3")))
+
+
+def iscsi_lun(work, fs_dir, tool, stack):
+    backing = machine.vars_path(work, FIRMWARE)
+    server = stack.enter_context(network.Iscsi(work, backing))
+    return NetworkDrive(fs_dir, server.uri, lambda: contents(backing), ((),))
+
+
+def rbd_image(work, fs_dir, tool, stack):
+    """An image in a Ceph cluster of the test's, made from the template."""
+    cluster = stack.enter_context(ceph.Cluster(work))
+    cluster.image("nvram", FIRMWARE.vars_template)
+    return NetworkDrive(fs_dir, cluster.qemu_name("nvram"), lambda: cluster.contents("nvram"), ((),))
+
+
 class Domain:
     """A libvirt domain in a session of its own, which libvirt starts and
     brisvane-vars finds by name; its NVRAM file is checked in plain file mode too."""
@@ -85,6 +128,7 @@ class Domain:
     def __init__(self, session, tool):
         self.session, self.tool = session, tool
         self.fs_dir, self.path = os.path.join(session.work, "fs"), session.nvram(DOMAIN)
+        self.stored = lambda: contents(self.path)
 
     def run(self, tool, *words, every=False):
         """brisvane-vars run on the domain, and with every on its NVRAM file
@@ -142,30 +186,35 @@ def libvirt_domain(work, fs_dir, tool, stack):
     return Domain(session, shutil.copy(tool, scratch))
 
 
-# Each row: the stack, how its NVRAM is made, and what the refusal while QEMU
-# holds it says, for each way of naming it (Drive.run, Domain.run with every).
-LOCKS = "QEMU holds its locks"
+# Each row: the stack, how its NVRAM is made, and the status and what the
+# refusal while QEMU holds it says, for each way of naming it (Drive.run,
+# Domain.run and NetworkDrive.run with every).
+LOCKS = (75, "QEMU holds its locks")
+UNSEEN = (82, "whose users this tool cannot see")
 STACKS = [
     ("raw file", raw_file, (LOCKS,)),
     ("block device", block_device, (LOCKS,)),
-    ("qcow2 image", qcow2_image, ("running virtual machine",)),
-    ("libvirt domain", libvirt_domain, ("it is paused", LOCKS)),
+    ("qcow2 image", qcow2_image, ((75, "running virtual machine"),)),
+    ("libvirt domain", libvirt_domain, ((75, "it is paused"), LOCKS)),
+    ("NBD export", nbd_export, (UNSEEN, (83, "serves one client at a time"))),
+    ("iSCSI LUN", iscsi_lun, (UNSEEN,)),
+    ("Ceph RBD image", rbd_image, (UNSEEN,)),
 ]
 
 
-def refused(nvram, tool, work, phrases):
+def refused(nvram, tool, work, refusals):
     """Problems with a set while a real QEMU holds the NVRAM: each way of
-    naming it must get 75 with its phrase, and nothing written."""
+    naming it must get its status and phrase, and nothing written."""
     with nvram.held(work):
-        before = contents(nvram.path)
+        before = nvram.stored()
         results = nvram.run(tool, *cases.VARS_WORDS, every=True)
-        after = contents(nvram.path)
-    problems = [f"exit {result.returncode}, {result.stderr.strip()!r}" for result, phrase in zip(results, phrases)
-                if result.returncode != 75 or phrase not in result.stderr]
+        after = nvram.stored()
+    problems = [f"exit {result.returncode}, {result.stderr.strip()!r}" for result, (status, phrase)
+                in zip(results, refusals) if result.returncode != status or phrase not in result.stderr]
     return problems + ([] if after == before else ["it was written"])
 
 
-def run_stack(name, make, phrases, tool, efi, work, time_limit, checks):
+def run_stack(name, make, refusals, tool, efi, work, time_limit, checks):
     slug = name.replace(" ", "-")
     work = os.path.join(work, slug)
     with contextlib.ExitStack() as stack:
@@ -175,8 +224,8 @@ def run_stack(name, make, phrases, tool, efi, work, time_limit, checks):
         except media.Unavailable as reason:
             checks.skip(name, reason)
             return
-        checks.record(f"{name}: held by a real QEMU, brisvane-vars refuses with 75 and writes nothing",
-                      refused(nvram, tool, work, phrases))
+        checks.record(f"{name}: held by a real QEMU, brisvane-vars refuses and writes nothing",
+                      refused(nvram, tool, work, refusals))
         [result] = nvram.run(tool, *cases.VARS_WORDS)
         checks.record(f"{name}: with QEMU gone, brisvane-vars sets the value",
                       [] if result.returncode == 0 else [f"exit {result.returncode}, {result.stderr.strip()!r}"])

@@ -47,8 +47,23 @@ TEST (DomainXmlTest, NvramIsReadFromEachFormOfTheDefinition)
     { "<nvram type='file' template='/t.fd'>\n <source file='/v/a b.fd'/>\n</nvram>", 0, "/v/a b.fd",
       "/t.fd" },
     { "<nvram type='block'><source dev='/dev/vg/vm-efi'/></nvram>", 0, "/dev/vg/vm-efi", "" },
-    { "<nvram type='network'><source protocol='rbd' name='pool/vm'/></nvram>", VarsExitNetworkNvram,
-      "", "" },
+    { "<nvram type='network'><source protocol='nbd' name='vm'><host name='::1' port='7'/>"
+      "</source></nvram>",
+      0, "nbd://[::1]:7/vm", "" },
+    { "<nvram type='network'><source protocol='nbd' name='vm'><host transport='unix' "
+      "socket='/run/n.sock'/></source></nvram>",
+      0, "nbd+unix:///vm?socket=/run/n.sock", "" },
+    { "<nvram type='network'><source protocol='iscsi' name='iqn.2026-12.x:t/1'><host name='h'/>"
+      "</source></nvram>",
+      0, "iscsi://h:3260/iqn.2026-12.x:t/1", "" },
+    { "<nvram type='network'><source protocol='rbd' name='pool/vm'><host name='a' port='1'/>"
+      "<host name='b'/><config file='/e:c'/></source></nvram>",
+      0, "rbd:pool/vm:mon_host=a\\:1\\;b\\:6789:conf=/e\\:c", "" },
+    { "<nvram type='network'><source protocol='rbd' name='pool/vm'><auth username='u'/></source>"
+      "</nvram>",
+      VarsExitNetworkNvram, "", "" },
+    { "<nvram type='network'><source protocol='gluster' name='v/vm'/></nvram>",
+      VarsExitNetworkNvram, "", "" },
     { "<nvram type='volume'><source pool='p' volume='v'/></nvram>", VarsExitCannotRead, "", "" },
     { "<nvram template='/t.fd'/>", VarsExitCannotRead, "", "/t.fd" },
     { "", VarsExitNoDomain, "", "" },

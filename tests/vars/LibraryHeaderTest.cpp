@@ -98,6 +98,10 @@ TEST (LibraryHeaderTest, NbdTableIsLibnbdHeaders)
       DECLARED_AS (Nbd, Flush, nbd_flush),
       DECLARED_AS (Nbd, Shutdown, nbd_shutdown),
       DECLARED_AS (Nbd, IsDead, nbd_aio_is_dead),
+      DECLARED_AS (Nbd, AioConnectUnix, nbd_aio_connect_unix),
+      DECLARED_AS (Nbd, AioIsConnecting, nbd_aio_is_connecting),
+      DECLARED_AS (Nbd, AioIsReady, nbd_aio_is_ready),
+      DECLARED_AS (Nbd, Poll, nbd_poll),
   };
 
   EXPECT_ALL_ROWS (NBD_LIBRARY, Rows);

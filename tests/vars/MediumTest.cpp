@@ -186,7 +186,8 @@ TEST (MediumTest, ReadsOpenForReadingAlone)
     struct flock Probe = {};
     int          Other = open (File.c_str (), O_RDONLY);
 
-    ASSERT_EQ (OpenNvramImage (File.c_str (), ReadOnly, &Image, &Error), 0) << Error;
+    const NVRAM_ACCESS Access = { ReadOnly, false, 30 };
+    ASSERT_EQ (OpenNvramImage (File.c_str (), &Access, &Image, &Error), 0) << Error;
     Probe.l_type   = F_RDLCK;
     Probe.l_whence = SEEK_SET;
     ASSERT_EQ (fcntl (Other, F_OFD_GETLK, &Probe), 0);

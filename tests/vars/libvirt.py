@@ -75,7 +75,7 @@ def run_cases(session, tool, checks):
         ("no such domain", "bv-absent", ["-g"], URI, 67, "no such domain", None, None),
         ("a remote connection", "bv-test", ["-g"], "qemu+ssh://host.invalid/system", 68, "not a local", test, None),
         ("no NVRAM", "bv-bios", ["-g"], URI, 67, "no NVRAM", None, None),
-        ("a network NVRAM", "bv-network", ["-g"], URI, 81, "network (iscsi)", None, None),
+        ("a network NVRAM whose server is not found", "bv-network", ["-g"], URI, 83, "iSCSI LUN, and its server's name is unknown", None, None),
         ("a relative NVRAM path", "bv-relative", ["-s", "-nomap"], URI, 66, "relative path", None, None),
         ("never started: a query answers from the template and makes nothing", "bv-fresh", ["-g"], URI, 0, "",
          session.nvram("bv-fresh"), None),

@@ -204,7 +204,9 @@ def boot(fs_dir, vars_file, log_file, time_limit, firmware=OVMF, drive="format=r
     QEMU is still running after time_limit seconds (it is killed) or exits
     with a non-zero status.
     """
-    needed = [firmware.code, vars_file, os.path.join(fs_dir, "startup.nsh")]
+    # A store on the network is QEMU's to reach.
+    local = not vars_file.startswith(("nbd:", "nbd+unix:", "iscsi:", "rbd:"))
+    needed = [firmware.code, *([vars_file] if local else []), os.path.join(fs_dir, "startup.nsh")]
     if firmware.boot_file:
         needed.append(os.path.join(fs_dir, *firmware.boot_file.split("/")))
     for path in needed:

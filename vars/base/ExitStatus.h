@@ -81,9 +81,19 @@ typedef enum {
   /// a qcow2 image that carries what an NVRAM file should not: a backing file, an external data
   /// file or encryption
   VarsExitQcow2Feature = 80,
-  /// `--domain`: its NVRAM is on the network (`<nvram type='network'>`), which this tool does not
-  /// reach
+  /// `--domain`: its NVRAM is on the network (`<nvram type='network'>`) over another protocol than
+  /// nbd, iscsi and rbd, or with credentials or TLS, which this tool does not pass to QEMU
   VarsExitNetworkNvram = 81,
+  /// a write to a network store (NBD, iSCSI, Ceph RBD), whose users this tool does not see,
+  /// without `--domain` or `--offline` to say that no virtual machine uses it; nothing was written
+  VarsExitUnseenHolders = 82,
+  /// a network store's server cannot be reached: the connection is refused, the host is
+  /// unreachable or unknown, or it did not answer in time
+  VarsExitUnreachable = 83,
+  /// a network store's server has no such store: no such pool, image, export, target or LUN
+  VarsExitNoSuchStore = 84,
+  /// a network store's server refused the credentials
+  VarsExitDenied = 85,
 } VARS_EXIT;
 
 /**

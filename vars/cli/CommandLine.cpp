@@ -6,32 +6,14 @@
 
 #include "vars/cli/CommandLine.h"
 
+#include "vars/media/Medium.h"
+
+#include <stdlib.h>
 #include <string.h>
 
-static const char mUsage[] =
-    "Usage: brisvane-vars [OPTION...] NVRAM-FILE [WORD...]\n"
-    "       brisvane-vars [OPTION...] --domain NAME [OPTION...] [WORD...]\n"
-    "       brisvane-vars --help | --version\n"
-    "Carries out brisvane's command line, the WORDs (-s|--set OPTION... | -c | -g),\n"
-    "on the variable store of a virtual machine's NVRAM file (OVMF_VARS.fd,\n"
-    "AAVMF_VARS.fd) or block device, while the machine is off. The exit status\n"
-    "is the %lasterror% brisvane would leave.\n"
-    "Options, in any order, each as --name VALUE or --name=VALUE:\n"
-    "  --template TEMPLATE  create NVRAM-FILE from TEMPLATE first; it is removed\n"
-    "                       again when the command is refused, unless another run\n"
-    "                       has edited it meanwhile\n"
-    "  --domain NAME        the NVRAM of a shut-off libvirt domain, in place of\n"
-    "                       NVRAM-FILE; made from the domain's template as libvirt\n"
-    "                       would if the domain has never started\n"
-    "  -c, --connect URI    with --domain, libvirt's URI: LIBVIRT_DEFAULT_URI,\n"
-    "                       else qemu:///system\n"
-    "  -g                   the query, as brisvane's -g\n"
-    "  --show [--json]      print the stored options, --json as one JSON object\n"
-    "The options end at \"--\" or at the first word that is none of them: that\n"
-    "word is NVRAM-FILE, or with --domain the first of brisvane's WORDs (a -c\n"
-    "with no word after it is brisvane's clear). The words after NVRAM-FILE are\n"
-    "brisvane's, but for \"--show\" and \"--show --json\".\n"
-    "See brisvane-vars(1).\n";
+// How long a network NVRAM's server may take by default, and at most, in seconds.
+#define VARS_TIMEOUT_DEFAULT 30
+#define VARS_TIMEOUT_MAX     3600
 
 ///
 /// Where an option's value goes while the line is read.
@@ -43,6 +25,8 @@ typedef enum {
   SlotShow,
   SlotJson,
   SlotQuery,
+  SlotOffline,
+  SlotTimeout,
   SlotCount, ///< None: the option is the line's answer.
 } VARS_SLOT;
 
@@ -66,6 +50,8 @@ static const VARS_OPTION mOptions[] = {
   { "--show", NULL, false, SlotShow, VarsRunCommand },
   { "--json", NULL, false, SlotJson, VarsRunCommand },
   { "-g", NULL, false, SlotQuery, VarsRunCommand },
+  { "--offline", NULL, false, SlotOffline, VarsRunCommand },
+  { "--timeout", NULL, true, SlotTimeout, VarsRunCommand },
 };
 
 ///
@@ -263,6 +249,24 @@ SettleRequest (const char *const *Values, VARS_LINE *Line)
   }
 }
 
+// --timeout's seconds, the default without it, and 0 for a value out of range.
+static int
+TimeoutOf (const char *Value)
+{
+  char *End;
+  long  Seconds;
+
+  if (Value == NULL) {
+    return VARS_TIMEOUT_DEFAULT;
+  }
+
+  Seconds = strtol (Value, &End, 10);
+  return ((*Value >= '0') && (*Value <= '9') && (*End == '\0') && (Seconds >= 1) &&
+          (Seconds <= VARS_TIMEOUT_MAX))
+             ? static_cast<int> (Seconds)
+             : 0;
+}
+
 VOID
 ParseVarsLine (int Argc, char *const *Argv, VARS_LINE *Line)
 {
@@ -279,7 +283,11 @@ ParseVarsLine (int Argc, char *const *Argv, VARS_LINE *Line)
   Line->Template = Values[SlotTemplate];
   Line->Domain   = Values[SlotDomain];
   Line->Connect  = Values[SlotConnect];
-  if ((Line->Domain != NULL) && (Line->Template != NULL)) {
+  Line->Offline  = (Values[SlotOffline] != NULL);
+  Line->Timeout  = TimeoutOf (Values[SlotTimeout]);
+  if (Line->Timeout == 0) {
+    Refuse (Line, "--timeout takes a whole number of seconds from 1 to 3600");
+  } else if ((Line->Domain != NULL) && (Line->Template != NULL)) {
     Refuse (Line, "--template does not go with --domain");
   } else if ((Line->Domain == NULL) && (Line->Connect != NULL)) {
     Refuse (Line, "--connect goes with --domain");
@@ -291,10 +299,9 @@ ParseVarsLine (int Argc, char *const *Argv, VARS_LINE *Line)
     Line->Words     = Argv + Index;
     SettleRequest (Values, Line);
   }
-}
 
-VOID
-PrintVarsUsage (FILE *Stream)
-{
-  fputs (mUsage, Stream);
+  if ((Line->Request != VarsUsageError) && (Line->Template != NULL) &&
+      IsNetworkNvram (Line->File)) {
+    Refuse (Line, "--template makes a file, and NVRAM-FILE names a store on the network");
+  }
 }

@@ -32,6 +32,8 @@ typedef struct {
   const char  *Template;  ///< --template's file, or NULL.
   const char  *Domain;    ///< --domain's name, in place of NVRAM-FILE, or NULL.
   const char  *Connect;   ///< --connect's URI, with --domain alone, or NULL.
+  bool         Offline;   ///< --offline: the user says no virtual machine uses the NVRAM.
+  int          Timeout;   ///< --timeout's seconds for a network NVRAM's server.
   const char  *File;      ///< NVRAM-FILE, for VarsRunCommand and the show forms.
   int          WordCount; ///< The words after NVRAM-FILE, or -g's: brisvane's.
   char *const *Words;

@@ -110,6 +110,7 @@ RunOnFile (
     VARS_OUTCOME       *Outcome)
 {
   BRISVANE_LINE    Brisvane;
+  NVRAM_ACCESS     Access;
   NVRAM_IMAGE      Image;
   NVRAM_STORE      Store;
   NVRAM_WRITE_PLAN Plan = {};
@@ -122,7 +123,9 @@ RunOnFile (
   }
 
   // Only a clear or a set may change the medium: every other request opens it for reading alone.
-  Code = OpenNvramImage (Line->File, !MayWrite (Line->Request, &Brisvane), &Image, &Error);
+  Access = { !MayWrite (Line->Request, &Brisvane), (Domain != NULL) || Line->Offline,
+             Line->Timeout };
+  Code   = OpenNvramImage (Line->File, &Access, &Image, &Error);
   if (SettleOutcome (Outcome, Code, Line->File, Error) != 0) {
     return Code;
   }

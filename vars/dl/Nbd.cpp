@@ -25,6 +25,10 @@ LoadNbdLibrary (std::string *Error)
     { "nbd_flush", reinterpret_cast<void **> (&mNbd.Flush) },
     { "nbd_shutdown", reinterpret_cast<void **> (&mNbd.Shutdown) },
     { "nbd_aio_is_dead", reinterpret_cast<void **> (&mNbd.IsDead) },
+    { "nbd_aio_connect_unix", reinterpret_cast<void **> (&mNbd.AioConnectUnix) },
+    { "nbd_aio_is_connecting", reinterpret_cast<void **> (&mNbd.AioIsConnecting) },
+    { "nbd_aio_is_ready", reinterpret_cast<void **> (&mNbd.AioIsReady) },
+    { "nbd_poll", reinterpret_cast<void **> (&mNbd.Poll) },
   };
   static const OPTIONAL_LIBRARY Library = { "libnbd.so.0", "libnbd0", Symbols,
                                             sizeof (Symbols) / sizeof (Symbols[0]) };

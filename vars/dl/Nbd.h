@@ -36,6 +36,10 @@ typedef struct {
   int (*Flush) (nbd_handle *Handle, uint32_t Flags);
   int (*Shutdown) (nbd_handle *Handle, uint32_t Flags);
   int (*IsDead) (nbd_handle *Handle); ///< Whether the connection is lost.
+  int (*AioConnectUnix) (nbd_handle *Handle, const char *Socket);
+  int (*AioIsConnecting) (nbd_handle *Handle);
+  int (*AioIsReady) (nbd_handle *Handle);
+  int (*Poll) (nbd_handle *Handle, int Milliseconds);
 } NBD_LIBRARY;
 
 /**

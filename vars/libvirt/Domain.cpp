@@ -8,6 +8,7 @@
 #include "vars/base/ExitStatus.h"
 #include "vars/dl/Libvirt.h"
 #include "vars/libvirt/DomainXml.h"
+#include "vars/media/Medium.h"
 #include "vars/media/Template.h"
 
 #include <errno.h>
@@ -117,7 +118,8 @@ FindOnConnection (
 
   Code = ReadDomainNvram (Xml, Nvram, &DomainType, Error);
   free (Xml);
-  Nvram->Absent = (Code == 0) && (lstat (Nvram->Path.c_str (), &Status) != 0) && (errno == ENOENT);
+  Nvram->Absent = (Code == 0) && !IsNetworkNvram (Nvram->Path.c_str ()) &&
+                  (lstat (Nvram->Path.c_str (), &Status) != 0) && (errno == ENOENT);
   if ((Code != 0) || !Nvram->Absent) {
     return Code;
   }

@@ -99,19 +99,18 @@ CheckLocalUri (const char *Uri, std::string *Error)
 /**
   Takes the NVRAM out of the inactive definition: <nvram>PATH</nvram> or
   <nvram type='file'><source file='PATH'/>, <nvram type='block'><source
-  dev='PATH'/>, with its template; a network NVRAM is refused.
+  dev='PATH'/>, with its template; a network NVRAM by QEMU's name for it.
 **/
 int
 ReadDomainNvram (const char *Xml, DOMAIN_NVRAM *Nvram, std::string *DomainType, std::string *Error)
 {
-  std::string     Count, Type, File, Device, Text, Protocol;
+  std::string     Count, Type, File, Device, Text;
   const XML_QUERY Queries[] = {
     { "string(count(/domain/os/nvram))", &Count },
     { "string(/domain/os/nvram/@type)", &Type },
     { "string(/domain/os/nvram/source/@file)", &File },
     { "string(/domain/os/nvram/source/@dev)", &Device },
     { "string(/domain/os/nvram/text())", &Text },
-    { "string(/domain/os/nvram/source/@protocol)", &Protocol },
     { "string(/domain/os/nvram/@template)", &Nvram->Template },
     { "string(/domain/@type)", DomainType },
   };
@@ -126,9 +125,7 @@ ReadDomainNvram (const char *Xml, DOMAIN_NVRAM *Nvram, std::string *DomainType, 
   }
 
   if (Type == "network") {
-    return VarsRefusal (
-        Error, VarsExitNetworkNvram,
-        "its NVRAM is on the network (" + Protocol + "), which brisvane-vars does not reach");
+    return ReadNetworkNvram (Xml, &Nvram->Path, Error);
   }
 
   Nvram->Path = (Type == "block") ? Device : !File.empty () ? File : Text;

@@ -49,6 +49,21 @@ int QueryXml (const char *Text, const XML_QUERY *Queries, UINTN Count, std::stri
 int CheckLocalUri (const char *Uri, std::string *Error);
 
 /**
+  Takes a network NVRAM (<nvram type='network'>) out of a domain's
+  definition, as QEMU names it: nbd, iscsi and rbd sources, without
+  credentials or TLS, which would have to reach QEMU outside its name.
+
+  @param[in]  Xml    The definition, as libvirt gives it.
+  @param[out] Name   Receives QEMU's name for the store.
+  @param[out] Error  Receives a message on failure.
+
+  @retval 0                     Name is the NVRAM.
+  @retval VarsExitNetworkNvram  Another protocol, or credentials or TLS.
+  @return                       QueryXml's refusals.
+**/
+int ReadNetworkNvram (const char *Xml, std::string *Name, std::string *Error);
+
+/**
   Takes the NVRAM out of a domain's inactive definition: <nvram>PATH</nvram>,
   <nvram type='file'><source file='PATH'/> or <nvram type='block'><source
   dev='PATH'/>, with its template.
@@ -60,7 +75,8 @@ int CheckLocalUri (const char *Uri, std::string *Error);
 
   @retval 0                     Path is the NVRAM.
   @retval VarsExitNoDomain      The domain has no NVRAM.
-  @retval VarsExitNetworkNvram  Its NVRAM is on the network.
+  @retval VarsExitNetworkNvram  Its NVRAM is on the network, where this tool
+                                cannot reach it (see ReadNetworkNvram).
   @retval VarsExitCannotRead    Its NVRAM is of no kind this tool opens.
   @return                       QueryXml's refusals.
 **/

@@ -71,6 +71,10 @@ AskStorageDaemon (
   return false;
 }
 
+// What QEMU's programs put before their messages, in the order they stand.
+static const char *const mPrefixes[] = { STORAGE_DAEMON_PROGRAM ": ", "qemu-nbd: " };
+#define BLK_NEW_OPEN "Failed to blk_new_open '"
+
 std::string
 StorageDaemonSaid (const STORAGE_DAEMON *Daemon)
 {
@@ -86,8 +90,15 @@ StorageDaemonSaid (const STORAGE_DAEMON *Daemon)
       continue;
     }
 
-    if (Line.rfind (STORAGE_DAEMON_PROGRAM ": ", 0) == 0) {
-      Line.erase (0, strlen (STORAGE_DAEMON_PROGRAM ": "));
+    for (const char *Prefix : mPrefixes) {
+      if (Line.rfind (Prefix, 0) == 0) {
+        Line.erase (0, strlen (Prefix));
+      }
+    }
+
+    // qemu-nbd's "Failed to blk_new_open 'NAME': ", which the refusal names already.
+    if ((Line.rfind (BLK_NEW_OPEN, 0) == 0) && (Line.find ("': ") != std::string::npos)) {
+      Line.erase (0, Line.find ("': ") + 3);
     }
 
     if ((Line.rfind ("--", 0) == 0) && (Line.find (": ") != std::string::npos)) {

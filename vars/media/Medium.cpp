@@ -126,12 +126,22 @@ NVRAM_MEDIUM::RefuseRead (int Failure, std::string *Error)
 }
 
 int
-OpenNvramImage (const char *Path, bool ReadOnly, NVRAM_IMAGE *Image, std::string *Error)
+OpenNvramImage (
+    const char         *Path,
+    const NVRAM_ACCESS *Access,
+    NVRAM_IMAGE        *Image,
+    std::string        *Error)
 {
   struct stat        Status;
   const MEDIUM_KIND *Kind;
   int                Probe;
   int                Code;
+
+  if (IsNetworkNvram (Path)) {
+    Image->Medium = NewNetworkMedium (Access);
+    Code          = Image->Medium->Open (Path, -1, NULL, Access->ReadOnly, Error);
+    return (Code == 0) ? ReadNvramImage (Image, Error) : Code;
+  }
 
   // A path descriptor opens nothing: no FIFO can block it and no device sees it.
   Probe = open (Path, O_PATH | O_CLOEXEC);
@@ -157,7 +167,7 @@ OpenNvramImage (const char *Path, bool ReadOnly, NVRAM_IMAGE *Image, std::string
 
   Image->Medium =
       (S_ISREG (Status.st_mode) && IsQcow2Image (Probe)) ? NewQcow2Medium () : Kind->New ();
-  Code = Image->Medium->Open (Path, Probe, &Status, ReadOnly, Error);
+  Code = Image->Medium->Open (Path, Probe, &Status, Access->ReadOnly, Error);
   close (Probe);
   if (Code != 0) {
     return Code;

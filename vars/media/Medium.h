@@ -140,6 +140,17 @@ public:
 #define MEDIUM_REPLACED (-1)
 
 ///
+/// How a run may use its NVRAM.
+///
+typedef struct {
+  bool ReadOnly; ///< A read (--show, -g): opened for reading alone and left as it was.
+  /// The caller knows that no virtual machine uses it: libvirt has the domain shut off, or the
+  /// user said so (--offline); a network store whose holders cannot be seen is written only so.
+  bool Unused;
+  int  Seconds; ///< How long a network store's server may take to answer.
+} NVRAM_ACCESS;
+
+///
 /// An open NVRAM and its store image as read.
 ///
 struct NVRAM_IMAGE {
@@ -159,9 +170,9 @@ struct NVRAM_IMAGE {
   Anything that no medium takes is refused before it is opened for reading
   or writing, so that neither a FIFO nor a device can block or act.
 
-  @param[in]  Path      The NVRAM as the user named it.
-  @param[in]  ReadOnly  A read (--show, -g): every medium is opened for
-                        reading alone and left as it was, byte for byte.
+  @param[in]  Path      The NVRAM as the user named it: a file, a device, or
+                        a store on the network by QEMU's name for it.
+  @param[in]  Access    How it may be used.
   @param[out] Image     Receives the open medium and its bytes.
   @param[out] Error     Receives a message on failure.
 
@@ -171,7 +182,11 @@ struct NVRAM_IMAGE {
               VarsExitChangedSize when its size changed while it was read,
               or the medium's refusal.
 **/
-int OpenNvramImage (const char *Path, bool ReadOnly, NVRAM_IMAGE *Image, std::string *Error);
+int OpenNvramImage (
+    const char         *Path,
+    const NVRAM_ACCESS *Access,
+    NVRAM_IMAGE        *Image,
+    std::string        *Error);
 
 /**
   Reads an open medium whole, and makes sure it kept its size meanwhile.
@@ -239,5 +254,24 @@ bool IsQcow2Image (int Probe);
   @return A medium to open.
 **/
 std::unique_ptr<NVRAM_MEDIUM> NewQcow2Medium (VOID);
+
+/**
+  Tells a store on the network by QEMU's name for it: rbd:, nbd:,
+  nbd+unix:, nbd+tcp: or iscsi: at its start.
+
+  @param[in] Path  The NVRAM as the user named it.
+
+  @return Whether it names a store on the network.
+**/
+bool IsNetworkNvram (const char *Path);
+
+/**
+  The network medium: qemu-nbd serving the store, raw, to this run.
+
+  @param[in] Access  How it may be used.
+
+  @return A medium to open.
+**/
+std::unique_ptr<NVRAM_MEDIUM> NewNetworkMedium (const NVRAM_ACCESS *Access);
 
 #endif

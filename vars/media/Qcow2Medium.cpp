@@ -11,10 +11,11 @@
 #include "nvram/VariableStoreFormat.h"
 #include "vars/base/ExitStatus.h"
 #include "vars/dl/Json.h"
-#include "vars/dl/Nbd.h"
+#include "vars/media/DaemonProcess.h"
 #include "vars/media/FileMedium.h"
 #include "vars/media/Holders.h"
 #include "vars/media/Medium.h"
+#include "vars/media/NbdMedium.h"
 #include "vars/media/Qcow2Refusal.h"
 #include "vars/media/StorageDaemon.h"
 
@@ -23,27 +24,17 @@
 #include <string.h>
 #include <unistd.h>
 
-// The most bytes in one NBD request; QEMU's server takes up to 32 MiB.
-#define NBD_CHUNK (1024 * 1024)
-
 static bool HasQcow2Magic (int Fd);
 
 ///
 /// A qcow2 image, served by QEMU for this run.
 ///
-class QCOW2_MEDIUM : public NVRAM_MEDIUM {
+class QCOW2_MEDIUM : public NBD_MEDIUM {
 public:
+  // The daemon goes first, so that this run's lock on the file outlasts QEMU's use of it.
   ~QCOW2_MEDIUM () override
   {
-    if (mHandle != NULL) {
-      mNbd->Shutdown (mHandle, 0);
-      mNbd->Close (mHandle);
-    }
-
-    if (mDaemon.Log >= 0) {
-      StopStorageDaemon (&mDaemon);
-    }
-
+    Disconnect ();
     if (mFd >= 0) {
       close (mFd);
     }
@@ -52,9 +43,7 @@ public:
   int
   Open (const char *Path, int Probe, const struct stat *Probed, bool ReadOnly, std::string *Error)
       override;
-  int Read (std::vector<UINT8> *Image) override;
   int RefuseRead (int Failure, std::string *Error) override;
-  int WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size) override;
 
   // The file's own length, its name still leading to it, and its magic: a copy over it while
   // QEMU serves it shows as a change, as on a raw file.
@@ -73,56 +62,11 @@ public:
     return true;
   }
 
-  bool
-  Writable (VOID) const override
-  {
-    return mWritable;
-  }
-
-  int
-  Flush (VOID) override
-  {
-    return (mNbd->Flush (mHandle, 0) == 0) ? 0 : Failure ();
-  }
-
 private:
   int Serve (const JSON_LIBRARY *Json, std::string *Error);
 
-  // One request per chunk of at most NBD_CHUNK bytes, with Request (libnbd's pread or pwrite).
-  template <typename DATA, typename REQUEST>
-  int
-  InChunks (REQUEST Request, UINT64 Offset, DATA *Data, UINTN Size)
-  {
-    for (UINTN Done = 0; Done < Size; Done += NBD_CHUNK) {
-      UINTN Count = std::min (Size - Done, static_cast<UINTN> (NBD_CHUNK));
-
-      if (Request (mHandle, Data + Done, Count, Offset + Done, 0) != 0) {
-        return Failure ();
-      }
-    }
-
-    return 0;
-  }
-  int Connect (std::string *Error);
-
-  // A lost connection (the daemon ended) as such, rather than libnbd's EINVAL for its state.
-  int
-  Failure (VOID) const
-  {
-    if (mNbd->IsDead (mHandle) == 1) {
-      return ENOTCONN;
-    }
-
-    return (mNbd->Errno () != 0) ? mNbd->Errno () : EIO;
-  }
-
-  const NBD_LIBRARY *mNbd      = NULL;
-  int                mFd       = -1;
-  bool               mWritable = false;
-  std::string        mPath;
-  UINT64             mSize   = 0;
-  nbd_handle        *mHandle = NULL;
-  STORAGE_DAEMON     mDaemon = { -1, -1, -1, "", "", false };
+  int         mFd = -1;
+  std::string mPath;
 };
 
 // Starts QEMU on the image and judges what it reports.
@@ -145,34 +89,6 @@ QCOW2_MEDIUM::Serve (const JSON_LIBRARY *Json, std::string *Error)
   Code = JudgeQcow2Image (Json, Reply, mDaemon.ExternalData, Error);
   Json->Put (Reply);
   return Code;
-}
-
-int
-QCOW2_MEDIUM::Connect (std::string *Error)
-{
-  int64_t Size;
-
-  mHandle = mNbd->Create ();
-  if ((mHandle == NULL) || (mNbd->SetExportName (mHandle, STORAGE_DAEMON_NODE) != 0) ||
-      (mNbd->ConnectUnix (mHandle, mDaemon.Socket.c_str ()) != 0)) {
-    return VarsRefusal (
-        Error, VarsExitStorageDaemon,
-        std::string ("it is a qcow2 image, and QEMU's export of it cannot be reached: ") +
-            mNbd->Error ());
-  }
-
-  ForgetStorageDaemonFolder (&mDaemon);
-  Size = mNbd->Size (mHandle);
-  if (Size < 0) {
-    return VarsRefusal (Error, VarsExitCannotRead, "cannot size it", Failure ());
-  }
-
-  if (Size > NVRAM_FILE_MAX_SIZE) {
-    return VarsRefusal (Error, VarsExitNotAStore, "it is far too large to be an NVRAM file");
-  }
-
-  mSize = static_cast<UINT64> (Size);
-  return 0;
 }
 
 int
@@ -204,14 +120,7 @@ QCOW2_MEDIUM::Open (
 
   Code = LockMedium (mFd, mWritable, QEMU_LOCK_FIRST, Error);
   Code = (Code == 0) ? Serve (Json, Error) : Code;
-  return (Code == 0) ? Connect (Error) : Code;
-}
-
-int
-QCOW2_MEDIUM::Read (std::vector<UINT8> *Image)
-{
-  Image->resize (static_cast<size_t> (mSize));
-  return InChunks (mNbd->Pread, 0, Image->data (), Image->size ());
+  return (Code == 0) ? Connect ("it is a qcow2 image", 0, Error) : Code;
 }
 
 // QEMU's server drops the connection when it cannot read what it serves (nbd/server.c).
@@ -237,12 +146,6 @@ QCOW2_MEDIUM::RefuseRead (int Failure, std::string *Error)
 
   return VarsRefusal (
       Error, VarsExitStorageDaemon, "qemu-storage-daemon stopped serving it: " + End);
-}
-
-int
-QCOW2_MEDIUM::WriteAt (UINT64 Offset, const UINT8 *Data, UINTN Size)
-{
-  return InChunks (mNbd->Pwrite, Offset, Data, Size);
 }
 
 // Whether the file open as Fd starts with the qcow2 magic (QCOW_MAGIC in QEMU's block/qcow2.h).

@@ -12,6 +12,7 @@
 #include "vars/base/Pause.h"
 #include "vars/media/DaemonFolder.h"
 #include "vars/media/DaemonMonitor.h"
+#include "vars/media/DaemonProcess.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -23,10 +24,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-// The child's status when it could not find the program, or could not run it, as a shell gives.
-#define STORAGE_DAEMON_NOT_FOUND  127
-#define STORAGE_DAEMON_CANNOT_RUN 126
 
 // The image's file through /proc, so that QEMU parses no name of ours, locked as QEMU locks drives.
 static const char mFileNode[] = "{\"driver\":\"file\",\"node-name\":\"file\",\"filename\":"
@@ -60,28 +57,6 @@ KeyvalValue (const std::string &Value)
   return Escaped;
 }
 
-/**
-  In the child: the monitor on stdin and stdout, messages to the log, the
-  image as descriptor 3, and SIGTERM when the parent dies. Never returns.
-**/
-static void
-RunDaemon (const STORAGE_DAEMON *Daemon, int Peer, int Fd, const char *const *Argv, pid_t Parent)
-{
-  if ((prctl (PR_SET_PDEATHSIG, SIGTERM) != 0) || (getppid () != Parent) || (dup2 (Peer, 0) < 0) ||
-      (dup2 (Peer, 1) < 0) || (dup2 (Daemon->Log, 2) < 0) || (dup2 (Fd, 3) < 0) ||
-      (fcntl (3, F_SETFD, 0) != 0)) {
-    _exit (1);
-  }
-
-  execvp (Argv[0], const_cast<char *const *> (Argv));
-  if (errno == ENOENT) {
-    _exit (STORAGE_DAEMON_NOT_FOUND);
-  }
-
-  dprintf (2, STORAGE_DAEMON_PROGRAM " cannot be run: %s\n", strerror (errno));
-  _exit (STORAGE_DAEMON_CANNOT_RUN);
-}
-
 static bool
 Spawn (STORAGE_DAEMON *Daemon, int Fd, bool Writable)
 {
@@ -91,97 +66,17 @@ Spawn (STORAGE_DAEMON *Daemon, int Fd, bool Writable)
                                "chardev=qmp",          "--blockdev", FileNode,       "--nbd-server",
                                Server.c_str (),        NULL };
   int               Pair[2];
-  pid_t             Parent = getpid ();
+  bool              Spawned;
 
   snprintf (FileNode, sizeof (FileNode), mFileNode, Writable ? "false" : "true");
   if (socketpair (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Pair) != 0) {
     return false;
   }
 
-  Daemon->Pid = fork ();
-  if (Daemon->Pid == 0) {
-    RunDaemon (Daemon, Pair[1], Fd, Argv, Parent);
-  }
-
-  WatchDaemon (Daemon->Pid);
+  Spawned = SpawnDaemon (Daemon, Pair[1], Fd, Argv, false);
   close (Pair[1]);
   Daemon->Monitor = Pair[0];
-  return Daemon->Pid > 0;
-}
-
-/**
-  Stops it however it is (SIGTERM makes it close the image as quitting
-  does), waits for it, removes its folder and closes its monitor; returns
-  its wait status, or -1 when it had ended already.
-**/
-static int
-Terminate (STORAGE_DAEMON *Daemon)
-{
-  int Status = -1;
-
-  if (Daemon->Pid > 0) {
-    kill (Daemon->Pid, SIGTERM);
-    while ((waitpid (Daemon->Pid, &Status, 0) < 0) && (errno == EINTR)) {
-    }
-  }
-
-  WatchDaemon (-1);
-  Daemon->Pid = -1;
-  ForgetStorageDaemonFolder (Daemon);
-  ForgetDaemon ();
-  if (Daemon->Monitor >= 0) {
-    close (Daemon->Monitor);
-    Daemon->Monitor = -1;
-  }
-
-  return Status;
-}
-
-// How a daemon that said nothing ended.
-static std::string
-Ended (int Status)
-{
-  char Text[128];
-
-  if (WIFSIGNALED (Status)) {
-    snprintf (
-        Text, sizeof (Text), "it was killed by signal %d (%s)", WTERMSIG (Status),
-        strsignal (WTERMSIG (Status)));
-  } else {
-    snprintf (Text, sizeof (Text), "it ended with status %d, saying nothing", WEXITSTATUS (Status));
-  }
-
-  return Text;
-}
-
-/**
-  Stops the daemon after it failed, and tells how: a message already in
-  Error is Kind's, while a daemon that ended without an answer is told by
-  what it wrote, or else by how it ended.
-**/
-static STORAGE_DAEMON_START
-Failed (STORAGE_DAEMON *Daemon, STORAGE_DAEMON_START Kind, std::string *Error)
-{
-  int         Status = Terminate (Daemon);
-  std::string Said   = StorageDaemonSaid (Daemon);
-
-  close (Daemon->Log);
-  Daemon->Log = -1;
-  if ((Status != -1) && WIFEXITED (Status) && (WEXITSTATUS (Status) == STORAGE_DAEMON_NOT_FOUND)) {
-    return StorageDaemonMissing;
-  }
-
-  if ((Status != -1) && WIFEXITED (Status) && (WEXITSTATUS (Status) == STORAGE_DAEMON_CANNOT_RUN)) {
-    *Error = Said;
-    return StorageDaemonUnrunnable;
-  }
-
-  if (!Error->empty ()) {
-    return Kind;
-  }
-
-  *Error = !Said.empty () ? Said : (Status != -1) ? Ended (Status) : "it ended";
-  return StorageDaemonFailed;
+  return Spawned;
 }
 
 /**
@@ -227,22 +122,15 @@ StartStorageDaemon (
     json_object       **Reply,
     std::string        *Error)
 {
-  std::string          Folder;
-  std::string          Log;
   STORAGE_DAEMON_START Start;
 
-  *Daemon = STORAGE_DAEMON { -1, -1, -1, "", "", false };
-  if (!MakeDaemonFolder (&Folder, Error)) {
+  if (!PrepareDaemon (Daemon, Error)) {
     return StorageDaemonFailed;
   }
 
-  Log            = Folder + "/" DAEMON_FOLDER_LOG;
-  Daemon->Socket = Folder + "/" DAEMON_FOLDER_SOCKET;
-  Daemon->Log    = open (Log.c_str (), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  unlink (Log.c_str ());
-  if ((Daemon->Log < 0) || !Spawn (Daemon, Fd, Writable)) {
+  if (!Spawn (Daemon, Fd, Writable)) {
     *Error = std::string ("cannot start " STORAGE_DAEMON_PROGRAM ": ") + strerror (errno);
-    return Failed (Daemon, StorageDaemonFailed, Error);
+    return FailedDaemon (Daemon, StorageDaemonFailed, Error);
   }
 
   PauseAt ("spawned");
@@ -250,36 +138,10 @@ StartStorageDaemon (
               ? OpenImage (Json, Daemon, Writable, Error)
               : StorageDaemonFailed;
   if (Start != StorageDaemonReady) {
-    return Failed (Daemon, Start, Error);
+    return FailedDaemon (Daemon, Start, Error);
   }
 
   return AskStorageDaemon (Json, Daemon, Command, Reply, Error)
              ? StorageDaemonReady
-             : Failed (Daemon, StorageDaemonFailed, Error);
-}
-
-VOID
-ForgetStorageDaemonFolder (STORAGE_DAEMON *Daemon)
-{
-  (VOID) Daemon;
-  RemoveDaemonFolder ();
-}
-
-std::string
-StorageDaemonEnd (STORAGE_DAEMON *Daemon)
-{
-  int         Status = Terminate (Daemon);
-  std::string Said   = StorageDaemonSaid (Daemon);
-
-  return !Said.empty () ? Said : (Status != -1) ? Ended (Status) : "it ended";
-}
-
-VOID
-StopStorageDaemon (STORAGE_DAEMON *Daemon)
-{
-  Terminate (Daemon);
-  if (Daemon->Log >= 0) {
-    close (Daemon->Log);
-    Daemon->Log = -1;
-  }
+             : FailedDaemon (Daemon, StorageDaemonFailed, Error);
 }

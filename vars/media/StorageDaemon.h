@@ -74,32 +74,4 @@ StartStorageDaemon (
     json_object       **Reply,
     std::string        *Error);
 
-/**
-  Removes the daemon's private folder once its socket is connected to, so
-  that nothing is left behind whatever happens to this run later; nothing
-  once it is removed.
-
-  @param[in,out] Daemon  The daemon.
-**/
-VOID ForgetStorageDaemonFolder (STORAGE_DAEMON *Daemon);
-
-/**
-  Describes how the daemon ended, once it has ended or its export is lost:
-  it is stopped, if it still runs, and waited for.
-
-  @param[in,out] Daemon  The daemon; stop it with StopStorageDaemon still.
-
-  @return What ended it, as a phrase, "killed by signal 9 (Killed)" say.
-**/
-std::string StorageDaemonEnd (STORAGE_DAEMON *Daemon);
-
-/**
-  Stops the daemon with SIGTERM, on which it closes the image after
-  flushing it as quitting does, and waits until it has: QEMU's locks are gone
-  when this returns.
-
-  @param[in,out] Daemon  The daemon.
-**/
-VOID StopStorageDaemon (STORAGE_DAEMON *Daemon);
-
 #endif

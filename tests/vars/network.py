@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""brisvane-vars on network stores it cannot use, each on a real server of
+the test's on loopback: a qemu-nbd export, a tgtd target and a one-OSD Ceph
+cluster, each skipped with its reason where it cannot start.
+
+Each row's run must end with its status and a one-line refusal naming the
+cause, leave the store as it was, and leave no private folder or qemu-nbd
+behind. The firmware suite's table of stacks sets a value on each protocol
+and boots OVMF from the same store.
+
+    network.py --tool brisvane-vars OVMF_VARS_4M.fd
+"""
+
+import argparse
+import contextlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from vmtest import ceph, network
+from vmtest.checks import Checks
+from vmtest.media import Unavailable, contents
+
+SET = ("-s", "-nomap")
+
+
+def nbd_rows(store, unix, held):
+    """(name, NVRAM, the tool's options, words, status, phrase) on exports of
+    store: one on a UNIX socket, one on TCP that another client holds."""
+    return [
+        ("a write without --offline", unix.uri, (), SET, 82, "whose users this tool cannot see"),
+        ("a read is always made", unix.uri, (), ("--show",), 0, ""),
+        ("a refused connection", f"nbd://127.0.0.1:{network.free_port()}/nvram", (), ("-g",), 83,
+         "refused the connection"),
+        ("no such export", unix.uri.replace("///nvram", "///absent"), ("--offline",), SET, 84, "no such export"),
+        ("a store held by another client", held.uri, ("--offline", "--timeout", "2"), SET, 83,
+         "one client at a time"),
+        ("--template on the network", unix.uri, ("--template", store), SET, 64, "store on the network"),
+    ]
+
+
+def not_a_store_rows(work, template):
+    """Exports of a file of zeros and of a store cut short: not a store, 65."""
+    rows = []
+    for name, data in (("zeros", bytes(len(contents(template)))), ("cut", contents(template)[:65536])):
+        path = os.path.join(work, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        rows.append((f"an export of {name}", path, (), ("-g",), 65, ""))
+    return rows
+
+
+def iscsi_rows(server):
+    base = server.uri.rsplit("/", 2)[0]
+    return [("no such target", f"{base}/iqn.2024-01.test:absent/1", (), ("-g",), 84, "no such target"),
+            ("no such LUN", f"{server.uri[:-1]}7", (), ("-g",), 84, "no such LUN")]
+
+
+def rbd_rows(cluster):
+    name = cluster.qemu_name("nvram")
+    return [("no such image", name.replace("/nvram:", "/absent:"), (), ("-g",), 84, "does not exist"),
+            ("no such pool", name.replace("rbd/nvram", "absent/nvram"), (), ("-g",), 84, "does not exist"),
+            ("refused credentials", name.replace(cluster.keyring, os.devnull), (), ("-g",), 85,
+             "credentials were refused")]
+
+
+def servers():
+    """The qemu-nbd processes running now."""
+    return set(subprocess.run(["pgrep", "-x", "qemu-nbd"], capture_output=True, text=True).stdout.split())
+
+
+def check_row(tool, row, stored, scratch):
+    name, nvram, options, words, status, phrase = row
+    before, running = stored(), servers()
+    result = subprocess.run([tool, *options, nvram, *words], capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, TMPDIR=scratch))
+    problems = [] if result.returncode == status else [f"exit {result.returncode}: {result.stderr.strip()!r}"]
+    if status:
+        # A usage error's line is followed by the usage text.
+        lines = result.stderr.splitlines()
+        problems += [] if lines and phrase in lines[0] and (len(lines) == 1 or status == 64) else [result.stderr]
+        problems += [] if stored() == before else ["the store was written"]
+    left = os.listdir(scratch) + [f"qemu-nbd {pid}" for pid in servers() - running]
+    return problems + [f"left behind: {thing}" for thing in left]
+
+
+def check_protocol(tool, label, make, checks, work):
+    """Runs the rows that make(stack) gives, as (rows, stored)."""
+    scratch = tempfile.mkdtemp(dir=work)
+    with contextlib.ExitStack() as stack:
+        try:
+            rows, stored = make(stack)
+        except Unavailable as reason:
+            checks.skip(label, reason)
+            return
+        for row in rows:
+            checks.record(f"{label}: {row[0]}", check_row(tool, row, stored, scratch))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tool", required=True, help="brisvane-vars")
+    parser.add_argument("template", help="an OVMF variable store template")
+    options = parser.parse_args()
+    checks, tool, template = Checks(), os.path.abspath(options.tool), options.template
+    with tempfile.TemporaryDirectory() as work:
+        store = shutil.copy(template, os.path.join(work, "store.fd"))
+
+        def nbd(stack):
+            unix = stack.enter_context(network.Nbd(tempfile.mkdtemp(dir=work), store))
+            tcp = stack.enter_context(network.Nbd(tempfile.mkdtemp(dir=work), store, tcp=True))
+            stack.enter_context(network.client_of(tcp))
+            rows = nbd_rows(store, unix, tcp)
+            for row in not_a_store_rows(work, template):
+                served = stack.enter_context(network.Nbd(tempfile.mkdtemp(dir=work), row[1]))
+                rows.append((row[0], served.uri, *row[2:]))
+            return rows, lambda: contents(store)
+
+        def iscsi(stack):
+            return iscsi_rows(stack.enter_context(network.Iscsi(work, store))), lambda: contents(store)
+
+        def rbd(stack):
+            cluster = stack.enter_context(ceph.Cluster(tempfile.mkdtemp(dir=work)))
+            cluster.image("nvram", template)
+            return rbd_rows(cluster), lambda: cluster.contents("nvram")
+
+        for label, make in (("NBD", nbd), ("iSCSI", iscsi), ("Ceph RBD", rbd)):
+            check_protocol(tool, label, make, checks, work)
+    print(checks.summary())
+    return 1 if checks.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

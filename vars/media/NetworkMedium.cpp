@@ -1,0 +1,187 @@
+/** @file
+  The network medium: an NVRAM that QEMU's block layer reaches by a name of
+  its own (rbd:, nbd:, nbd+unix://, iscsi://), opened by qemu-nbd, which
+  parses the name and speaks the protocol, and served to this run on a
+  private socket handed to it as systemd hands one over. Nothing of the
+  name is read here but the protocol that chooses this medium. A store
+  whose server shows no one who has it open (NBD, iSCSI) is written only
+  when the caller knows it is unused.
+**/
+
+#include "vars/base/ExitStatus.h"
+#include "vars/media/Medium.h"
+#include "vars/media/NbdMedium.h"
+#include "vars/media/NetworkRefusal.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#define NBD_SERVER_PROGRAM "qemu-nbd"
+
+///
+/// A protocol by the start of QEMU's name for a store on it.
+///
+typedef struct {
+  const char *Start;
+  const char *Name;
+  bool        HoldersSeen; ///< Whether the server tells who has the store open.
+} NETWORK_PROTOCOL;
+
+static const NETWORK_PROTOCOL mProtocols[] = {
+  { "rbd:", "a Ceph RBD image", false },   { "nbd:", "an NBD export", false },
+  { "nbd+unix:", "an NBD export", false }, { "nbd+tcp:", "an NBD export", false },
+  { "iscsi:", "an iSCSI LUN", false },
+};
+
+static const NETWORK_PROTOCOL *
+ProtocolOf (const char *Path)
+{
+  for (const NETWORK_PROTOCOL &Protocol : mProtocols) {
+    if (strncmp (Path, Protocol.Start, strlen (Protocol.Start)) == 0) {
+      return &Protocol;
+    }
+  }
+
+  return NULL;
+}
+
+bool
+IsNetworkNvram (const char *Path)
+{
+  return ProtocolOf (Path) != NULL;
+}
+
+///
+/// A store on the network, served by qemu-nbd for this run.
+///
+class NETWORK_MEDIUM : public NBD_MEDIUM {
+public:
+  NETWORK_MEDIUM (const NVRAM_ACCESS *Access) : mAccess (*Access)
+  {
+  }
+
+  int
+  Open (const char *Path, int Probe, const struct stat *Probed, bool ReadOnly, std::string *Error)
+      override;
+
+  // The size its server gave: another client that resizes it is not seen, as QEMU sees none.
+  int
+  Measure (UINT64 *Size) override
+  {
+    *Size = mSize;
+    return 0;
+  }
+
+private:
+  int Serve (const char *Path, std::string *Error);
+
+  NVRAM_ACCESS            mAccess;
+  const NETWORK_PROTOCOL *mProtocol = NULL;
+};
+
+// A listening socket at the daemon's path, which qemu-nbd takes over.
+static int
+Listen (const STORAGE_DAEMON *Daemon)
+{
+  struct sockaddr_un Address = {};
+  int                Fd;
+
+  if (Daemon->Socket.size () >= sizeof (Address.sun_path)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+
+  Address.sun_family = AF_UNIX;
+  memcpy (Address.sun_path, Daemon->Socket.c_str (), Daemon->Socket.size () + 1);
+  Fd = socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if ((Fd >= 0) &&
+      ((bind (Fd, reinterpret_cast<struct sockaddr *> (&Address), sizeof (Address)) != 0) ||
+       (listen (Fd, 1) != 0))) {
+    close (Fd);
+    return -1;
+  }
+
+  return Fd;
+}
+
+// Starts qemu-nbd on the store, raw, on a socket of this run's.
+int
+NETWORK_MEDIUM::Serve (const char *Path, std::string *Error)
+{
+  const char *const Argv[] = { NBD_SERVER_PROGRAM,
+                               "--format=raw",
+                               "--export-name=" STORAGE_DAEMON_NODE,
+                               mWritable ? "--cache=writeback" : "--read-only",
+                               "--",
+                               Path,
+                               NULL };
+  std::string       Message;
+  int               Listener;
+  bool              Spawned;
+
+  if (!PrepareDaemon (&mDaemon, &Message)) {
+    return RefuseNetworkStart (mProtocol->Name, StorageDaemonFailed, Message, Error);
+  }
+
+  Listener = Listen (&mDaemon);
+  Spawned  = (Listener >= 0) && SpawnDaemon (&mDaemon, -1, Listener, Argv, true);
+  if (Listener >= 0) {
+    close (Listener);
+  }
+
+  if (!Spawned) {
+    Message = std::string ("cannot start " NBD_SERVER_PROGRAM ": ") + strerror (errno);
+    return RefuseNetworkStart (
+        mProtocol->Name, FailedDaemon (&mDaemon, StorageDaemonFailed, &Message), Message, Error);
+  }
+
+  return 0;
+}
+
+int
+NETWORK_MEDIUM::Open (
+    const char        *Path,
+    int                Probe,
+    const struct stat *Probed,
+    bool               ReadOnly,
+    std::string       *Error)
+{
+  std::string Missing;
+  std::string What;
+  int         Code;
+
+  (VOID) Probe;
+  (VOID) Probed;
+  mProtocol = ProtocolOf (Path);
+  What      = std::string ("it is ") + mProtocol->Name;
+  mNbd      = LoadNbdLibrary (&Missing);
+  if (mNbd == NULL) {
+    return VarsRefusal (Error, VarsExitMissing, What + ", and " + Missing);
+  }
+
+  mWritable = !ReadOnly;
+  if (mWritable && !mProtocol->HoldersSeen && !mAccess.Unused) {
+    return RefuseUnseenHolders (mProtocol->Name, Error);
+  }
+
+  Code = Serve (Path, Error);
+  if ((Code == 0) && (Connect (What.c_str (), mAccess.Seconds, Error) != 0)) {
+    if (mLate) {
+      KillDaemon (&mDaemon);
+    }
+
+    Code = RefuseNetworkOpen (
+        mProtocol->Name, mLate ? mAccess.Seconds : 0, StorageDaemonEnd (&mDaemon), Error);
+  }
+
+  return Code;
+}
+
+std::unique_ptr<NVRAM_MEDIUM>
+NewNetworkMedium (const NVRAM_ACCESS *Access)
+{
+  return std::unique_ptr<NVRAM_MEDIUM> (new NETWORK_MEDIUM (Access));
+}
