@@ -4,7 +4,9 @@
 # one set on the same store as a qcow2 image (QEMU's storage daemon started
 # and stopped included; needs qemu-img to make the image), and one set
 # through --domain (a libvirt session of its own, as in tests/vars/libvirt.py;
-# as root, with libvirtd installed), against the floor of replacing the file,
+# as root, with libvirtd installed: the first, which makes the NVRAM, and
+# later ones), one set on each network protocol (NBD, iSCSI and Ceph RBD
+# servers of tests/vars/network.py's on loopback), against the floor of replacing the file,
 # a plain program that reads it,
 # writes a copy beside it, flushes the copy and renames it over the file (and
 # flushes the folder). Not a test: the figures are the machine's and its
@@ -99,10 +101,13 @@ done
 
 TESTS=$(dirname "$(realpath "$0")")/../tests
 if domain_us=$(PYTHONPATH=$TESTS python3 -B "$TESTS/vars/libvirt.py" --tool "$TOOL" --benchmark $REPEATS); then
-  domain=$(ms "$domain_us")
+  first_domain=$(ms "${domain_us%% *}")
+  domain=$(ms "${domain_us##* }")
 else
-  domain="not measured: ${domain_us##*$'\n'}"
+  first_domain="not measured: ${domain_us##*$'\n'}"
+  domain=$first_domain
 fi
+network=$(PYTHONPATH=$TESTS python3 -B "$TESTS/vars/network.py" --tool "$TOOL" "$TEMPLATE" --benchmark $REPEATS)
 
 cp "$TEMPLATE" "$FILE"
 thousand_start=$(now)
@@ -119,13 +124,19 @@ if command -v qemu-img >/dev/null; then
 fi
 
 echo "brisvane-vars on $(basename "$TEMPLATE") ($(stat -c %s "$TEMPLATE") bytes), $(df -T "$WORK" | awk 'NR == 2 { print $2 }') at $WORK"
-printf '  %-44s %s\n' \
+printf '  %-50s %s\n' \
   "one set (mean of $REPEATS)" "$(ms "$set_us")" \
   "one query, -g: no write (mean of $REPEATS)" "$(ms "$query_us")" \
   "a set that compacts (mean of 3)" "$(ms "$compact_us")" \
+  "a --domain set that makes the NVRAM (first start)" "$first_domain" \
   "one --domain set (mean of $REPEATS)" "$domain" \
   "1,000 sets" "$(ms "$thousand_us")" \
   "floor: replace the file (mean of $REPEATS)" "$(ms "$floor_us")" \
   "floor's reading alone (mean of $REPEATS)" "$(ms "$read_us")" \
   "floor: 1,000 replacements" "$(ms "$floor_thousand_us")" \
   "one set on a qcow2 image (mean of $REPEATS)" "$([ -n "$qcow2_us" ] && ms "$qcow2_us" || echo "no qemu-img")"
+while IFS= read -r line; do
+  figure=${line##*: }
+  [[ $figure =~ ^[0-9]+$ ]] && figure=$(ms "$figure")
+  printf '  %-50s %s\n' "one set on ${line%%: *} (mean of $REPEATS)" "$figure"
+done <<<"$network"

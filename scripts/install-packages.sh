@@ -44,6 +44,8 @@ rbd ceph-common
 /usr/include/json-c/json.h libjson-c-dev unit
 /usr/include/libvirt/libvirt.h libvirt-dev unit
 /usr/include/libxml2/libxml/xpath.h libxml2-dev unit
+/usr/include/rbd/librbd.h librbd-dev unit
+/usr/share/doc/librbd1/copyright librbd1
 /usr/share/OVMF/OVMF_CODE_4M.fd ovmf
 /usr/share/OVMF/OVMF_VARS_4M.fd ovmf unit
 /usr/share/AAVMF/AAVMF_VARS.ms.fd qemu-efi-aarch64 unit

@@ -3,8 +3,9 @@ block device, a qcow2 image, a libvirt domain, an NBD export, an iSCSI LUN,
 a Ceph RBD image),
 each run through the same cases on a store made from OVMF's template: while
 a real QEMU holds it (stopped before its first instruction), brisvane-vars
-refuses (75 where it sees QEMU, 82 on the network, where it sees no one, 83
-where a server of one client at a time has it) and writes nothing; with QEMU gone
+refuses (75 where it sees QEMU, by its locks, its open files or an RBD
+image's watchers, 82 over NBD and iSCSI, where it sees no one, 83 where a
+server of one client at a time has it) and writes nothing; with QEMU gone
 it sets a value; then one boot of OVMF,
 with the NVRAM attached as that stack attaches it, shows in the shell that
 the firmware sees the value. A row that cannot get what it needs (a loop
@@ -84,18 +85,18 @@ def qcow2_image(work, fs_dir, tool, stack):
 
 
 class NetworkDrive(Drive):
-    """A store that a server of the test's serves from the file backing: set
-    with --offline, since its server shows no user; while held, each of
-    held_options' ways refuses."""
+    """A store on a server of the test's, whose bytes stored() gives: set
+    with options (--offline where its server shows no user); while held,
+    each of held_options' ways refuses."""
 
-    def __init__(self, fs_dir, uri, stored, held_options):
+    def __init__(self, fs_dir, uri, stored, held_options, options=("--offline",)):
         super().__init__(fs_dir, uri, "format=raw")
-        self.stored, self.held_options = stored, held_options
+        self.stored, self.held_options, self.options = stored, held_options, options
 
     def run(self, tool, *words, every=False):
         if every:
             return [run_tool(tool, *options, self.path, *words) for options in self.held_options]
-        return [run_tool(tool, "--offline", self.path, *words)]
+        return [run_tool(tool, *self.options, self.path, *words)]
 
 
 def nbd_export(work, fs_dir, tool, stack):
@@ -113,10 +114,12 @@ def iscsi_lun(work, fs_dir, tool, stack):
 
 
 def rbd_image(work, fs_dir, tool, stack):
-    """An image in a Ceph cluster of the test's, made from the template."""
+    """An image in a Ceph cluster of the test's, made from the template: its
+    watchers show who has it open, with --offline too."""
     cluster = stack.enter_context(ceph.Cluster(work))
     cluster.image("nvram", FIRMWARE.vars_template)
-    return NetworkDrive(fs_dir, cluster.qemu_name("nvram"), lambda: cluster.contents("nvram"), ((),))
+    return NetworkDrive(fs_dir, cluster.qemu_name("nvram"), lambda: cluster.contents("nvram"),
+                        ((), ("--offline",)), options=())
 
 
 class Domain:
@@ -198,7 +201,7 @@ STACKS = [
     ("libvirt domain", libvirt_domain, ((75, "it is paused"), LOCKS)),
     ("NBD export", nbd_export, (UNSEEN, (83, "serves one client at a time"))),
     ("iSCSI LUN", iscsi_lun, (UNSEEN,)),
-    ("Ceph RBD image", rbd_image, (UNSEEN,)),
+    ("Ceph RBD image", rbd_image, ((75, "a running virtual machine has open"),) * 2),
 ]
 
 

@@ -15,21 +15,25 @@ TEST (DomainXmlTest, RemoteUrisAreToldFromLocalOnes)
   const struct {
     const char *Uri;
     int         Code;
+    bool        Session;
   } Cases[] = {
-    { "qemu:///system", 0 },
-    { "qemu:///session", 0 },
-    { "qemu+unix:///system?socket=/run/x/libvirt-sock", 0 },
-    { "qemu://host.example/system", VarsExitRemote },
-    { "qemu+ssh://root@host.example/system", VarsExitRemote },
-    { "qemu+ssh:///system", VarsExitRemote },
-    { "qemu+tls://host.example:16514/system", VarsExitRemote },
-    { "not a URI", VarsExitRemote },
+    { "qemu:///system", 0, false },
+    { "qemu:///session", 0, true },
+    { "qemu+unix:///session?socket=/run/user/1000/libvirt/libvirt-sock", 0, true },
+    { "qemu+unix:///system?socket=/run/x/libvirt-sock", 0, false },
+    { "qemu://host.example/system", VarsExitRemote, false },
+    { "qemu+ssh://root@host.example/session", VarsExitRemote, false },
+    { "qemu+ssh:///system", VarsExitRemote, false },
+    { "qemu+tls://host.example:16514/system", VarsExitRemote, false },
+    { "not a URI", VarsExitRemote, false },
   };
 
   for (const auto &Case : Cases) {
     std::string Error;
+    bool        Session = false;
 
-    EXPECT_EQ (CheckLocalUri (Case.Uri, &Error), Case.Code) << Case.Uri << ": " << Error;
+    EXPECT_EQ (CheckLocalUri (Case.Uri, &Session, &Error), Case.Code) << Case.Uri << ": " << Error;
+    EXPECT_EQ (Session, Case.Session) << Case.Uri;
   }
 }
 

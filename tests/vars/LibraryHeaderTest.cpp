@@ -10,6 +10,7 @@
 #include "vars/dl/Libvirt.h"
 #include "vars/dl/Libxml2.h"
 #include "vars/dl/Nbd.h"
+#include "vars/dl/Rbd.h"
 
 #include <dlfcn.h>
 #include <stddef.h>
@@ -20,6 +21,9 @@
 
 #ifdef BRISVANE_HAVE_NBD_HEADER
 #  include <libnbd.h>
+#endif
+#ifdef BRISVANE_HAVE_RBD_HEADER
+#  include <rbd/librbd.h>
 #endif
 #ifdef BRISVANE_HAVE_JSON_HEADER
 #  include <json-c/json.h>
@@ -193,9 +197,50 @@ TEST (LibraryHeaderTest, Libxml2TableIsLibxml2Headers)
       "xmlXPathObject's leading fields");
   static_assert (
       (offsetof (LIBXML2_URI, Scheme) == offsetof (xmlURI, scheme)) &&
-          (offsetof (LIBXML2_URI, Server) == offsetof (xmlURI, server)),
+          (offsetof (LIBXML2_URI, Server) == offsetof (xmlURI, server)) &&
+          (offsetof (LIBXML2_URI, Path) == offsetof (xmlURI, path)),
       "xmlURI's leading fields");
   ASSERT_NE (Xml, nullptr) << Error;
   ExpectLoadedByName ("libxml2.so.2", Rows, sizeof (Rows) / sizeof (Rows[0]));
+#endif
+}
+
+TEST (LibraryHeaderTest, RbdTableIsLibradosAndLibrbdHeaders)
+{
+#ifndef BRISVANE_HAVE_RBD_HEADER
+  GTEST_SKIP () << "rbd/librbd.h is not installed (librbd-dev): the table goes unchecked";
+#else
+  std::string              Error;
+  const RBD_LIBRARY *const Rbd     = LoadRbdLibrary (&Error);
+  const DECLARED_ROUTINE   Rados[] = {
+      DECLARED_AS (Rbd, Create, rados_create),
+      DECLARED_AS (Rbd, ConfReadFile, rados_conf_read_file),
+      DECLARED_AS (Rbd, ConfSet, rados_conf_set),
+      DECLARED_AS (Rbd, Connect, rados_connect),
+      DECLARED_AS (Rbd, Shutdown, rados_shutdown),
+      DECLARED_AS (Rbd, IoctxCreate, rados_ioctx_create),
+      DECLARED_AS (Rbd, IoctxSetNamespace, rados_ioctx_set_namespace),
+      DECLARED_AS (Rbd, IoctxDestroy, rados_ioctx_destroy),
+  };
+  const DECLARED_ROUTINE Rbds[] = {
+    DECLARED_AS (Rbd, OpenReadOnly, rbd_open_read_only),
+    DECLARED_AS (Rbd, Close, rbd_close),
+    // Declared over RBD_WATCHER, whose layout is checked below, for rbd_image_watcher_t.
+    { "rbd_watchers_list", reinterpret_cast<void *> (Rbd->WatchersList) },
+    { "rbd_watchers_list_cleanup", reinterpret_cast<void *> (Rbd->WatchersListCleanup) },
+  };
+
+  static_assert (
+      sizeof (RBD_LIBRARY) ==
+          (sizeof (Rados) + sizeof (Rbds)) / sizeof (Rados[0]) * sizeof (void *),
+      "RBD_LIBRARY");
+  static_assert (
+      (sizeof (RBD_WATCHER) == sizeof (rbd_image_watcher_t)) &&
+          (offsetof (RBD_WATCHER, Address) == offsetof (rbd_image_watcher_t, addr)) &&
+          (offsetof (RBD_WATCHER, Id) == offsetof (rbd_image_watcher_t, id)),
+      "RBD_WATCHER is rbd_image_watcher_t");
+  ASSERT_NE (Rbd, nullptr) << Error;
+  ExpectLoadedByName ("librados.so.2", Rados, sizeof (Rados) / sizeof (Rados[0]));
+  ExpectLoadedByName ("librbd.so.1", Rbds, sizeof (Rbds) / sizeof (Rbds[0]));
 #endif
 }

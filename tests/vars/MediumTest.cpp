@@ -8,6 +8,7 @@
 #include "TestSupport.h"
 
 #include "vars/media/FileMedium.h"
+#include "vars/media/RbdHolders.h"
 
 #include <gtest/gtest.h>
 
@@ -194,5 +195,37 @@ TEST (MediumTest, ReadsOpenForReadingAlone)
     EXPECT_EQ (Image.Medium->Writable (), !ReadOnly);
     EXPECT_EQ (Probe.l_type, ReadOnly ? F_UNLCK : F_WRLCK);
     close (Other);
+  }
+}
+
+// QEMU's rbd: names taken apart as QEMU takes them, escapes, namespace and snapshot included:
+// pool|namespace|image|snapshot|conf|user|the other keys, or NULL where QEMU refuses the name.
+TEST (MediumTest, RbdNamesAreTakenApartAsQemuTakesThem)
+{
+  const struct {
+    const char *Path;
+    const char *Parts;
+  } Cases[] = {
+    { "rbd:pve/vm-100-disk-1:conf=/etc/pve/ceph.conf:id=admin:keyring=/etc/pve/priv/pve.keyring",
+      "pve||vm-100-disk-1||/etc/pve/ceph.conf|admin|keyring=/etc/pve/priv/pve.keyring;" },
+    { "rbd:p/ns/img@snap:mon_host=a\\:6789\\;b", "p|ns|img|snap|||mon_host=a:6789;b;" },
+    { "rbd:p/i\\:x", "p||i:x||||" },
+    { "rbd:p", NULL },
+    { "rbd:p/i:conf", NULL },
+    { "rbd:/i", NULL },
+  };
+
+  for (const auto &Case : Cases) {
+    RBD_NAME    Name;
+    std::string Parts;
+
+    ASSERT_EQ (ParseRbdName (Case.Path, &Name), Case.Parts != NULL) << Case.Path;
+    Parts = Name.Pool + "|" + Name.Namespace + "|" + Name.Image + "|" + Name.Snapshot + "|" +
+            Name.Conf + "|" + Name.User + "|";
+    for (const auto &Option : Name.Options) {
+      Parts += Option.first + "=" + Option.second + ";";
+    }
+
+    EXPECT_EQ (Parts, (Case.Parts != NULL) ? Case.Parts : Parts) << Case.Path;
   }
 }

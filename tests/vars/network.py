@@ -8,7 +8,10 @@ cause, leave the store as it was, and leave no private folder or qemu-nbd
 behind. The firmware suite's table of stacks sets a value on each protocol
 and boots OVMF from the same store.
 
-    network.py --tool brisvane-vars OVMF_VARS_4M.fd
+    network.py --tool brisvane-vars OVMF_VARS_4M.fd [--benchmark COUNT]
+
+--benchmark prints, for each protocol, the mean microseconds of COUNT sets
+with --offline on a store served over loopback, instead.
 """
 
 import argparse
@@ -18,6 +21,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 from vmtest import ceph, network
 from vmtest.checks import Checks
@@ -59,11 +63,17 @@ def iscsi_rows(server):
 
 
 def rbd_rows(cluster):
+    """Rows on images of cluster: "nvram", and "held", which another client has open."""
     name = cluster.qemu_name("nvram")
     return [("no such image", name.replace("/nvram:", "/absent:"), (), ("-g",), 84, "does not exist"),
             ("no such pool", name.replace("rbd/nvram", "absent/nvram"), (), ("-g",), 84, "does not exist"),
             ("refused credentials", name.replace(cluster.keyring, os.devnull), (), ("-g",), 85,
-             "credentials were refused")]
+             "credentials were refused"),
+            ("a write with no such image", name.replace("/nvram:", "/absent:"), (), SET, 84, "cannot be opened"),
+            ("a write with refused credentials", name.replace(cluster.keyring, os.devnull), (), SET, 85, ""),
+            ("another client has it open", cluster.qemu_name("held"), ("--offline",), SET, 76,
+             "another client of the cluster has open"),
+            ("a write when no one has it open", name, (), SET, 0, "")]
 
 
 def servers():
@@ -99,14 +109,42 @@ def check_protocol(tool, label, make, checks, work):
             checks.record(f"{label}: {row[0]}", check_row(tool, row, stored, scratch))
 
 
+def benchmark(tool, stores, count):
+    """Prints a line for each protocol: its name and the mean microseconds of
+    count sets, or why it was not measured."""
+    for label, make in stores:
+        with contextlib.ExitStack() as stack:
+            try:
+                uri = make(stack)
+            except Unavailable as reason:
+                print(f"{label}: not measured: {reason}")
+                continue
+            start = time.monotonic_ns()
+            for run in range(count):
+                subprocess.run([tool, "--offline", uri, "-s", "-delay", str(run)], check=True, capture_output=True)
+            print(f"{label}: {(time.monotonic_ns() - start) // count // 1000}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tool", required=True, help="brisvane-vars")
     parser.add_argument("template", help="an OVMF variable store template")
+    parser.add_argument("--benchmark", type=int, metavar="COUNT")
     options = parser.parse_args()
     checks, tool, template = Checks(), os.path.abspath(options.tool), options.template
     with tempfile.TemporaryDirectory() as work:
         store = shutil.copy(template, os.path.join(work, "store.fd"))
+        if options.benchmark:
+            def rbd_store(stack):
+                cluster = stack.enter_context(ceph.Cluster(tempfile.mkdtemp(dir=work)))
+                cluster.image("nvram", template)
+                return cluster.qemu_name("nvram")
+            stores = [("NBD over TCP", lambda stack: stack.enter_context(
+                          network.Nbd(tempfile.mkdtemp(dir=work), store, tcp=True)).uri),
+                      ("iSCSI", lambda stack: stack.enter_context(network.Iscsi(work, store)).uri),
+                      ("Ceph RBD", rbd_store)]
+            benchmark(tool, stores, options.benchmark)
+            return 0
 
         def nbd(stack):
             unix = stack.enter_context(network.Nbd(tempfile.mkdtemp(dir=work), store))
@@ -124,7 +162,9 @@ def main():
         def rbd(stack):
             cluster = stack.enter_context(ceph.Cluster(tempfile.mkdtemp(dir=work)))
             cluster.image("nvram", template)
-            return rbd_rows(cluster), lambda: cluster.contents("nvram")
+            cluster.image("held", template)
+            stack.enter_context(cluster.client_of("held"))
+            return rbd_rows(cluster), lambda: cluster.contents("nvram") + cluster.contents("held")
 
         for label, make in (("NBD", nbd), ("iSCSI", iscsi), ("Ceph RBD", rbd)):
             check_protocol(tool, label, make, checks, work)

@@ -3,6 +3,7 @@ its objects in memory, on 127.0.0.1 with cephx, every file of theirs in a
 scratch folder, and a pool "rbd" whose images QEMU opens through librbd.
 """
 
+import contextlib
 import json
 import os
 import shutil
@@ -65,9 +66,9 @@ class Cluster:
     user = "admin"
 
     def __init__(self, work):
-        self.work = work
-        self.conf = os.path.join(work, "ceph.conf")
-        self.keyring = os.path.join(work, "admin.keyring")
+        self.work = os.path.abspath(work)  # the names QEMU is given hold these paths
+        self.conf = os.path.join(self.work, "ceph.conf")
+        self.keyring = os.path.join(self.work, "admin.keyring")
         self.daemons = []
 
     def __enter__(self):
@@ -165,3 +166,18 @@ class Cluster:
             daemon.kill()
             daemon.wait()
         self.daemons = []
+
+    @contextlib.contextmanager
+    def client_of(self, name):
+        """Another client that has the image open for as long as it lasts, as
+        a machine on another host would: qemu-io, waiting, once it shows as a
+        watcher."""
+        process = subprocess.Popen(["qemu-io", "-f", "raw", "-c", "sleep 600000", self.qemu_name(name)],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.wait(f"a watcher of {name}", lambda: json.loads(
+                self.run("rbd", "status", "--format", "json", f"{POOL}/{name}"))["watchers"])
+            yield process
+        finally:
+            process.kill()
+            process.wait()

@@ -51,7 +51,9 @@ def to_qcow2(source, path, *options):
 def qemu_holding(work, drive, firmware=machine.OVMF):
     """QEMU stopped before its first instruction with firmware's code and the
     flash drive (its -drive options after if=pflash), once its drives are
-    open and locked (its monitor greets only then); killed on every path."""
+    open and locked (its monitor greets only then); told to quit, as a
+    machine shut down closes its drives (a network store's server then
+    forgets it), and killed on every path."""
     monitor = f"{work}/qmp.sock"
     process = subprocess.Popen(
         [firmware.qemu, "-S", "-nographic", "-nodefaults", *firmware.flags[:2],
@@ -70,6 +72,12 @@ def qemu_holding(work, drive, firmware=machine.OVMF):
                     break
             time.sleep(0.05)
         yield process
+        with contextlib.suppress(OSError), socket.socket(socket.AF_UNIX) as client:
+            client.settimeout(QEMU_TIME_LIMIT)
+            client.connect(monitor)
+            client.sendall(b'{"execute":"qmp_capabilities"}\n{"execute":"quit"}\n')
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                process.wait(QEMU_TIME_LIMIT)
     finally:
         process.kill()
         process.wait()

@@ -25,15 +25,27 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def listening(port=None, path=None):
-    """Whether something listens on 127.0.0.1:port or at the UNIX socket
+def sockets(pid):
+    """The inodes of the sockets that process pid holds, or none when its
+    descriptors cannot be read this time (the caller looks again)."""
+    folder = f"/proc/{pid}/fd"
+    with contextlib.suppress(OSError):
+        links = [os.readlink(f"{folder}/{fd}") for fd in os.listdir(folder)]
+        return {link[8:-1] for link in links if link.startswith("socket:[")}
+    return set()
+
+
+def listening(pid, port=None, path=None):
+    """Whether process pid listens on 127.0.0.1:port or at the UNIX socket
     path; read from /proc, since a probing client would use up a server's
-    only client."""
+    only client, and tgtd runs on without the portal it could not bind."""
+    held = sockets(pid)
     if port is not None:
         with open("/proc/net/tcp") as table:
-            return any(row[1:4:2] == [f"0100007F:{port:04X}", "0A"] for row in map(str.split, table))
+            return any(row[1] == f"0100007F:{port:04X}" and row[3] == "0A" and row[9] in held
+                       for row in map(str.split, table))
     with open("/proc/net/unix") as table:
-        return any(row[3:4] + row[7:] == ["00010000", path] for row in map(str.split, table))
+        return any(row[3] == "00010000" and row[6] in held and row[7:] == [path] for row in map(str.split, table))
 
 
 def require(package, *programs):
@@ -47,27 +59,26 @@ class Daemon:
     """A server run in the foreground as the test's child, its messages in
     NAME.log in work."""
 
-    name = "daemon"
+    name, process = "daemon", None
 
     def __init__(self, work):
-        self.work = work
-        self.env = dict(os.environ)
-        self.process = None
+        self.work, self.env = os.path.abspath(work), dict(os.environ)  # QEMU takes absolute socket paths
 
     def launch(self, command, ready):
-        """Runs command, waiting until ready() holds; raises RuntimeError
+        """Runs command, waiting until ready(pid) holds; raises RuntimeError
         with the log when it exits or takes too long."""
         log_path = os.path.join(self.work, f"{self.name}.log")
         with open(log_path, "w") as log:
             self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log,
                                             stderr=subprocess.STDOUT, env=self.env)
         deadline = time.monotonic() + START_TIME_LIMIT
-        while not ready():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                with open(log_path) as log:
-                    raise RuntimeError(f"{self.name} did not start: {log.read().strip()}")
+        while self.process.poll() is None and time.monotonic() < deadline:
+            if ready(self.process.pid):
+                return
             time.sleep(0.05)
+        self.stop()
+        with open(log_path) as log:
+            raise RuntimeError(f"{self.name} did not start: {log.read().strip()}")
 
     def stop(self):
         if self.process:
@@ -93,15 +104,15 @@ class Nbd(Daemon):
     def __init__(self, work, image, fmt="raw", export="nvram", clients=1, tcp=False):
         require("qemu-utils", "qemu-nbd")
         super().__init__(work)
-        self.image, self.fmt, self.export, self.clients = image, fmt, export, clients
+        self.image, self.fmt, self.export, self.clients = os.path.abspath(image), fmt, export, clients
         self.port = free_port() if tcp else None
-        self.socket = None if tcp else os.path.join(work, "nbd.sock")
+        self.socket = None if tcp else os.path.join(self.work, "nbd.sock")
         self.uri = f"nbd://127.0.0.1:{self.port}/{export}" if tcp else f"nbd+unix:///{export}?socket={self.socket}"
 
     def start(self):
         where = ["-b", "127.0.0.1", "-p", str(self.port)] if self.port else ["-k", self.socket]
         self.launch(["qemu-nbd", "-t", "-e", str(self.clients), "-f", self.fmt, "-x", self.export, *where, self.image],
-                    lambda: listening(self.port, self.socket))
+                    lambda pid: listening(pid, self.port, self.socket))
 
 
 class Iscsi(Daemon):
@@ -116,20 +127,20 @@ class Iscsi(Daemon):
         if not glob.glob("/usr/lib/*/qemu/block-iscsi.so"):
             raise media.Unavailable("QEMU has no iSCSI driver: Debian's qemu-block-extra brings it")
         super().__init__(work)
-        self.image, self.iqn = image, iqn
+        self.image, self.iqn = os.path.abspath(image), iqn
         self.port = free_port()
-        self.env["TGT_IPC_SOCKET"] = os.path.join(work, "tgtd.socket")
+        self.env["TGT_IPC_SOCKET"] = os.path.join(self.work, "tgtd.socket")
         self.uri = f"iscsi://127.0.0.1:{self.port}/{iqn}/1"
 
     def start(self):
         control = self.env["TGT_IPC_SOCKET"] + ".0"
         self.launch(["tgtd", "-f", "--iscsi", f"portal=127.0.0.1:{self.port}"],
-                    lambda: listening(self.port) and listening(path=control))
+                    lambda pid: listening(pid, self.port) and listening(pid, path=control))
         try:
-            self.tgtadm("--mode", "target", "--op", "new", "--tid", "1", "--targetname", self.iqn)
-            self.tgtadm("--mode", "logicalunit", "--op", "new", "--tid", "1", "--lun", "1",
-                        "--backing-store", self.image)
-            self.tgtadm("--mode", "target", "--op", "bind", "--tid", "1", "--initiator-address", "127.0.0.1")
+            for words in (("target", "new", "--targetname", self.iqn),
+                          ("logicalunit", "new", "--lun", "1", "--backing-store", self.image),
+                          ("target", "bind", "--initiator-address", "127.0.0.1")):
+                self.tgtadm("--mode", words[0], "--op", words[1], "--tid", "1", *words[2:])
         except BaseException:
             self.stop()
             raise

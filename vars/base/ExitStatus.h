@@ -63,11 +63,13 @@ typedef enum {
   VarsExitChangedSize = 74,
   /// a running virtual machine holds the file: QEMU's locks in its bytes from offset 100 and
   /// 200, or, on a block device, a QEMU process that has the device (or its whole disk, or a
-  /// partition of it) open, looked for again just before the first write; with `--domain`, the
-  /// domain is not shut off
+  /// partition of it) open, looked for again just before the first write, or a Ceph RBD image
+  /// that a QEMU on this host has open (a watcher of it); with `--domain`, the domain is not shut
+  /// off
   VarsExitVirtualMachine = 75,
   /// another program holds a lock on the file, or has the block device open or mounted (another
-  /// brisvane-vars most likely)
+  /// brisvane-vars most likely), or another client of the cluster has the Ceph RBD image open (the
+  /// message gives its address)
   VarsExitOtherHolder = 76,
   /// the stored `Brisvane` has other attributes than brisvane's NV+BS; the firmware would refuse
   /// the write too
@@ -84,8 +86,8 @@ typedef enum {
   /// `--domain`: its NVRAM is on the network (`<nvram type='network'>`) over another protocol than
   /// nbd, iscsi and rbd, or with credentials or TLS, which this tool does not pass to QEMU
   VarsExitNetworkNvram = 81,
-  /// a write to a network store (NBD, iSCSI, Ceph RBD), whose users this tool does not see,
-  /// without `--domain` or `--offline` to say that no virtual machine uses it; nothing was written
+  /// a write to an NBD export or iSCSI LUN, whose users this tool does not see, without `--domain`
+  /// or `--offline` to say that no virtual machine uses it; nothing was written
   VarsExitUnseenHolders = 82,
   /// a network store's server cannot be reached: the connection is refused, the host is
   /// unreachable or unknown, or it did not answer in time

@@ -42,6 +42,9 @@ typedef struct {
   const char *Opaque;
   const char *Authority;
   const char *Server;
+  const char *User;
+  int         Port;
+  const char *Path;
 } LIBXML2_URI;
 
 ///

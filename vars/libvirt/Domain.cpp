@@ -90,14 +90,15 @@ CheckShutOff (
   return 0;
 }
 
-// The NVRAM of a domain found and checked on an open connection.
+// The NVRAM of a domain found and checked on an open connection; with NeedsOwner, the owner of one
+// that is to be made.
 static int
 FindOnConnection (
     const LIBVIRT_LIBRARY *Virt,
     virConnectPtr          Connection,
     virDomainPtr           Domain,
     const char            *Name,
-    bool                   Writing,
+    bool                   NeedsOwner,
     DOMAIN_NVRAM          *Nvram,
     std::string           *Error)
 {
@@ -131,7 +132,7 @@ FindOnConnection (
   }
 
   // Only a file that is made needs its owner, and libvirt gathers its capabilities slowly.
-  if (!Writing) {
+  if (!NeedsOwner) {
     return 0;
   }
 
@@ -157,12 +158,13 @@ FindDomainNvram (
   virConnectPtr          Connection;
   virDomainPtr           Domain;
   int                    Code;
+  bool                   Session = false;
   const char            *Default = getenv ("LIBVIRT_DEFAULT_URI");
 
   // virsh's default: the environment's URI where it is set, then the system daemon's.
   Uri = (Uri != NULL) ? Uri : ((Default != NULL) && (*Default != 0)) ? Default : LIBVIRT_SYSTEM_URI;
   *Nvram = DOMAIN_NVRAM ();
-  Code   = CheckLocalUri (Uri, Error);
+  Code   = CheckLocalUri (Uri, &Session, Error);
   if (Code != 0) {
     return Code;
   }
@@ -187,7 +189,9 @@ FindDomainNvram (
             ? std::string ("no such domain at ") + Uri
             : std::string ("cannot look it up at ") + Uri);
   } else {
-    Code = FindOnConnection (Virt, Connection, Domain, Name, Writing, Nvram, Error);
+    // A session daemon runs QEMU as this user, who owns what this run makes: it has no owner to
+    // ask.
+    Code = FindOnConnection (Virt, Connection, Domain, Name, Writing && !Session, Nvram, Error);
     Virt->FreeDomain (Domain);
   }
 

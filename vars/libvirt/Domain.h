@@ -35,8 +35,10 @@ typedef struct {
   @param[in]  Name     The domain's name.
   @param[in]  Uri      libvirt's URI, or NULL for LIBVIRT_DEFAULT_URI where
                        it is set and not empty, else qemu:///system.
-  @param[in]  Writing  Whether the command may write: only then is the owner
-                       of an NVRAM yet to be made asked of libvirt.
+  @param[in]  Writing  Whether the command may write: only then, and only of
+                       a system daemon (a session one runs QEMU as this
+                       user), is the owner of an NVRAM yet to be made asked
+                       of libvirt.
   @param[out] Nvram    Receives its NVRAM.
   @param[out] Error    Receives a message on failure.
 

@@ -62,7 +62,7 @@ QueryXml (const char *Text, const XML_QUERY *Queries, UINTN Count, std::string *
 }
 
 int
-CheckLocalUri (const char *Uri, std::string *Error)
+CheckLocalUri (const char *Uri, bool *Session, std::string *Error)
 {
   const LIBXML2_LIBRARY *Xml = LoadLibxml2Library (Error);
   xmlURIPtr              Handle;
@@ -82,6 +82,7 @@ CheckLocalUri (const char *Uri, std::string *Error)
     Transport = strchr (Parsed->Scheme, '+');
     Local     = ((Parsed->Server == NULL) || (Parsed->Server[0] == 0)) &&
             ((Transport == NULL) || (strcmp (Transport, "+unix") == 0));
+    *Session = Local && (Parsed->Path != NULL) && (strcmp (Parsed->Path, "/session") == 0);
   }
 
   if (Handle != NULL) {

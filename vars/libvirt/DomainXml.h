@@ -39,14 +39,16 @@ int QueryXml (const char *Text, const XML_QUERY *Queries, UINTN Count, std::stri
   Tells whether a libvirt URI leads to another host: it names a server, or
   a transport other than the local socket (qemu+ssh://, qemu+tcp://...).
 
-  @param[in]  Uri    The URI, such as qemu:///system.
-  @param[out] Error  Receives a message on failure or when it is remote.
+  @param[in]  Uri      The URI, such as qemu:///system.
+  @param[out] Session  Receives whether it is a local session daemon's
+                       (path /session), which runs QEMU as this user.
+  @param[out] Error    Receives a message on failure or when it is remote.
 
   @retval 0                Local.
   @retval VarsExitRemote   Remote, or not a URI that could be told local.
   @retval VarsExitMissing  libxml2 is missing.
 **/
-int CheckLocalUri (const char *Uri, std::string *Error);
+int CheckLocalUri (const char *Uri, bool *Session, std::string *Error);
 
 /**
   Takes a network NVRAM (<nvram type='network'>) out of a domain's

@@ -85,14 +85,6 @@ OverlappingDevices (dev_t Device)
   return Devices;
 }
 
-// Whether a program's name is that of a QEMU that runs a machine.
-static bool
-IsMachineProgram (const char *Name)
-{
-  return (strncmp (Name, "qemu-system-", 12) == 0) || (strcmp (Name, "qemu-kvm") == 0) ||
-         (strcmp (Name, "kvm") == 0);
-}
-
 ///
 /// Whether a process has a device open, as its open files tell.
 ///
@@ -158,39 +150,6 @@ HoldsDevice (const std::string &Pid, const std::vector<dev_t> &Devices, dev_t *H
   return Found ? DeviceHeld : DeviceNotHeld;
 }
 
-/**
-  The name of process Pid's program (its comm), and whether it is a QEMU
-  that runs a machine: by that name, or by its executable's, which
-  Proxmox's "kvm" leads to. QEMU's other programs (qemu-nbd, say) run none.
-**/
-static bool
-IsQemu (const std::string &Pid, std::string *Name)
-{
-  char        Text[256] = "";
-  std::string Proc      = "/proc/" + Pid;
-  FILE       *Comm      = fopen ((Proc + "/comm").c_str (), "re");
-  const char *Base;
-  ssize_t     Length;
-
-  if ((Comm == NULL) || (fgets (Text, sizeof (Text), Comm) == NULL)) {
-    Text[0] = '\0';
-  }
-
-  if (Comm != NULL) {
-    fclose (Comm);
-  }
-
-  *Name = std::string (Text, strcspn (Text, "\n"));
-  if (IsMachineProgram (Name->c_str ())) {
-    return true;
-  }
-
-  Length                          = readlink ((Proc + "/exe").c_str (), Text, sizeof (Text) - 1);
-  Text[(Length > 0) ? Length : 0] = '\0';
-  Base                            = strrchr (Text, '/');
-  return IsMachineProgram ((Base != NULL) ? Base + 1 : Text);
-}
-
 // The name of a block device, from /sys; its number where /sys does not say.
 static std::string
 DeviceName (dev_t Device)
@@ -223,7 +182,7 @@ Holder (const std::string &Pid, dev_t Device, dev_t Held, std::string *Error)
   std::string What = (Held == Device) ? "it" : DeviceName (Held) + ", which overlaps it,";
   char        Text[384];
 
-  if (IsQemu (Pid, &Name)) {
+  if (IsQemuProcess (Pid, &Name)) {
     snprintf (
         Text, sizeof (Text),
         "it is in use by a running virtual machine (QEMU, process %s, has %s open); shut the "

@@ -6,9 +6,11 @@
 
 #include "vars/base/ExitStatus.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -140,4 +142,78 @@ LockMedium (int Fd, bool Writable, off_t Length, std::string *Error)
   }
 
   return InUse (Fd, &Lock, Error);
+}
+
+// Whether a program's name is that of a QEMU that runs a machine.
+static bool
+IsMachineProgram (const char *Name)
+{
+  return (strncmp (Name, "qemu-system-", 12) == 0) || (strcmp (Name, "qemu-kvm") == 0) ||
+         (strcmp (Name, "kvm") == 0);
+}
+
+bool
+IsQemuProcess (const std::string &Pid, std::string *Name)
+{
+  char        Text[256] = "";
+  std::string Proc      = "/proc/" + Pid;
+  FILE       *Comm      = fopen ((Proc + "/comm").c_str (), "re");
+  const char *Base;
+  ssize_t     Length;
+
+  if ((Comm == NULL) || (fgets (Text, sizeof (Text), Comm) == NULL)) {
+    Text[0] = '\0';
+  }
+
+  if (Comm != NULL) {
+    fclose (Comm);
+  }
+
+  *Name = std::string (Text, strcspn (Text, "\n"));
+  if (IsMachineProgram (Name->c_str ())) {
+    return true;
+  }
+
+  Length                          = readlink ((Proc + "/exe").c_str (), Text, sizeof (Text) - 1);
+  Text[(Length > 0) ? Length : 0] = '\0';
+  Base                            = strrchr (Text, '/');
+  return IsMachineProgram ((Base != NULL) ? Base + 1 : Text);
+}
+
+pid_t
+FindQemuNaming (const std::string *Phrases, size_t Count, std::string *Program)
+{
+  DIR           *Proc = opendir ("/proc");
+  struct dirent *Entry;
+  pid_t          Found = 0;
+
+  while ((Proc != NULL) && (Found == 0) && ((Entry = readdir (Proc)) != NULL)) {
+    std::string Line;
+    FILE       *Cmdline;
+    int         Character;
+
+    if ((strspn (Entry->d_name, "0123456789") != strlen (Entry->d_name)) ||
+        !IsQemuProcess (Entry->d_name, Program)) {
+      continue;
+    }
+
+    Cmdline = fopen (("/proc/" + std::string (Entry->d_name) + "/cmdline").c_str (), "re");
+    while ((Cmdline != NULL) && ((Character = fgetc (Cmdline)) != EOF)) {
+      Line += (Character == 0) ? ' ' : static_cast<char> (Character);
+    }
+
+    if (Cmdline != NULL) {
+      fclose (Cmdline);
+    }
+
+    for (size_t Index = 0; (Found == 0) && (Index < Count); Index++) {
+      Found = (Line.find (Phrases[Index]) != std::string::npos) ? atoi (Entry->d_name) : 0;
+    }
+  }
+
+  if (Proc != NULL) {
+    closedir (Proc);
+  }
+
+  return Found;
 }

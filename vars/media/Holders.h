@@ -60,4 +60,29 @@ int RefuseRunningMachine (std::string *Error);
 **/
 int FindDeviceHolder (dev_t Device, std::string *Error);
 
+/**
+  The name of process Pid's program (its comm), and whether it is a QEMU
+  that runs a machine: by that name, or by its executable's, which
+  Proxmox's "kvm" leads to. QEMU's other programs (qemu-nbd, say) run none.
+
+  @param[in]  Pid   The process, by its number in /proc.
+  @param[out] Name  Receives its program's name.
+
+  @return Whether it is a QEMU that runs a machine.
+**/
+bool IsQemuProcess (const std::string &Pid, std::string *Name);
+
+/**
+  Finds a QEMU that runs a machine whose command line holds one of the
+  phrases: one that opens a network store by its name, which no lock or
+  open file of this host shows.
+
+  @param[in]  Phrases  What its command line may hold.
+  @param[in]  Count    How many there are.
+  @param[out] Program  Receives its program's name.
+
+  @return Its process, or 0 when there is none.
+**/
+pid_t FindQemuNaming (const std::string *Phrases, size_t Count, std::string *Program);
+
 #endif

@@ -3,15 +3,18 @@
   its own (rbd:, nbd:, nbd+unix://, iscsi://), opened by qemu-nbd, which
   parses the name and speaks the protocol, and served to this run on a
   private socket handed to it as systemd hands one over. Nothing of the
-  name is read here but the protocol that chooses this medium. A store
-  whose server shows no one who has it open (NBD, iSCSI) is written only
-  when the caller knows it is unused.
+  name is read here but the protocol that chooses this medium, except that
+  an RBD image's watchers are asked of librbd by the same name, as QEMU
+  takes it apart (vars/media/RbdHolders.h). A store whose server shows no
+  one who has it open (NBD, iSCSI) is written only when the caller knows it
+  is unused.
 **/
 
 #include "vars/base/ExitStatus.h"
 #include "vars/media/Medium.h"
 #include "vars/media/NbdMedium.h"
 #include "vars/media/NetworkRefusal.h"
+#include "vars/media/RbdHolders.h"
 
 #include <errno.h>
 #include <string.h>
@@ -27,13 +30,16 @@
 typedef struct {
   const char *Start;
   const char *Name;
-  bool        HoldersSeen; ///< Whether the server tells who has the store open.
+  /// Who else has the store open, for a protocol whose servers tell; NULL for the others.
+  int (*FindHolder) (const char *Path, int Seconds, int64_t *Ours, std::string *Error);
 } NETWORK_PROTOCOL;
 
 static const NETWORK_PROTOCOL mProtocols[] = {
-  { "rbd:", "a Ceph RBD image", false },   { "nbd:", "an NBD export", false },
-  { "nbd+unix:", "an NBD export", false }, { "nbd+tcp:", "an NBD export", false },
-  { "iscsi:", "an iSCSI LUN", false },
+  { "rbd:", "a Ceph RBD image", FindRbdHolder },
+  { "nbd:", "an NBD export", NULL },
+  { "nbd+unix:", "an NBD export", NULL },
+  { "nbd+tcp:", "an NBD export", NULL },
+  { "iscsi:", "an iSCSI LUN", NULL },
 };
 
 static const NETWORK_PROTOCOL *
@@ -67,6 +73,15 @@ public:
   Open (const char *Path, int Probe, const struct stat *Probed, bool ReadOnly, std::string *Error)
       override;
 
+  // Its holders again, under this run's hold, where its protocol shows them.
+  int
+  Confirm (std::string *Error) override
+  {
+    return (mProtocol->FindHolder != NULL)
+               ? mProtocol->FindHolder (mPath.c_str (), mAccess.Seconds, &mOurs, Error)
+               : 0;
+  }
+
   // The size its server gave: another client that resizes it is not seen, as QEMU sees none.
   int
   Measure (UINT64 *Size) override
@@ -80,6 +95,8 @@ private:
 
   NVRAM_ACCESS            mAccess;
   const NETWORK_PROTOCOL *mProtocol = NULL;
+  std::string             mPath;
+  int64_t                 mOurs = -1; ///< This run's own watcher, once it is known.
 };
 
 // A listening socket at the daemon's path, which qemu-nbd takes over.
@@ -163,11 +180,16 @@ NETWORK_MEDIUM::Open (
   }
 
   mWritable = !ReadOnly;
-  if (mWritable && !mProtocol->HoldersSeen && !mAccess.Unused) {
+  mPath     = Path;
+  if (mWritable && (mProtocol->FindHolder == NULL) && !mAccess.Unused) {
     return RefuseUnseenHolders (mProtocol->Name, Error);
   }
 
-  Code = Serve (Path, Error);
+  // Looked for before the store is opened for writing, which would take a running machine's lock.
+  Code = (mWritable && (mProtocol->FindHolder != NULL))
+             ? mProtocol->FindHolder (Path, mAccess.Seconds, NULL, Error)
+             : 0;
+  Code = (Code == 0) ? Serve (Path, Error) : Code;
   if ((Code == 0) && (Connect (What.c_str (), mAccess.Seconds, Error) != 0)) {
     if (mLate) {
       KillDaemon (&mDaemon);
@@ -177,7 +199,10 @@ NETWORK_MEDIUM::Open (
         mProtocol->Name, mLate ? mAccess.Seconds : 0, StorageDaemonEnd (&mDaemon), Error);
   }
 
-  return Code;
+  // This run's qemu-nbd is now the one watcher there may be, which Confirm then tells apart.
+  return ((Code == 0) && mWritable && (mProtocol->FindHolder != NULL))
+             ? mProtocol->FindHolder (Path, mAccess.Seconds, &mOurs, Error)
+             : Code;
 }
 
 std::unique_ptr<NVRAM_MEDIUM>
