@@ -25,7 +25,7 @@ import time
 
 from vmtest import ceph, network
 from vmtest.checks import Checks
-from vmtest.media import Unavailable, contents
+from vmtest.media import Unavailable, contents, to_qcow2
 
 SET = ("-s", "-nomap")
 
@@ -46,14 +46,16 @@ def nbd_rows(store, unix, held):
 
 
 def not_a_store_rows(work, template):
-    """Exports of a file of zeros and of a store cut short: not a store, 65."""
+    """Exports of a file of zeros, of a store cut short and of a qcow2 image
+    (a network store is read raw): not a store, 65."""
     rows = []
     for name, data in (("zeros", bytes(len(contents(template)))), ("cut", contents(template)[:65536])):
         path = os.path.join(work, name)
         with open(path, "wb") as f:
             f.write(data)
         rows.append((f"an export of {name}", path, (), ("-g",), 65, ""))
-    return rows
+    to_qcow2(template, os.path.join(work, "qcow2"))
+    return rows + [("an export of a qcow2 image", os.path.join(work, "qcow2"), (), ("-g",), 65, "qemu-img convert")]
 
 
 def iscsi_rows(server):

@@ -249,6 +249,16 @@ std::unique_ptr<NVRAM_MEDIUM> NewBlockMedium (VOID);
 bool IsQcow2Image (int Probe);
 
 /**
+  Tells a qcow2 image by its first bytes, as IsQcow2Image does.
+
+  @param[in] Start  The first bytes.
+  @param[in] Size   How many there are.
+
+  @return Whether they are a qcow2 header rather than a firmware volume's.
+**/
+bool IsQcow2Header (const UINT8 *Start, UINTN Size);
+
+/**
   The qcow2 medium: QEMU's storage daemon serving the image over NBD.
 
   @return A medium to open.

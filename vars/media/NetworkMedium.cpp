@@ -10,6 +10,7 @@
   is unused.
 **/
 
+#include "nvram/VariableStoreFormat.h"
 #include "vars/base/ExitStatus.h"
 #include "vars/media/Medium.h"
 #include "vars/media/NbdMedium.h"
@@ -92,6 +93,24 @@ public:
 
 private:
   int Serve (const char *Path, std::string *Error);
+
+  // A qcow2 image on the network, which is served raw here: its bytes are no store.
+  int
+  RefuseQcow2 (std::string *Error)
+  {
+    UINT8 Start[sizeof (NVRAM_FV_HEADER)];
+
+    if ((mSize < sizeof (Start)) || (mNbd->Pread (mHandle, Start, sizeof (Start), 0, 0) != 0) ||
+        !IsQcow2Header (Start, sizeof (Start))) {
+      return 0;
+    }
+
+    return VarsRefusal (
+        Error, VarsExitNotAStore,
+        std::string ("it is ") + mProtocol->Name +
+            " holding a qcow2 image, while this tool reads a network store raw: make it a raw "
+            "image (qemu-img convert -O raw)");
+  }
 
   NVRAM_ACCESS            mAccess;
   const NETWORK_PROTOCOL *mProtocol = NULL;
@@ -198,6 +217,8 @@ NETWORK_MEDIUM::Open (
     Code = RefuseNetworkOpen (
         mProtocol->Name, mLate ? mAccess.Seconds : 0, StorageDaemonEnd (&mDaemon), Error);
   }
+
+  Code = (Code == 0) ? RefuseQcow2 (Error) : Code;
 
   // This run's qemu-nbd is now the one watcher there may be, which Confirm then tells apart.
   return ((Code == 0) && mWritable && (mProtocol->FindHolder != NULL))

@@ -160,18 +160,31 @@ HasQcow2Magic (int Fd)
 }
 
 bool
-IsQcow2Image (int Probe)
+IsQcow2Header (const UINT8 *Start, UINTN Size)
 {
-  NVRAM_FV_HEADER Start;
-  int             Fd;
-  bool            Is;
+  static const UINT8 Magic[4] = { 'Q', 'F', 'I', 0xfb };
+  NVRAM_FV_HEADER    Header;
 
   // A variable store, whatever its first bytes, is raw: its volume's signature is where a qcow2
   // header keeps its L1 table's offset, which QEMU takes only cluster-aligned.
+  if (Size < sizeof (Header)) {
+    return false;
+  }
+
+  memcpy (&Header, Start, sizeof (Header));
+  return (memcmp (Start, Magic, sizeof (Magic)) == 0) && (Header.Signature != NVRAM_FVH_SIGNATURE);
+}
+
+bool
+IsQcow2Image (int Probe)
+{
+  UINT8 Start[sizeof (NVRAM_FV_HEADER)];
+  int   Fd;
+  bool  Is;
+
   Fd = open (DescriptorPath (Probe).c_str (), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  Is = (Fd >= 0) && HasQcow2Magic (Fd) &&
-       (pread (Fd, &Start, sizeof (Start), 0) == sizeof (Start)) &&
-       (Start.Signature != NVRAM_FVH_SIGNATURE);
+  Is = (Fd >= 0) && (pread (Fd, Start, sizeof (Start), 0) == sizeof (Start)) &&
+       IsQcow2Header (Start, sizeof (Start));
 
   if (Fd >= 0) {
     close (Fd);
