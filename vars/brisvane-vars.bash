@@ -44,8 +44,8 @@ _brisvane_vars() {
         word=${before[index]}
         index=$((index + 1))
         case $word in
-        --show | --json | --help | --version) ;;
-        -- | --template | --domain | --connect | -c)
+        --show | --json | --help | --version | --offline) ;;
+        -- | --template | --domain | --connect | -c | --timeout)
             if [[ $word == -c && -n $target ]]; then
                 brisvane=-c
             elif [[ $word == -- && -n $target ]]; then
@@ -85,7 +85,7 @@ _brisvane_vars() {
         fi
         return 0
         ;;
-    --connect | -c) return 0 ;;
+    --connect | -c | --timeout) return 0 ;;
     esac
 
     if [[ $brisvane == -s || $brisvane == --set ]]; then
@@ -96,7 +96,7 @@ _brisvane_vars() {
     elif [[ -n $target ]]; then
         replies=(-s --set -c -g --show --json)
     elif [[ $cur == -* ]]; then
-        replies=(--template --domain --connect --show --json --help --version --)
+        replies=(--template --domain --connect --offline --timeout --show --json --help --version --)
     else
         _brisvane_vars_files '' "$cur"
         return 0

@@ -7,12 +7,12 @@ import contextlib
 import json
 import os
 import shutil
-import socket
 import subprocess
 import time
 import uuid
 
 from vmtest import media
+from vmtest.network import free_port
 
 # What a cluster needs, with the Debian packages that bring it.
 PROGRAMS = ("ceph-mon", "ceph-osd", "ceph", "ceph-authtool", "monmaptool", "rbd")
@@ -51,13 +51,6 @@ log file = {work}/log/$name.log
 osd objectstore = memstore
 memstore device bytes = 536870912
 """
-
-
-def free_port():
-    """A TCP port on 127.0.0.1 that nothing listens on now."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Cluster:
