@@ -107,6 +107,17 @@ def nbd_export(work, fs_dir, tool, stack):
     return NetworkDrive(fs_dir, server.uri, lambda: contents(backing), ((), ("--offline", "--timeout", "3")))
 
 
+def qcow2_on_nbd(work, fs_dir, tool, stack):
+    """A qcow2 image exported as it is, which QEMU's storage daemon then
+    opens as a qcow2 file, and the firmware's QEMU too."""
+    image = os.path.join(work, "OVMF_VARS.qcow2")
+    media.to_qcow2(FIRMWARE.vars_template, image)
+    server = stack.enter_context(network.Nbd(work, image))
+    drive = NetworkDrive(fs_dir, server.uri, lambda: contents(image), ((), ("--offline", "--timeout", "3")))
+    drive.drive = "format=qcow2"
+    return drive
+
+
 def iscsi_lun(work, fs_dir, tool, stack):
     backing = machine.vars_path(work, FIRMWARE)
     server = stack.enter_context(network.Iscsi(work, backing))
@@ -200,6 +211,7 @@ STACKS = [
     ("qcow2 image", qcow2_image, ((75, "running virtual machine"),)),
     ("libvirt domain", libvirt_domain, ((75, "it is paused"), LOCKS)),
     ("NBD export", nbd_export, (UNSEEN, (83, "serves one client at a time"))),
+    ("qcow2 image on NBD", qcow2_on_nbd, (UNSEEN, (83, "serves one client at a time"))),
     ("iSCSI LUN", iscsi_lun, (UNSEEN,)),
     ("Ceph RBD image", rbd_image, ((75, "a running virtual machine has open"),) * 2),
 ]

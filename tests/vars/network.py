@@ -25,7 +25,7 @@ import time
 
 from vmtest import ceph, network
 from vmtest.checks import Checks
-from vmtest.media import Unavailable, contents, to_qcow2
+from vmtest.media import Unavailable, contents, qemu_img
 
 SET = ("-s", "-nomap")
 
@@ -46,16 +46,17 @@ def nbd_rows(store, unix, held):
 
 
 def not_a_store_rows(work, template):
-    """Exports of a file of zeros, of a store cut short and of a qcow2 image
-    (a network store is read raw): not a store, 65."""
+    """Exports of a file of zeros and of a store cut short (not a store, 65),
+    and of a qcow2 image over a backing file, which is never opened (80)."""
     rows = []
     for name, data in (("zeros", bytes(len(contents(template)))), ("cut", contents(template)[:65536])):
         path = os.path.join(work, name)
         with open(path, "wb") as f:
             f.write(data)
         rows.append((f"an export of {name}", path, (), ("-g",), 65, ""))
-    to_qcow2(template, os.path.join(work, "qcow2"))
-    return rows + [("an export of a qcow2 image", os.path.join(work, "qcow2"), (), ("-g",), 65, "qemu-img convert")]
+    qemu_img("create", "-f", "qcow2", "-b", template, "-F", "raw", os.path.join(work, "backed"))
+    return rows + [("an export of a qcow2 image over a backing file", os.path.join(work, "backed"), (), ("-g",),
+                    80, "over the backing file")]
 
 
 def iscsi_rows(server):

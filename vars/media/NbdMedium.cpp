@@ -6,6 +6,7 @@
 #include "vars/media/NbdMedium.h"
 
 #include "vars/base/ExitStatus.h"
+#include "vars/media/Qcow2Refusal.h"
 
 #include <errno.h>
 
@@ -147,4 +148,25 @@ int
 NBD_MEDIUM::Flush (VOID)
 {
   return (mNbd->Flush (mHandle, 0) == 0) ? 0 : Failure ();
+}
+
+int
+NBD_MEDIUM::ServeQcow2 (const JSON_LIBRARY *Json, int Fd, bool OverNbd, std::string *Error)
+{
+  json_object         *Reply = NULL;
+  std::string          Message;
+  STORAGE_DAEMON_START Start;
+  int                  Code;
+
+  Start = StartStorageDaemon (
+      Json, Fd, OverNbd, mWritable,
+      "{\"execute\":\"query-named-block-nodes\",\"arguments\":{\"flat\":true}}", &mDaemon, &Reply,
+      &Message);
+  if (Start != StorageDaemonReady) {
+    return RefuseQcow2Start (Start, Message, Error);
+  }
+
+  Code = JudgeQcow2Image (Json, Reply, mDaemon.ExternalData, Error);
+  Json->Put (Reply);
+  return Code;
 }

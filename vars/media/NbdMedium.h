@@ -9,6 +9,7 @@
 #ifndef NBD_MEDIUM_H_
 #define NBD_MEDIUM_H_
 
+#include "vars/dl/Json.h"
 #include "vars/dl/Nbd.h"
 #include "vars/media/DaemonProcess.h"
 #include "vars/media/Medium.h"
@@ -53,6 +54,21 @@ protected:
             EINVAL for its state.
   **/
   int Failure (VOID) const;
+
+  /**
+    Starts qemu-storage-daemon on a qcow2 image into mDaemon, and judges
+    what QEMU reports of it (vars/media/Qcow2Refusal.h).
+
+    @param[in]  Json     json-c's routines.
+    @param[in]  Fd       The image, open, or with OverNbd a connection to an
+                         NBD server that exports it.
+    @param[in]  OverNbd  Whether Fd is such a connection.
+    @param[out] Error    Receives a message on refusal.
+
+    @retval 0  Served, and nothing refuses it.
+    @return    A VARS_EXIT status otherwise.
+  **/
+  int ServeQcow2 (const JSON_LIBRARY *Json, int Fd, bool OverNbd, std::string *Error);
 
   /**
     Ends the connection and stops the daemon, which has flushed what it

@@ -2,7 +2,9 @@
   The network medium: an NVRAM that QEMU's block layer reaches by a name of
   its own (rbd:, nbd:, nbd+unix://, iscsi://), opened by qemu-nbd, which
   parses the name and speaks the protocol, and served to this run on a
-  private socket handed to it as systemd hands one over. Nothing of the
+  private socket handed to it as systemd hands one over; a qcow2 image
+  there is served on by qemu-storage-daemon over that export, as a qcow2
+  file is. Nothing of the
   name is read here but the protocol that chooses this medium, except that
   an RBD image's watchers are asked of librbd by the same name, as QEMU
   takes it apart (vars/media/RbdHolders.h). A store whose server shows no
@@ -70,6 +72,19 @@ public:
   {
   }
 
+  // qemu-storage-daemon first, where it serves a qcow2 image, then the qemu-nbd under it.
+  ~NETWORK_MEDIUM () override
+  {
+    Disconnect ();
+    if (mServer.Log >= 0) {
+      StopStorageDaemon (&mServer);
+    }
+
+    if (mSpare >= 0) {
+      close (mSpare);
+    }
+  }
+
   int
   Open (const char *Path, int Probe, const struct stat *Probed, bool ReadOnly, std::string *Error)
       override;
@@ -94,36 +109,25 @@ public:
 private:
   int Serve (const char *Path, std::string *Error);
 
-  // A qcow2 image on the network, which is served raw here: its bytes are no store.
-  int
-  RefuseQcow2 (std::string *Error)
-  {
-    UINT8 Start[sizeof (NVRAM_FV_HEADER)];
-
-    if ((mSize < sizeof (Start)) || (mNbd->Pread (mHandle, Start, sizeof (Start), 0, 0) != 0) ||
-        !IsQcow2Header (Start, sizeof (Start))) {
-      return 0;
-    }
-
-    return VarsRefusal (
-        Error, VarsExitNotAStore,
-        std::string ("it is ") + mProtocol->Name +
-            " holding a qcow2 image, while this tool reads a network store raw: make it a raw "
-            "image (qemu-img convert -O raw)");
-  }
+  int ServeImage (const std::string &What, std::string *Error);
 
   NVRAM_ACCESS            mAccess;
   const NETWORK_PROTOCOL *mProtocol = NULL;
   std::string             mPath;
   int64_t                 mOurs = -1; ///< This run's own watcher, once it is known.
+  /// A second connection to qemu-nbd, made at its start, on which qemu-storage-daemon takes a
+  /// qcow2 image; and qemu-nbd, once that daemon serves the image in its place.
+  int            mSpare  = -1;
+  STORAGE_DAEMON mServer = { -1, -1, -1, "", "", false };
 };
 
-// A listening socket at the daemon's path, which qemu-nbd takes over.
+// A socket at the daemon's path: listening, which qemu-nbd takes over, or connected to it.
 static int
-Listen (const STORAGE_DAEMON *Daemon)
+SocketAt (const STORAGE_DAEMON *Daemon, bool Listening)
 {
-  struct sockaddr_un Address = {};
-  int                Fd;
+  struct sockaddr_un     Address = {};
+  const struct sockaddr *At      = reinterpret_cast<const struct sockaddr *> (&Address);
+  int                    Fd;
 
   if (Daemon->Socket.size () >= sizeof (Address.sun_path)) {
     errno = ENAMETOOLONG;
@@ -133,9 +137,8 @@ Listen (const STORAGE_DAEMON *Daemon)
   Address.sun_family = AF_UNIX;
   memcpy (Address.sun_path, Daemon->Socket.c_str (), Daemon->Socket.size () + 1);
   Fd = socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if ((Fd >= 0) &&
-      ((bind (Fd, reinterpret_cast<struct sockaddr *> (&Address), sizeof (Address)) != 0) ||
-       (listen (Fd, 1) != 0))) {
+  if ((Fd >= 0) && (Listening ? ((bind (Fd, At, sizeof (Address)) != 0) || (listen (Fd, 2) != 0))
+                              : (connect (Fd, At, sizeof (Address)) != 0))) {
     close (Fd);
     return -1;
   }
@@ -149,6 +152,7 @@ NETWORK_MEDIUM::Serve (const char *Path, std::string *Error)
 {
   const char *const Argv[] = { NBD_SERVER_PROGRAM,
                                "--format=raw",
+                               "--shared=2",
                                "--export-name=" STORAGE_DAEMON_NODE,
                                mWritable ? "--cache=writeback" : "--read-only",
                                "--",
@@ -162,8 +166,10 @@ NETWORK_MEDIUM::Serve (const char *Path, std::string *Error)
     return RefuseNetworkStart (mProtocol->Name, StorageDaemonFailed, Message, Error);
   }
 
-  Listener = Listen (&mDaemon);
+  Listener = SocketAt (&mDaemon, true);
   Spawned  = (Listener >= 0) && SpawnDaemon (&mDaemon, -1, Listener, Argv, true);
+  mSpare   = Spawned ? SocketAt (&mDaemon, false) : -1;
+  Spawned  = Spawned && (mSpare >= 0);
   if (Listener >= 0) {
     close (Listener);
   }
@@ -218,12 +224,44 @@ NETWORK_MEDIUM::Open (
         mProtocol->Name, mLate ? mAccess.Seconds : 0, StorageDaemonEnd (&mDaemon), Error);
   }
 
-  Code = (Code == 0) ? RefuseQcow2 (Error) : Code;
+  Code = (Code == 0) ? ServeImage (What, Error) : Code;
 
   // This run's qemu-nbd is now the one watcher there may be, which Confirm then tells apart.
   return ((Code == 0) && mWritable && (mProtocol->FindHolder != NULL))
              ? mProtocol->FindHolder (Path, mAccess.Seconds, &mOurs, Error)
              : Code;
+}
+
+/**
+  Hands a qcow2 image, as its first bytes tell, to qemu-storage-daemon over
+  the spare connection, which then serves this run in qemu-nbd's place, as
+  a qcow2 file is served: no backing file, no data file opened, what QEMU
+  reports judged. A raw store is read on as it is.
+**/
+int
+NETWORK_MEDIUM::ServeImage (const std::string &What, std::string *Error)
+{
+  UINT8               Start[sizeof (NVRAM_FV_HEADER)];
+  const JSON_LIBRARY *Json;
+  std::string         Missing;
+  int                 Code;
+
+  if ((mSize < sizeof (Start)) || (mNbd->Pread (mHandle, Start, sizeof (Start), 0, 0) != 0) ||
+      !IsQcow2Header (Start, sizeof (Start))) {
+    return 0;
+  }
+
+  Json = LoadJsonLibrary (&Missing);
+  if (Json == NULL) {
+    return VarsRefusal (Error, VarsExitMissing, What + " holding a qcow2 image, and " + Missing);
+  }
+
+  mNbd->Shutdown (mHandle, 0);
+  mNbd->Close (mHandle);
+  mHandle = NULL;
+  mServer = mDaemon;
+  Code    = ServeQcow2 (Json, mSpare, true, Error);
+  return (Code == 0) ? Connect ((What + " holding a qcow2 image").c_str (), 0, Error) : Code;
 }
 
 std::unique_ptr<NVRAM_MEDIUM>

@@ -16,7 +16,6 @@
 #include "vars/media/Holders.h"
 #include "vars/media/Medium.h"
 #include "vars/media/NbdMedium.h"
-#include "vars/media/Qcow2Refusal.h"
 #include "vars/media/StorageDaemon.h"
 
 #include <errno.h>
@@ -63,33 +62,9 @@ public:
   }
 
 private:
-  int Serve (const JSON_LIBRARY *Json, std::string *Error);
-
   int         mFd = -1;
   std::string mPath;
 };
-
-// Starts QEMU on the image and judges what it reports.
-int
-QCOW2_MEDIUM::Serve (const JSON_LIBRARY *Json, std::string *Error)
-{
-  json_object         *Reply = NULL;
-  std::string          Message;
-  STORAGE_DAEMON_START Start;
-  int                  Code;
-
-  Start = StartStorageDaemon (
-      Json, mFd, mWritable,
-      "{\"execute\":\"query-named-block-nodes\",\"arguments\":{\"flat\":true}}", &mDaemon, &Reply,
-      &Message);
-  if (Start != StorageDaemonReady) {
-    return RefuseQcow2Start (Start, Message, Error);
-  }
-
-  Code = JudgeQcow2Image (Json, Reply, mDaemon.ExternalData, Error);
-  Json->Put (Reply);
-  return Code;
-}
 
 int
 QCOW2_MEDIUM::Open (
@@ -119,7 +94,7 @@ QCOW2_MEDIUM::Open (
   }
 
   Code = LockMedium (mFd, mWritable, QEMU_LOCK_FIRST, Error);
-  Code = (Code == 0) ? Serve (Json, Error) : Code;
+  Code = (Code == 0) ? ServeQcow2 (Json, mFd, false, Error) : Code;
   return (Code == 0) ? Connect ("it is a qcow2 image", 0, Error) : Code;
 }
 

@@ -28,6 +28,12 @@
 // The image's file through /proc, so that QEMU parses no name of ours, locked as QEMU locks drives.
 static const char mFileNode[] = "{\"driver\":\"file\",\"node-name\":\"file\",\"filename\":"
                                 "\"/proc/self/fd/3\",\"locking\":\"on\",\"read-only\":%s}";
+// Or an export named as the daemon's, on the connection that descriptor 3 is (a network store's
+// qemu-nbd), which locks nothing.
+static const char mNbdNode[] =
+    "{\"driver\":\"nbd\",\"node-name\":\"file\",\"export\":"
+    "\"" STORAGE_DAEMON_NODE "\",\"server\":{\"type\":\"fd\",\"str\":\"3\"},"
+    "\"read-only\":%s}";
 
 // The image over it, never over a backing file that its header may name; with %s its data file
 // pinned to a node that opens nothing, which QEMU takes only for an image that names one.
@@ -58,9 +64,9 @@ KeyvalValue (const std::string &Value)
 }
 
 static bool
-Spawn (STORAGE_DAEMON *Daemon, int Fd, bool Writable)
+Spawn (STORAGE_DAEMON *Daemon, int Fd, bool OverNbd, bool Writable)
 {
-  char              FileNode[sizeof (mFileNode) + 8];
+  char              FileNode[sizeof (mNbdNode) + 8];
   const std::string Server = "addr.type=unix,addr.path=" + KeyvalValue (Daemon->Socket);
   const char *const Argv[] = { STORAGE_DAEMON_PROGRAM, "--chardev",  "stdio,id=qmp", "--monitor",
                                "chardev=qmp",          "--blockdev", FileNode,       "--nbd-server",
@@ -68,7 +74,8 @@ Spawn (STORAGE_DAEMON *Daemon, int Fd, bool Writable)
   int               Pair[2];
   bool              Spawned;
 
-  snprintf (FileNode, sizeof (FileNode), mFileNode, Writable ? "false" : "true");
+  snprintf (
+      FileNode, sizeof (FileNode), OverNbd ? mNbdNode : mFileNode, Writable ? "false" : "true");
   if (socketpair (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Pair) != 0) {
     return false;
   }
@@ -116,6 +123,7 @@ STORAGE_DAEMON_START
 StartStorageDaemon (
     const JSON_LIBRARY *Json,
     int                 Fd,
+    bool                OverNbd,
     bool                Writable,
     const char         *Command,
     STORAGE_DAEMON     *Daemon,
@@ -128,7 +136,7 @@ StartStorageDaemon (
     return StorageDaemonFailed;
   }
 
-  if (!Spawn (Daemon, Fd, Writable)) {
+  if (!Spawn (Daemon, Fd, OverNbd, Writable)) {
     *Error = std::string ("cannot start " STORAGE_DAEMON_PROGRAM ": ") + strerror (errno);
     return FailedDaemon (Daemon, StorageDaemonFailed, Error);
   }

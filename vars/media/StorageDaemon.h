@@ -54,7 +54,10 @@ typedef enum {
   folder removed, before the signal takes effect.
 
   @param[in]  Json      json-c's routines, to read the monitor's lines.
-  @param[in]  Fd        The image, open; it stays open in the daemon.
+  @param[in]  Fd        The image, open; it stays open in the daemon. With
+                        OverNbd, a connection to an NBD server whose export
+                        STORAGE_DAEMON_NODE is the image instead.
+  @param[in]  OverNbd   Whether Fd is such a connection.
   @param[in]  Writable  Whether to open the image and its export for writing.
   @param[in]  Command   A QMP command, one line of JSON.
   @param[out] Daemon    Receives the daemon; stop it with StopStorageDaemon.
@@ -68,6 +71,7 @@ STORAGE_DAEMON_START
 StartStorageDaemon (
     const JSON_LIBRARY *Json,
     int                 Fd,
+    bool                OverNbd,
     bool                Writable,
     const char         *Command,
     STORAGE_DAEMON     *Daemon,
