@@ -128,12 +128,12 @@ CloseImage (RBD_OPEN *Open)
   }
 }
 
-// The status of a failed step, by its errno.
+// The status of a failed step, by its errno: Missing for ENOENT, which each step means its way.
 static int
-Refuse (std::string *Error, const std::string &Step, int Failure)
+Refuse (std::string *Error, const std::string &Step, int Failure, int Missing = VarsExitUnreachable)
 {
   int Code = ((Failure == EPERM) || (Failure == EACCES)) ? VarsExitDenied
-             : (Failure == ENOENT)                       ? VarsExitNoSuchStore
+             : (Failure == ENOENT)                       ? Missing
                                                          : VarsExitUnreachable;
 
   return VarsRefusal (Error, Code, "it is a Ceph RBD image, and " + Step, Failure);
@@ -169,7 +169,7 @@ OpenImage (const RBD_NAME *Name, int Seconds, RBD_OPEN *Open, std::string *Error
   }
 
   if (Failure != 0) {
-    return Refuse (Error, "librados does not take its settings", Failure);
+    return Refuse (Error, "librados does not take its settings", Failure, VarsExitCannotRead);
   }
 
   Failure = -Open->Rbd->Connect (Open->Cluster);
@@ -179,14 +179,17 @@ OpenImage (const RBD_NAME *Name, int Seconds, RBD_OPEN *Open, std::string *Error
 
   Failure = -Open->Rbd->IoctxCreate (Open->Cluster, Name->Pool.c_str (), &Open->Ioctx);
   if (Failure != 0) {
-    return Refuse (Error, "its pool " + Name->Pool + " cannot be opened", Failure);
+    return Refuse (
+        Error, "its pool " + Name->Pool + " cannot be opened", Failure, VarsExitNoSuchStore);
   }
 
   Open->Rbd->IoctxSetNamespace (Open->Ioctx, Name->Namespace.c_str ());
   Failure = -Open->Rbd->OpenReadOnly (
       Open->Ioctx, Name->Image.c_str (), &Open->Image,
       Name->Snapshot.empty () ? NULL : Name->Snapshot.c_str ());
-  return (Failure == 0) ? 0 : Refuse (Error, "the image cannot be opened", Failure);
+  return (Failure == 0)
+             ? 0
+             : Refuse (Error, "the image cannot be opened", Failure, VarsExitNoSuchStore);
 }
 
 // The image's watchers, read whole.
@@ -240,6 +243,7 @@ FindRbdHolder (const char *Path, int Seconds, int64_t *Ours, std::string *Error)
   RBD_OPEN                 Open = { NULL, NULL, NULL, NULL };
   std::vector<RBD_WATCHER> Watchers;
   int                      Code;
+  int                      Failure;
 
   if (!ParseRbdName (Path, &Name)) {
     return VarsRefusal (
@@ -254,10 +258,9 @@ FindRbdHolder (const char *Path, int Seconds, int64_t *Ours, std::string *Error)
         "it is a Ceph RBD image, and telling who has it open needs " + *Error);
   }
 
-  Code = OpenImage (&Name, Seconds, &Open, Error);
-  Code = (Code == 0) && (ListWatchers (&Open, &Watchers) != 0)
-             ? Refuse (Error, "its watchers cannot be listed", errno)
-             : Code;
+  Code    = OpenImage (&Name, Seconds, &Open, Error);
+  Failure = (Code == 0) ? ListWatchers (&Open, &Watchers) : 0;
+  Code    = (Failure != 0) ? Refuse (Error, "its watchers cannot be listed", Failure) : Code;
   for (size_t Index = 0; (Code == 0) && (Index < Watchers.size ()); Index++) {
     if ((Ours != NULL) && (*Ours < 0) && (Watchers.size () == 1)) {
       *Ours = Watchers[Index].Id;
