@@ -4,8 +4,9 @@ the test's on loopback: a qemu-nbd export, a tgtd target and a one-OSD Ceph
 cluster, each skipped with its reason where it cannot start.
 
 Each row's run must end with its status and a one-line refusal naming the
-cause, leave the store as it was, and leave no private folder or qemu-nbd
-behind. The firmware suite's table of stacks sets a value on each protocol
+cause, leave the store as it was, and leave no private folder or process
+(qemu-nbd, qemu-storage-daemon) behind: this test is the subreaper of what a
+run leaves. The firmware suite's table of stacks sets a value on each protocol
 and boots OVMF from the same store.
 
     network.py --tool brisvane-vars OVMF_VARS_4M.fd [--benchmark COUNT]
@@ -16,6 +17,7 @@ with --offline on a store served over loopback, instead.
 
 import argparse
 import contextlib
+import ctypes
 import os
 import shutil
 import subprocess
@@ -28,6 +30,7 @@ from vmtest.checks import Checks
 from vmtest.media import Unavailable, contents, qemu_img
 
 SET = ("-s", "-nomap")
+PR_SET_CHILD_SUBREAPER = 36  # linux/prctl.h
 
 
 def nbd_rows(store, unix, held):
@@ -79,14 +82,15 @@ def rbd_rows(cluster):
             ("a write when no one has it open", name, (), SET, 0, "")]
 
 
-def servers():
-    """The qemu-nbd processes running now."""
-    return set(subprocess.run(["pgrep", "-x", "qemu-nbd"], capture_output=True, text=True).stdout.split())
+def children():
+    """This process's children, ended or not: its servers, and, as it is a
+    subreaper, whatever a run left behind when it ended."""
+    return set(subprocess.run(["pgrep", "-P", str(os.getpid())], capture_output=True, text=True).stdout.split())
 
 
 def check_row(tool, row, stored, scratch):
     name, nvram, options, words, status, phrase = row
-    before, running = stored(), servers()
+    before, running = stored(), children()
     result = subprocess.run([tool, *options, nvram, *words], capture_output=True, text=True, timeout=60,
                             env=dict(os.environ, TMPDIR=scratch))
     problems = [] if result.returncode == status else [f"exit {result.returncode}: {result.stderr.strip()!r}"]
@@ -95,7 +99,7 @@ def check_row(tool, row, stored, scratch):
         lines = result.stderr.splitlines()
         problems += [] if lines and phrase in lines[0] and (len(lines) == 1 or status == 64) else [result.stderr]
         problems += [] if stored() == before else ["the store was written"]
-    left = os.listdir(scratch) + [f"qemu-nbd {pid}" for pid in servers() - running]
+    left = os.listdir(scratch) + [f"process {pid}" for pid in children() - running]
     return problems + [f"left behind: {thing}" for thing in left]
 
 
@@ -135,6 +139,7 @@ def main():
     parser.add_argument("--benchmark", type=int, metavar="COUNT")
     options = parser.parse_args()
     checks, tool, template = Checks(), os.path.abspath(options.tool), options.template
+    ctypes.CDLL(None).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
     with tempfile.TemporaryDirectory() as work:
         store = shutil.copy(template, os.path.join(work, "store.fd"))
         if options.benchmark:
