@@ -160,6 +160,8 @@ TEST (VarsCommandLineTest, FormsWithoutAFileAnswerOrShowTheUsage)
   const std::string Usage  = "Usage: brisvane-vars [OPTION...] NVRAM-FILE";
   const std::string Remote = "brisvane-vars: domain vm: qemu+ssh://host/system is not a local";
   const std::string Ssh    = "qemu+ssh://host/system";
+  const std::string Timeout =
+      "brisvane-vars: --timeout takes a whole number of seconds from 1 to 3600\n";
   struct {
     std::vector<std::string> Line;
     int                      Code;
@@ -215,6 +217,19 @@ TEST (VarsCommandLineTest, FormsWithoutAFileAnswerOrShowTheUsage)
       "brisvane-vars: no\\x0asuch_VARS.fd: cannot open it: No such file or directory\n" },
     { { "--", "--help" }, 66, "", "brisvane-vars: --help: cannot open it" },
     { { "--bogus=\n", "-g" }, 64, "", "brisvane-vars: unknown option --bogus=\\x0a\n" },
+    { { "--timeout=0", "vm_VARS.fd", "-g" }, 64, "", Timeout },
+    { { "--timeout", "3601", "vm_VARS.fd", "-g" }, 64, "", Timeout },
+    { { "--timeout", "5s", "vm_VARS.fd", "-g" }, 64, "", Timeout },
+    { { "--offline=yes", "vm_VARS.fd" }, 64, "", "brisvane-vars: --offline takes no value\n" },
+    { { "--template", OVMF_VARS_4M, "nbd://127.0.0.1/x", "-g" },
+      64,
+      "",
+      "brisvane-vars: --template makes a file, and NVRAM-FILE names a store on the network\n" },
+    // Taken as options before the NVRAM in any order, they reach the medium: a plain file's.
+    { { "--timeout=7", "--offline", "-g", "--", "no_VARS.fd" },
+      66,
+      "",
+      "brisvane-vars: no_VARS.fd: cannot open it" },
   };
 
   for (auto &Case : Cases) {
