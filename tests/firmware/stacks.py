@@ -89,8 +89,8 @@ class NetworkDrive(Drive):
     with options (--offline where its server shows no user); while held,
     each of held_options' ways refuses."""
 
-    def __init__(self, fs_dir, uri, stored, held_options, options=("--offline",)):
-        super().__init__(fs_dir, uri, "format=raw")
+    def __init__(self, fs_dir, uri, stored, held_options, options=("--offline",), drive="format=raw"):
+        super().__init__(fs_dir, uri, drive)
         self.stored, self.held_options, self.options = stored, held_options, options
 
     def run(self, tool, *words, every=False):
@@ -113,9 +113,8 @@ def qcow2_on_nbd(work, fs_dir, tool, stack):
     image = os.path.join(work, "OVMF_VARS.qcow2")
     media.to_qcow2(FIRMWARE.vars_template, image)
     server = stack.enter_context(network.Nbd(work, image))
-    drive = NetworkDrive(fs_dir, server.uri, lambda: contents(image), ((), ("--offline", "--timeout", "3")))
-    drive.drive = "format=qcow2"
-    return drive
+    return NetworkDrive(fs_dir, server.uri, lambda: contents(image), ((), ("--offline", "--timeout", "3")),
+                        drive="format=qcow2")
 
 
 def iscsi_lun(work, fs_dir, tool, stack):

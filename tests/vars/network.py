@@ -157,7 +157,7 @@ def main():
         def nbd(stack):
             unix = stack.enter_context(network.Nbd(tempfile.mkdtemp(dir=work), store))
             tcp = stack.enter_context(network.Nbd(tempfile.mkdtemp(dir=work), store, tcp=True))
-            stack.enter_context(network.client_of(tcp))
+            stack.enter_context(network.client_of(tcp.uri, lambda: network.connected(tcp.port)))
             rows = nbd_rows(store, unix, tcp)
             for row in not_a_store_rows(work, template):
                 served = stack.enter_context(network.Nbd(tempfile.mkdtemp(dir=work), row[1]))

@@ -3,7 +3,6 @@ its objects in memory, on 127.0.0.1 with cephx, every file of theirs in a
 scratch folder, and a pool "rbd" whose images QEMU opens through librbd.
 """
 
-import contextlib
 import json
 import os
 import shutil
@@ -12,7 +11,7 @@ import time
 import uuid
 
 from vmtest import media
-from vmtest.network import free_port
+from vmtest import network
 
 # What a cluster needs, with the Debian packages that bring it.
 PROGRAMS = ("ceph-mon", "ceph-osd", "ceph", "ceph-authtool", "monmaptool", "rbd")
@@ -120,7 +119,7 @@ class Cluster:
         lacking = [name for name in PROGRAMS if not shutil.which(name)]
         if lacking:
             raise media.Unavailable(f"no {', '.join(lacking)} (Debian packages {PACKAGES})")
-        port = free_port()
+        port = network.free_port()
         for folder in ("run", "crash", "log", "osd.0"):
             os.makedirs(os.path.join(self.work, folder))
         fsid = str(uuid.uuid4())
@@ -160,17 +159,8 @@ class Cluster:
             daemon.wait()
         self.daemons = []
 
-    @contextlib.contextmanager
     def client_of(self, name):
-        """Another client that has the image open for as long as it lasts, as
-        a machine on another host would: qemu-io, waiting, once it shows as a
-        watcher."""
-        process = subprocess.Popen(["qemu-io", "-f", "raw", "-c", "sleep 600000", self.qemu_name(name)],
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            self.wait(f"a watcher of {name}", lambda: json.loads(
-                self.run("rbd", "status", "--format", "json", f"{POOL}/{name}"))["watchers"])
-            yield process
-        finally:
-            process.kill()
-            process.wait()
+        """Another client that has the image open, as a machine on another
+        host would (network.client_of), once it shows as a watcher."""
+        return network.client_of(self.qemu_name(name), lambda: json.loads(
+            self.run("rbd", "status", "--format", "json", f"{POOL}/{name}"))["watchers"])

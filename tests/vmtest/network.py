@@ -162,14 +162,17 @@ def connected(port):
 
 
 @contextlib.contextmanager
-def client_of(server):
-    """Another client connected to the TCP export of server for as long as it
-    lasts, as a running machine is: qemu-io, waiting."""
-    process = subprocess.Popen(["qemu-io", "-f", "raw", "-c", "sleep 600000", server.uri], stdin=subprocess.DEVNULL,
+def client_of(uri, ready):
+    """Another client that has the store at uri open for as long as it
+    lasts, as a running machine has: qemu-io, waiting, once ready() holds;
+    RuntimeError when it does not in time."""
+    process = subprocess.Popen(["qemu-io", "-f", "raw", "-c", "sleep 600000", uri], stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         deadline = time.monotonic() + START_TIME_LIMIT
-        while not connected(server.port) and time.monotonic() < deadline:
+        while not ready():
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"qemu-io did not open {uri}")
             time.sleep(0.05)
         yield process
     finally:

@@ -5,6 +5,7 @@
 
 #include "vars/media/DaemonProcess.h"
 
+#include "vars/base/ExitStatus.h"
 #include "vars/media/DaemonFolder.h"
 #include "vars/media/DaemonMonitor.h"
 
@@ -199,6 +200,13 @@ Ended (int Status)
   return Text;
 }
 
+// What ended a daemon: what it said, else how it ended (its wait status, -1 when unknown).
+static std::string
+Told (int Status, const std::string &Said)
+{
+  return !Said.empty () ? Said : (Status != -1) ? Ended (Status) : "it ended";
+}
+
 STORAGE_DAEMON_START
 FailedDaemon (STORAGE_DAEMON *Daemon, STORAGE_DAEMON_START Kind, std::string *Error)
 {
@@ -220,8 +228,30 @@ FailedDaemon (STORAGE_DAEMON *Daemon, STORAGE_DAEMON_START Kind, std::string *Er
     return Kind;
   }
 
-  *Error = !Said.empty () ? Said : (Status != -1) ? Ended (Status) : "it ended";
+  *Error = Told (Status, Said);
   return StorageDaemonFailed;
+}
+
+int
+RefuseDaemonStart (
+    const std::string   &What,
+    const char          *Program,
+    const char          *Package,
+    STORAGE_DAEMON_START Start,
+    const std::string   &Message,
+    std::string         *Error)
+{
+  if (Start == StorageDaemonMissing) {
+    return VarsRefusal (
+        Error, VarsExitMissing, What + ", and " + Program + " is missing: " + Package);
+  }
+
+  if (Start == StorageDaemonUnrunnable) {
+    return VarsRefusal (Error, VarsExitMissing, What + ", and " + Message + " (" + Package + ")");
+  }
+
+  return VarsRefusal (
+      Error, VarsExitStorageDaemon, What + ", and " + Program + " cannot serve it: " + Message);
 }
 
 VOID
@@ -245,7 +275,7 @@ StorageDaemonEnd (STORAGE_DAEMON *Daemon)
   int         Status = Terminate (Daemon);
   std::string Said   = StorageDaemonSaid (Daemon);
 
-  return !Said.empty () ? Said : (Status != -1) ? Ended (Status) : "it ended";
+  return Told (Status, Said);
 }
 
 VOID

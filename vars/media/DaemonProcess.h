@@ -82,6 +82,29 @@ std::string StorageDaemonEnd (STORAGE_DAEMON *Daemon);
 VOID StopStorageDaemon (STORAGE_DAEMON *Daemon);
 
 /**
+  Refuses a store whose daemon did not start: the program missing or not
+  runnable (VarsExitMissing, naming Package), or failed otherwise
+  (VarsExitStorageDaemon); the message starts with What ("it is a qcow2
+  image").
+
+  @param[in]  What     What the store is, as the message starts.
+  @param[in]  Program  The daemon's program.
+  @param[in]  Package  What to install for it.
+  @param[in]  Start    How its start ended; not ready.
+  @param[in]  Message  What the start said.
+  @param[out] Error    Receives the refusal.
+
+  @return A VARS_EXIT status.
+**/
+int RefuseDaemonStart (
+    const std::string   &What,
+    const char          *Program,
+    const char          *Package,
+    STORAGE_DAEMON_START Start,
+    const std::string   &Message,
+    std::string         *Error);
+
+/**
   Kills the daemon outright: one that has not opened its store yet, stuck
   waiting for a server, holds nothing to flush and would not see SIGTERM
   until it had.

@@ -6,6 +6,7 @@
 #include "vars/media/NetworkRefusal.h"
 
 #include "vars/base/ExitStatus.h"
+#include "vars/media/DaemonProcess.h"
 
 #include <stdio.h>
 
@@ -56,18 +57,8 @@ RefuseNetworkStart (
     const std::string   &Message,
     std::string         *Error)
 {
-  const std::string What = std::string ("it is ") + Name + ", and ";
-
-  if (Start == StorageDaemonMissing) {
-    return VarsRefusal (
-        Error, VarsExitMissing, What + "qemu-nbd is missing: " NETWORK_SERVER_PACKAGE);
-  }
-
-  if (Start == StorageDaemonUnrunnable) {
-    return VarsRefusal (Error, VarsExitMissing, What + Message + " (" NETWORK_SERVER_PACKAGE ")");
-  }
-
-  return VarsRefusal (Error, VarsExitStorageDaemon, What + "qemu-nbd cannot serve it: " + Message);
+  return RefuseDaemonStart (
+      std::string ("it is ") + Name, "qemu-nbd", NETWORK_SERVER_PACKAGE, Start, Message, Error);
 }
 
 int

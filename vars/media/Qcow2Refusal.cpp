@@ -7,6 +7,8 @@
 #include "vars/media/Qcow2Refusal.h"
 
 #include "vars/base/ExitStatus.h"
+#include "vars/media/DaemonMonitor.h"
+#include "vars/media/DaemonProcess.h"
 #include "vars/media/Holders.h"
 
 #include <stdio.h>
@@ -123,20 +125,8 @@ Explain (const std::string &Message, std::string *Error)
 int
 RefuseQcow2Start (STORAGE_DAEMON_START Start, const std::string &Message, std::string *Error)
 {
-  switch (Start) {
-  case StorageDaemonMissing:
-    return VarsRefusal (
-        Error, VarsExitMissing,
-        "it is a qcow2 image, and qemu-storage-daemon is missing: " QCOW2_DAEMON_PACKAGE);
-  case StorageDaemonUnrunnable:
-    return VarsRefusal (
-        Error, VarsExitMissing,
-        "it is a qcow2 image, and " + Message + " (" QCOW2_DAEMON_PACKAGE ")");
-  case StorageDaemonRefused:
-    return Explain (Message, Error);
-  default:
-    return VarsRefusal (
-        Error, VarsExitStorageDaemon,
-        "it is a qcow2 image, and qemu-storage-daemon cannot serve it: " + Message);
-  }
+  return (Start == StorageDaemonRefused) ? Explain (Message, Error)
+                                         : RefuseDaemonStart (
+                                               "it is a qcow2 image", STORAGE_DAEMON_PROGRAM,
+                                               QCOW2_DAEMON_PACKAGE, Start, Message, Error);
 }

@@ -63,6 +63,7 @@ ParseRbdName (const char *Path, RBD_NAME *Name)
   const char *Rest = Path + sizeof ("rbd:") - 1;
   const char *InImage;
   std::string Image;
+  bool        Snapshot;
 
   *Name      = RBD_NAME ();
   Name->Pool = Unescape (NextToken (&Rest, '/'));
@@ -70,8 +71,9 @@ ParseRbdName (const char *Path, RBD_NAME *Name)
     return false;
   }
 
-  Image = NextToken (&Rest, HasUnescaped (Rest, '@') ? '@' : ':');
-  if ((Rest != NULL) && (Rest[-1] == '@')) {
+  Snapshot = HasUnescaped (Rest, '@');
+  Image    = NextToken (&Rest, Snapshot ? '@' : ':');
+  if (Snapshot) {
     Name->Snapshot = Unescape (NextToken (&Rest, ':'));
   }
 
@@ -213,9 +215,9 @@ ListWatchers (const RBD_OPEN *Open, std::vector<RBD_WATCHER> *Watchers)
 static int
 RefuseWatcher (const RBD_NAME *Name, const RBD_WATCHER *Other, std::string *Error)
 {
-  const std::string Spec =
+  const std::string Image =
       Name->Pool + "/" + (Name->Namespace.empty () ? "" : Name->Namespace + "/") + Name->Image;
-  const std::string Named[] = { "rbd:" + Spec, "\"image\":\"" + Name->Image + "\"" };
+  const std::string Named[] = { "rbd:" + Image, "\"image\":\"" + Name->Image + "\"" };
   std::string       Program;
   pid_t             Qemu = FindQemuNaming (Named, sizeof (Named) / sizeof (Named[0]), &Program);
 
