@@ -91,8 +91,10 @@ def children():
 def check_row(tool, row, stored, scratch):
     name, nvram, options, words, status, phrase = row
     before, running = stored(), children()
+    # A row about a missing program runs with a PATH that has none.
+    path = {"PATH": "/nonexistent"} if "missing" in name else {}
     result = subprocess.run([tool, *options, nvram, *words], capture_output=True, text=True, timeout=60,
-                            env=dict(os.environ, TMPDIR=scratch))
+                            env=dict(os.environ, TMPDIR=scratch, **path))
     problems = [] if result.returncode == status else [f"exit {result.returncode}: {result.stderr.strip()!r}"]
     if status:
         # A usage error's line is followed by the usage text.
@@ -158,7 +160,8 @@ def main():
             unix = stack.enter_context(network.Nbd(tempfile.mkdtemp(dir=work), store))
             tcp = stack.enter_context(network.Nbd(tempfile.mkdtemp(dir=work), store, tcp=True))
             stack.enter_context(network.client_of(tcp.uri, lambda: network.connected(tcp.port)))
-            rows = nbd_rows(store, unix, tcp)
+            rows = nbd_rows(store, unix, tcp) + [("qemu-nbd missing", unix.uri, (), ("-g",), 69,
+                                                  "qemu-nbd is missing")]
             for row in not_a_store_rows(work, template):
                 served = stack.enter_context(network.Nbd(tempfile.mkdtemp(dir=work), row[1]))
                 rows.append((row[0], served.uri, *row[2:]))

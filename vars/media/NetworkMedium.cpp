@@ -191,9 +191,11 @@ NETWORK_MEDIUM::Open (
     bool               ReadOnly,
     std::string       *Error)
 {
-  std::string Missing;
-  std::string What;
-  int         Code;
+  std::string          Missing;
+  std::string          What;
+  std::string          Said;
+  STORAGE_DAEMON_START End;
+  int                  Code;
 
   (VOID) Probe;
   (VOID) Probed;
@@ -220,8 +222,11 @@ NETWORK_MEDIUM::Open (
       KillDaemon (&mDaemon);
     }
 
-    Code = RefuseNetworkOpen (
-        mProtocol->Name, mLate ? mAccess.Seconds : 0, StorageDaemonEnd (&mDaemon), Error);
+    // A qemu-nbd that could not be run ended before it answered: its end tells.
+    End  = FailedDaemon (&mDaemon, StorageDaemonFailed, &Said);
+    Code = (End == StorageDaemonFailed)
+               ? RefuseNetworkOpen (mProtocol->Name, mLate ? mAccess.Seconds : 0, Said, Error)
+               : RefuseNetworkStart (mProtocol->Name, End, Said, Error);
   }
 
   Code = (Code == 0) ? ServeImage (What, Error) : Code;
